@@ -1,0 +1,62 @@
+#include "launcher/command_line.hpp"
+
+#include <boost/program_options.hpp>
+#include <iostream>
+#include <type_traits>
+
+#include "launcher/exit_codes.hpp"
+
+namespace po = boost::program_options;
+
+namespace {
+// The caption and the help description, in GBK. The option set is never printed.
+const char kCaption[] = "\xB2\xE2\xCA\xD4\xB3\xCC\xD0\xF2";
+const char kHelpDescription[] = "\xB4\xF2\xD3\xA1\xB0\xEF\xD6\xFA\xCE\xC4\xB5\xB5";
+
+// Process ids are 32 bits: unsigned long is that wide on Windows, but 64 bits on Linux.
+using ProcessIdValue = std::conditional_t<sizeof(unsigned long) == 4, unsigned long, std::uint32_t>;
+
+// Wide text must be read by a wide value: a narrow one would hold UTF-8.
+template <class Char>
+po::typed_value<std::basic_string<Char>, Char>* TextValue() {
+  if constexpr (std::is_same_v<Char, wchar_t>) {
+    return po::wvalue<std::basic_string<Char>>();
+  } else {
+    return po::value<std::basic_string<Char>>();
+  }
+}
+}  // namespace
+
+int RunCommandLine(const SplitArguments& split, const ApplyMode& applyMode, const StartMode& startMode) {
+  po::variables_map values;
+  try {
+    po::options_description options(kCaption);
+    options.add_options()
+        ("help,h", kHelpDescription)
+        ("ad", TextValue<NativeChar>())
+        ("pid", po::value<ProcessIdValue>());
+    const std::vector<NativeString> arguments = split();
+    po::basic_command_line_parser<NativeChar> parser(arguments);
+    const po::basic_parsed_options<NativeChar> parsed =
+        parser.options(options).allow_unregistered().run();
+    po::store(parsed, values);
+    po::notify(values);
+  } catch (const po::error& rejection) {
+    std::cerr << rejection.what() << '\n';
+    return kExitRejected;
+  }
+
+  if (values.count("help") != 0) return kExitHelp;
+  try {
+    if (values.count("ad") != 0) {
+      const NativeString& installDirectory = values["ad"].as<NativeString>();
+      std::optional<std::uint32_t> processId;
+      if (values.count("pid") != 0) processId = values["pid"].as<ProcessIdValue>();
+      return applyMode(installDirectory, processId);
+    }
+    return startMode();
+  } catch (const std::exception& unexpected) {
+    std::cerr << "unexpected error: " << unexpected.what() << '\n';
+    return kExitInternalError;
+  }
+}

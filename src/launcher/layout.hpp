@@ -1,0 +1,28 @@
+#pragma once
+// The installation layout: fixed names, how paths are joined, and texts built from paths.
+
+#include <boost/filesystem/path.hpp>
+
+#include "platform/native_text.hpp"
+
+namespace fs = boost::filesystem;
+
+// Every name the loader forms on disk. The loader and the main application differ only in case.
+inline constexpr char kLoaderFile[] = "Velmora.exe";
+inline constexpr char kMainApplicationFile[] = "velmora.exe";
+inline constexpr char kApplicationDirectory[] = "app";
+inline constexpr char kRetiredApplicationDirectory[] = "app_old";
+inline constexpr char kDataDirectory[] = "data";
+inline constexpr char kStagingDirectory[] = "update";
+
+// `base` joined with `name`: one separator between them, none after a trailing separator or a
+// drive colon, the bare name for an empty base.
+fs::path Join(const fs::path& base, const char* name);
+
+// The staged loader's command line: --ad and the install directory in double quotes, quoted
+// so that the receiving side's splitting gives back the directory's exact text.
+NativeString HandOverParameters(const NativeString& installDirectory);
+
+// A failure message from an ASCII printf-style format whose %s placeholders take the paths' text.
+NativeString FailureMessage(const char* format, const fs::path& first);
+NativeString FailureMessage(const char* format, const fs::path& first, const fs::path& second);

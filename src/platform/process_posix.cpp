@@ -1,0 +1,135 @@
+#include "platform/process.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/command_tail.hpp"
+
+extern char** environ;
+
+namespace {
+constexpr std::size_t kModulePathCapacity = 0x10000;
+
+void WaitForChild(pid_t child) {
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Runs in the forked grandchild: only async-signal-safe calls until exec.
+[[noreturn]] void ExecDetached(char* const* argv, const char* workingDirectory, int reportFd) {
+  int failure = 0;
+  const int devNull = ::open("/dev/null", O_RDWR);
+  if (devNull < 0 || ::dup2(devNull, 0) < 0 || ::dup2(devNull, 1) < 0 || ::dup2(devNull, 2) < 0) {
+    failure = errno;
+  } else if (workingDirectory != nullptr && ::chdir(workingDirectory) != 0) {
+    failure = errno;
+  } else {
+    ::execv(argv[0], argv);
+    failure = errno;
+  }
+  (void)!::write(reportFd, &failure, sizeof failure);
+  ::_exit(127);
+}
+}  // namespace
+
+NativeString GetModulePath() {
+  std::string buffer(kModulePathCapacity, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  // A truncated path would name some other file: treat it as a failed query.
+  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return {};
+  buffer.resize(static_cast<std::size_t>(length));
+  return buffer;
+}
+
+NativeString GetModuleDirectory() {
+  const NativeString modulePath = GetModulePath();
+  const std::size_t separator = modulePath.rfind('/');
+  if (separator == NativeString::npos) return {};
+  return modulePath.substr(0, separator);
+}
+
+bool StartProcessAndWait(const NativeString& program) {
+  const NativeString workingDirectory = GetModuleDirectory();
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+  char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  pid_t child = 0;
+  const int failure = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (failure != 0) {
+    std::printf("CreateProcess failed (%d).\n", failure);
+    std::fflush(stdout);
+    return false;
+  }
+  WaitForChild(child);
+  return true;
+}
+
+// Detached like a hidden shell start: a new session with no terminal, standard streams on
+// /dev/null, and a double fork so the started program is never left as our zombie. A pipe that
+// closes on exec tells whether the program could be started.
+bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
+                      const NativeString* workingDirectory) {
+  std::vector<std::string> arguments{file};
+  if (parameters != nullptr) {
+    for (std::string& argument : SplitCommandTail(*parameters)) arguments.push_back(std::move(argument));
+  }
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const char* directory = workingDirectory != nullptr ? workingDirectory->c_str() : nullptr;
+
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return false;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(report[0]);
+    ::setsid();
+    const pid_t grandchild = ::fork();
+    if (grandchild == 0) ExecDetached(argv.data(), directory, report[1]);
+    if (grandchild < 0) {
+      const int failure = errno;
+      (void)!::write(report[1], &failure, sizeof failure);
+    }
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  bool started = false;
+  if (child > 0) {
+    WaitForChild(child);
+    int failure = 0;
+    ssize_t got;
+    while ((got = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    started = got == 0;
+  }
+  ::close(report[0]);
+  return started;
+}
+
+void WaitForProcessExit(std::uint32_t processId) {
+  // 0 and ids beyond INT_MAX name no process; as a pid_t they would become 0 or negative and
+  // address whole process groups.
+  if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) return;
+  const auto pid = static_cast<pid_t>(processId);
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    pollfd ended{pidfd, POLLIN, 0};
+    while (::poll(&ended, 1, -1) < 0 && errno == EINTR) {
+    }
+    ::close(pidfd);
+    return;
+  }
+  if (errno != ENOSYS) return;
+  // Kernels without pidfd: poll until the process is gone.
+  while (::kill(pid, 0) == 0) ::usleep(20'000);
+}

@@ -1,0 +1,62 @@
+#include "platform/process.hpp"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+constexpr DWORD kModulePathCapacity = 0x10000;
+}  // namespace
+
+NativeString GetModulePath() {
+  std::vector<wchar_t> buffer(kModulePathCapacity, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), kModulePathCapacity);
+  // A failed or truncated query must not pass for a path: callers would work relative to the
+  // current directory.
+  if (length == 0 || length >= kModulePathCapacity) return {};
+  return NativeString(buffer.data());
+}
+
+NativeString GetModuleDirectory() {
+  const NativeString modulePath = GetModulePath();
+  const std::size_t separator = modulePath.rfind(L'\\');
+  if (separator == NativeString::npos) return {};
+  return modulePath.substr(0, separator);
+}
+
+bool StartProcessAndWait(const NativeString& program) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const NativeString workingDirectory = GetModuleDirectory();
+  if (!CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                      workingDirectory.c_str(), &startup, &process)) {
+    const DWORD error = GetLastError();
+    std::printf("CreateProcess failed (%d).\n", static_cast<int>(error));
+    std::fflush(stdout);
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return true;
+}
+
+bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
+                      const NativeString* workingDirectory) {
+  const HINSTANCE result = ShellExecuteW(nullptr, nullptr, file.c_str(),
+                                         parameters != nullptr ? parameters->c_str() : nullptr,
+                                         workingDirectory != nullptr ? workingDirectory->c_str() : nullptr,
+                                         SW_HIDE);
+  // The shell reports success with a value above 32.
+  return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+void WaitForProcessExit(std::uint32_t processId) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+  if (process == nullptr) return;
+  WaitForSingleObject(process, INFINITE);
+  CloseHandle(process);
+}

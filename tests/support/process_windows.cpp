@@ -1,0 +1,210 @@
+#include "support/process.hpp"
+
+#include <windows.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "support/text.hpp"
+
+namespace {
+std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The C runtime writes text-mode line ends; tests compare with "\n".
+std::string WithoutCarriageReturns(std::string text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+  }
+  return plain;
+}
+
+// Quotes one argument by the rules the receiving C runtime splits with.
+std::wstring QuoteArgument(const std::wstring& argument) {
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+HANDLE InheritableFile(const std::filesystem::path& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Finds the loader's message boxes by their caption, reads each one's text once and presses OK.
+// A dismissed box stays findable but hidden for a while, so hidden windows are skipped.
+struct BoxWatch {
+  DWORD pid = 0;
+  std::atomic<bool> stop{false};
+  std::mutex lock;
+  std::set<HWND> seen;
+  std::vector<std::string> texts;
+  std::vector<int> buttons;
+  std::thread thread;
+};
+
+struct BoxSearch {
+  BoxWatch* watch;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<BoxSearch*>(context);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  wchar_t caption[64] = {};
+  GetWindowTextW(window, caption, 64);
+  if (owner == search->watch->pid && IsWindowVisible(window) && std::wstring(caption) == L"Velmora loader") {
+    search->found.push_back(window);
+  }
+  return TRUE;
+}
+
+struct BoxContent {
+  std::wstring text;
+  int buttons = 0;
+};
+
+BOOL CALLBACK ReadControl(HWND control, LPARAM context) {
+  auto* content = reinterpret_cast<BoxContent*>(context);
+  wchar_t className[32] = {};
+  GetClassNameW(control, className, 32);
+  if (!IsWindowVisible(control)) return TRUE;
+  if (lstrcmpiW(className, L"Button") == 0) ++content->buttons;
+  if (lstrcmpiW(className, L"Static") == 0) {
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    GetWindowTextW(control, text.data(), length + 1);
+    text.resize(static_cast<std::size_t>(length));
+    if (!text.empty()) content->text = text;
+  }
+  return TRUE;
+}
+
+void WatchBoxes(BoxWatch* watch) {
+  while (!watch->stop) {
+    BoxSearch search{watch, {}};
+    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
+    for (HWND box : search.found) {
+      std::lock_guard<std::mutex> guard(watch->lock);
+      if (!watch->seen.insert(box).second) continue;
+      Sleep(100);  // let the box finish drawing its controls
+      BoxContent content;
+      EnumChildWindows(box, ReadControl, reinterpret_cast<LPARAM>(&content));
+      // Boxes show their text with CR LF line ends; the loader wrote "\n".
+      watch->texts.push_back(WithoutCarriageReturns(WideToUtf8(content.text)));
+      watch->buttons.push_back(content.buttons);
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    }
+    Sleep(50);
+  }
+}
+}  // namespace
+
+std::filesystem::path OwnExecutablePath() {
+  std::wstring buffer(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  buffer.resize(length);
+  return buffer;
+}
+
+Launched StartProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                      const std::filesystem::path& workingDirectory,
+                      const std::filesystem::path& captureDirectory) {
+  static int counter = 0;
+  Launched launched;
+  const std::string stem = "run" + std::to_string(++counter);
+  launched.outputFile = captureDirectory / (stem + ".out");
+  launched.errorFile = captureDirectory / (stem + ".err");
+
+  std::wstring commandLine = QuoteArgument(program.wstring());
+  for (const std::string& argument : arguments) commandLine += L" " + QuoteArgument(Utf8ToWide(argument));
+  const HANDLE output = InheritableFile(launched.outputFile);
+  const HANDLE errors = InheritableFile(launched.errorFile);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = output;
+  startup.hStdError = errors;
+  PROCESS_INFORMATION process{};
+
+  auto watch = std::make_shared<BoxWatch>();
+  const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                      nullptr, workingDirectory.c_str(), &startup, &process);
+  const DWORD error = GetLastError();
+  CloseHandle(output);
+  CloseHandle(errors);
+  if (!started) throw std::runtime_error("cannot start " + PathToUtf8(program) + ": " + std::to_string(error));
+  watch->pid = process.dwProcessId;
+  watch->thread = std::thread(WatchBoxes, watch.get());
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  launched.pid = process.dwProcessId;
+  launched.handle = reinterpret_cast<std::uintptr_t>(process.hProcess);
+  launched.boxWatch = watch;
+  return launched;
+}
+
+Outcome WaitProgram(Launched& launched, std::chrono::milliseconds limit) {
+  Outcome outcome;
+  const auto process = reinterpret_cast<HANDLE>(launched.handle);
+  outcome.finished = WaitForSingleObject(process, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+  if (!outcome.finished) {
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, INFINITE);
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process, &exitCode);
+  CloseHandle(process);
+  outcome.exitCode = static_cast<int>(exitCode);
+  auto* watch = static_cast<BoxWatch*>(launched.boxWatch.get());
+  watch->stop = true;
+  watch->thread.join();
+  outcome.messages = watch->texts;
+  outcome.messageButtons = watch->buttons;
+  outcome.output = WithoutCarriageReturns(ReadWholeFile(launched.outputFile));
+  outcome.errors = WithoutCarriageReturns(ReadWholeFile(launched.errorFile));
+  return outcome;
+}
+
+bool ProcessAlive(std::uint32_t pid) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return false;
+  const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return alive;
+}
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+  SetEnvironmentVariableW(Utf8ToWide(name).c_str(), Utf8ToWide(value).c_str());
+  _wputenv_s(Utf8ToWide(name).c_str(), Utf8ToWide(value).c_str());
+}
+
+void UnsetEnvironment(const std::string& name) {
+  SetEnvironmentVariableW(Utf8ToWide(name).c_str(), nullptr);
+  _wputenv_s(Utf8ToWide(name).c_str(), L"");
+}
+
+int ReportedFailureExitCode() { return -1; }

@@ -1,0 +1,59 @@
+// Joining fixed names to a base, and the texts built from paths.
+
+#include <gtest/gtest.h>
+
+#include "launcher/layout.hpp"
+#include "support/text.hpp"
+
+namespace {
+std::string Text(const fs::path& path) { return PathToUtf8(std::filesystem::path(path.native())); }
+std::string Text(const NativeString& text) { return PathToUtf8(std::filesystem::path(text)); }
+fs::path PathOf(const std::string& utf8) { return fs::path(Utf8ToPath(utf8).native()); }
+}  // namespace
+
+TEST(Join, OneSeparatorBetweenBaseAndName) {
+#ifdef _WIN32
+  EXPECT_EQ(Text(Join(PathOf("C:\\Program Files\\Example"), kApplicationDirectory)), "C:\\Program Files\\Example\\app");
+  EXPECT_EQ(Text(Join(Join(PathOf("C:\\Program Files\\Example"), kDataDirectory), kStagingDirectory)),
+            "C:\\Program Files\\Example\\data\\update");
+  EXPECT_EQ(Text(Join(PathOf("C:\\A\\"), kApplicationDirectory)), "C:\\A\\app");
+  EXPECT_EQ(Text(Join(PathOf("C:/A/"), kApplicationDirectory)), "C:/A/app");
+  EXPECT_EQ(Text(Join(PathOf("C:/A/b"), kApplicationDirectory)), "C:/A/b\\app");
+  // A drive designator alone gets no separator: the result is drive-relative.
+  EXPECT_EQ(Text(Join(PathOf("C:"), kApplicationDirectory)), "C:app");
+  EXPECT_EQ(Text(Join(Join(PathOf("C:"), kDataDirectory), kStagingDirectory)), "C:data\\update");
+#else
+  EXPECT_EQ(Text(Join(PathOf("/opt/Example Dir"), kApplicationDirectory)), "/opt/Example Dir/app");
+  EXPECT_EQ(Text(Join(Join(PathOf("/opt/x"), kDataDirectory), kStagingDirectory)), "/opt/x/data/update");
+  EXPECT_EQ(Text(Join(PathOf("/opt/x/"), kApplicationDirectory)), "/opt/x/app");
+  // A backslash and a colon are ordinary characters here.
+  EXPECT_EQ(Text(Join(PathOf("/opt/x\\"), kApplicationDirectory)), "/opt/x\\/app");
+  EXPECT_EQ(Text(Join(PathOf("C:"), kApplicationDirectory)), "C:/app");
+#endif
+  EXPECT_EQ(Text(Join(PathOf(""), kApplicationDirectory)), "app");
+  const fs::path base = PathOf("base");
+  Join(base, kRetiredApplicationDirectory);
+  EXPECT_EQ(Text(base), "base");
+}
+
+TEST(Join, FixedNamesAreExactlyAsWritten) {
+  EXPECT_EQ(Text(Join(PathOf(""), kLoaderFile)), "Velmora.exe");
+  EXPECT_EQ(Text(Join(PathOf(""), kMainApplicationFile)), "velmora.exe");
+  EXPECT_EQ(Text(Join(PathOf(""), kRetiredApplicationDirectory)), "app_old");
+}
+
+TEST(HandOverParameters, TheDirectoryBetweenQuotesUnchanged) {
+  EXPECT_EQ(Text(HandOverParameters(Utf8ToPath("C:\\Program Files\\Example").native())),
+            "--ad \"C:\\Program Files\\Example\"");
+  EXPECT_EQ(Text(HandOverParameters(Utf8ToPath("C:").native())), "--ad \"C:\"");
+  EXPECT_EQ(Text(HandOverParameters(Utf8ToPath("D:\\\xE6\xB5\x8B\xE8\xAF\x95 %1% 100%").native())),
+            "--ad \"D:\\\xE6\xB5\x8B\xE8\xAF\x95 %1% 100%\"");
+}
+
+TEST(FailureMessage, PathsTakeThePlaceholdersOnLinesOfTheirOwn) {
+  EXPECT_EQ(Text(FailureMessage("copy failed\ndst:%s\nsrc:%s", PathOf("C:\\P F\\Velmora.exe"),
+                                PathOf("C:\\P F\\data\\update\\Velmora.exe"))),
+            "copy failed\ndst:C:\\P F\\Velmora.exe\nsrc:C:\\P F\\data\\update\\Velmora.exe");
+  EXPECT_EQ(Text(FailureMessage("directory is not exists(%s)", PathOf("X:\\100% %s \xE7\x9B\xAE"))),
+            "directory is not exists(X:\\100% %s \xE7\x9B\xAE)");
+}
