@@ -1,0 +1,60 @@
+// Runs one process or message service of the loader's platform layer from wherever this program
+// was copied, so tests can see the services from a chosen module directory.
+//   probe module                       prints the module path and directory, one per line
+//   probe start-and-wait PROGRAM       prints "true" or "false" after the service returns
+//   probe shell-start FILE [PARAMETERS [DIRECTORY]]   prints "true" or "false"
+//   probe wait-pid ID                  returns once the service returns
+//   probe box TEXT                     shows TEXT (\n in it becomes a line feed)
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/message.hpp"
+#include "platform/process.hpp"
+#include "support/text.hpp"
+
+namespace {
+NativeString Native(const std::string& utf8) { return Utf8ToPath(utf8).native(); }
+
+int Probe(const std::vector<std::string>& words) {
+  if (words.empty()) return 64;
+  const std::string& command = words[0];
+  if (command == "module") {
+    std::printf("%s\n%s\n", PathToUtf8(GetModulePath()).c_str(), PathToUtf8(GetModuleDirectory()).c_str());
+  } else if (command == "start-and-wait" && words.size() == 2) {
+    const bool started = StartProcessAndWait(Native(words[1]));
+    std::printf("%s\n", started ? "true" : "false");
+  } else if (command == "shell-start" && words.size() >= 2) {
+    const NativeString parameters = words.size() >= 3 ? Native(words[2]) : NativeString();
+    const NativeString directory = words.size() >= 4 ? Native(words[3]) : NativeString();
+    const bool started = ShellStartHidden(Native(words[1]), words.size() >= 3 ? &parameters : nullptr,
+                                          words.size() >= 4 ? &directory : nullptr);
+    std::printf("%s\n", started ? "true" : "false");
+  } else if (command == "wait-pid" && words.size() == 2) {
+    WaitForProcessExit(static_cast<std::uint32_t>(std::stoul(words[1])));
+  } else if (command == "box" && words.size() == 2) {
+    std::string text;
+    for (std::size_t i = 0; i < words[1].size(); ++i) {
+      const bool lineFeed = words[1].compare(i, 2, "\\n") == 0;
+      text += lineFeed ? '\n' : words[1][i];
+      i += lineFeed ? 1 : 0;
+    }
+    ShowErrorBox(Native(text));
+  } else {
+    return 64;
+  }
+  std::fflush(stdout);
+  return 0;
+}
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) words.push_back(WideToUtf8(argv[i]));
+  return Probe(words);
+}
+#else
+int main(int argc, char** argv) { return Probe(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif
