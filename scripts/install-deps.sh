@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth
   clang libclang-rt-14-dev
-  hyperfine
+  hyperfine strace
 )
 
 missing=()

@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""A demonstration update cycle: a sandbox installation with a sample application v1 and a staged
+v2, then the loader's runs one after the other, with what is on disk before and after, which
+programs ran (with their arguments) and each exit code.
+
+The runs after the first are started by the loader itself, detached, so the demonstration watches
+them with strace: every program start and every exit is recorded, whoever started it."""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+def kind_of(path: Path) -> str:
+    if path.is_dir():
+        return "directory"
+    return f"{path.stat().st_size:>9,} bytes  sha256 {hashlib.sha256(path.read_bytes()).hexdigest()[:12]}"
+
+
+def show_disk(title: str, root: Path) -> None:
+    print(f"  {title}")
+    entries = sorted(p for p in root.rglob("*") if p.name not in ("tag.txt",))
+    for entry in entries:
+        relative = entry.relative_to(root).as_posix() + ("/" if entry.is_dir() else "")
+        note = ""
+        tag = entry.parent / "tag.txt"
+        if entry.name.lower() == "velmora.exe" and entry.parent.name == "app" and tag.exists():
+            note = f'  <- "{tag.read_text().strip()}"'
+        print(f"    {relative:<34} {kind_of(entry)}{note}")
+    print()
+
+
+def install(root: Path, loader: Path, sample: Path) -> None:
+    if root.exists():
+        shutil.rmtree(root)
+    (root / "app").mkdir(parents=True)
+    (root / "data" / "update" / "app").mkdir(parents=True)
+    shutil.copy2(loader, root / "Velmora.exe")
+    shutil.copy2(sample, root / "app" / "velmora.exe")
+    (root / "app" / "tag.txt").write_text("sample application v1\n")
+    # The new version, as the program that fetches updates would leave it.
+    # A marker after the executable's end makes the new loader's file tell apart from the old one.
+    staged_loader = root / "data" / "update" / "Velmora.exe"
+    shutil.copy2(loader, staged_loader)
+    with open(staged_loader, "ab") as stream:
+        stream.write(b"\0Velmora demonstration: loader v2\0")
+    shutil.copy2(sample, root / "data" / "update" / "app" / "velmora.exe")
+    (root / "data" / "update" / "app" / "tag.txt").write_text("sample application v2\n")
+
+
+EXECVE = re.compile(r'^(\d+) execve\("([^"]*)", \[(.*?)\], 0x[0-9a-f]+ /\* \d+ vars \*/(.*)$')
+RESUMED = re.compile(r'^(\d+) <\.\.\. execve resumed>\)\s*= (-?\d+)')
+EXITED = re.compile(r'^(\d+) \+\+\+ exited with (\d+) \+\+\+$')
+ARGUMENT = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def unescape(text: str) -> str:
+    return bytes(text, "utf-8").decode("unicode_escape").encode("latin-1").decode("utf-8", "replace")
+
+
+def programs_in(trace: Path, root: Path, windows: bool):
+    """The programs of the sandbox that ran, in start order: (pid, program, arguments, exit code)."""
+    started, pending, exits = [], {}, {}
+    for line in trace.read_text(errors="replace").splitlines():
+        if match := EXECVE.match(line):
+            pid, argv = int(match[1]), [unescape(a) for a in ARGUMENT.findall(match[3])]
+            if windows:
+                argv = argv[1:]  # wine64 <program> <arguments>
+            if not argv or "velmora.exe" not in argv[0].lower():
+                continue
+            if "<unfinished" in match[4]:
+                pending[pid] = (pid, argv[0], argv[1:])
+            elif match[4].strip().startswith(") = 0"):
+                started.append((pid, argv[0], argv[1:]))
+        elif (match := RESUMED.match(line)) and int(match[1]) in pending:
+            if match[2] == "0":
+                started.append(pending[int(match[1])])
+        elif match := EXITED.match(line):
+            exits[int(match[1])] = int(match[2])
+    # A process that replaces its own image (Wine's loader does) counts once, as what it became.
+    latest = {pid: (pid, program, arguments) for pid, program, arguments in started}
+    order = list(dict.fromkeys(pid for pid, _, _ in started))
+    return [(*latest[pid], exits.get(pid)) for pid in order]
+
+
+def describe(program: str, root: Path, windows: bool) -> str:
+    unix = program
+    if windows and re.match(r"^[A-Za-z]:\\", program):
+        unix = "/" + program[3:].replace("\\", "/")
+    try:
+        relative = Path(unix).resolve().relative_to(root.resolve()).as_posix()
+    except ValueError:
+        return program
+    return {
+        "Velmora.exe": "installed loader",
+        "data/update/Velmora.exe": "staged loader",
+        "app/velmora.exe": "main application",
+    }.get(relative, relative)
+
+
+def exit_text(code):
+    if code is None:
+        return "still running"
+    return f"{code}" + (" (-1)" if code == 255 else "")
+
+
+def run_cycle(title: str, root: Path, command: list, windows: bool, record: str) -> None:
+    print(f"== {title} ==")
+    print(f"  install directory: {root}\n")
+    show_disk("On disk before the user starts the loader:", root)
+    with tempfile.TemporaryDirectory() as scratch:
+        trace = Path(scratch) / "trace"
+        env = dict(os.environ, VELMORA_RECORD=record)
+        started = time.monotonic()
+        first = subprocess.run(["strace", "-f", "-q", "-s", "4096", "-e", "trace=execve", "-e", "signal=none",
+                                "-o", str(trace), *command], env=env, cwd=root.parent)
+        elapsed = time.monotonic() - started
+        runs = programs_in(trace, root, windows)
+    print(f"  The user starts the {describe(command[-1], root, windows)}; the programs that ran, in order:")
+    for number, (pid, program, arguments, code) in enumerate(runs, 1):
+        role = describe(program, root, windows)
+        shown = " ".join(f'"{a}"' if (" " in a or not a) else a for a in arguments) or "(no arguments)"
+        mode = ""
+        if role.endswith("loader"):
+            mode = "apply mode" if "--ad" in arguments else "start mode"
+        print(f"    {number}. {role:<17} {mode:<11} {shown}")
+        print(f"       exit code {exit_text(code)}")
+    print(f"  The first run's exit code as the user's shell saw it: {first.returncode}; "
+          f"whole cycle {elapsed:.2f} s.\n")
+    show_disk("On disk after the cycle:", root)
+    print("  What the sample application recorded (version, working directory):")
+    for line in Path(record_path_on_disk(record)).read_text().splitlines():
+        fields = [re.sub(r"\\(.)", lambda m: {"t": "\t", "n": "\n"}.get(m[1], m[1]), f) for f in line.split("\t")]
+        print(f"    {fields[0]} ran in {fields[2]} with {fields[3]} arguments")
+    print()
+
+
+def record_path_on_disk(record: str) -> str:
+    if re.match(r"^[A-Za-z]:\\", record):
+        return "/" + record[3:].replace("\\", "/")
+    return record
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("platform", choices=["linux", "windows"])
+    options = parser.parse_args()
+    windows = options.platform == "windows"
+    build = REPO / "build" / options.platform
+    root = REPO / "build" / "demo" / options.platform / "Velmora demo"
+    sample = build / "tests" / ("recorder.exe" if windows else "recorder")
+    install(root, build / "Velmora.exe", sample)
+    record_file = root.parent / "runs.txt"
+    record_file.unlink(missing_ok=True)
+    if windows:
+        record = "Z:" + str(record_file).replace("/", "\\")
+        command = [str(REPO / "scripts" / "wine-run.sh"), str(root / "Velmora.exe")]
+        title = "Windows executable under Wine"
+    else:
+        record = str(record_file)
+        command = [str(root / "Velmora.exe")]
+        title = "Native Linux build"
+    run_cycle(title, root, command, windows, record)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds both targets and runs every test: natively, then the Windows build
+# under Wine with a virtual display. Needs no display and no input.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh
+status=0
+ctest --preset linux || status=1
+scripts/with-wine-display.sh ctest --preset windows || status=1
+exit "$status"
