@@ -25,6 +25,7 @@ struct Outcome {
   std::string errors;     // standard error
   std::vector<std::string> messages;  // each failure message shown, in order
   std::vector<int> messageButtons;    // the number of visible buttons in each box (Windows)
+  std::vector<int> messageIcons;      // the number of visible icons in each box (Windows)
 };
 
 // Starts `program` with `arguments` in `workingDirectory`; standard output and error go to files

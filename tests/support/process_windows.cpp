@@ -61,6 +61,7 @@ struct BoxWatch {
   std::set<HWND> seen;
   std::vector<std::string> texts;
   std::vector<int> buttons;
+  std::vector<int> icons;
   std::thread thread;
 };
 
@@ -84,6 +85,7 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM context) {
 struct BoxContent {
   std::wstring text;
   int buttons = 0;
+  int icons = 0;
 };
 
 BOOL CALLBACK ReadControl(HWND control, LPARAM context) {
@@ -92,6 +94,11 @@ BOOL CALLBACK ReadControl(HWND control, LPARAM context) {
   GetClassNameW(control, className, 32);
   if (!IsWindowVisible(control)) return TRUE;
   if (lstrcmpiW(className, L"Button") == 0) ++content->buttons;
+  // A box keeps its icon control even without an icon; only one holding an icon shows one.
+  const bool iconControl = (GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+  if (lstrcmpiW(className, L"Static") == 0 && iconControl && SendMessageW(control, STM_GETICON, 0, 0) != 0) {
+    ++content->icons;
+  }
   if (lstrcmpiW(className, L"Static") == 0) {
     const int length = GetWindowTextLengthW(control);
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
@@ -115,6 +122,7 @@ void WatchBoxes(BoxWatch* watch) {
       // Boxes show their text with CR LF line ends; the loader wrote "\n".
       watch->texts.push_back(WithoutCarriageReturns(WideToUtf8(content.text)));
       watch->buttons.push_back(content.buttons);
+      watch->icons.push_back(content.icons);
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
     }
     Sleep(50);
@@ -184,6 +192,7 @@ Outcome WaitProgram(Launched& launched, std::chrono::milliseconds limit) {
   watch->thread.join();
   outcome.messages = watch->texts;
   outcome.messageButtons = watch->buttons;
+  outcome.messageIcons = watch->icons;
   outcome.output = WithoutCarriageReturns(ReadWholeFile(launched.outputFile));
   outcome.errors = WithoutCarriageReturns(ReadWholeFile(launched.errorFile));
   return outcome;

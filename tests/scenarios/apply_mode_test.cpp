@@ -1,0 +1,399 @@
+// Apply mode from outside: a copy of the real loader in a staging folder with an "app" beside it,
+// run with --ad on a fresh installation, natively and under Wine.
+
+#include <gtest/gtest.h>
+
+#include <boost/system/error_code.hpp>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/apply_fixture.hpp"
+#include "support/installation.hpp"
+#include "support/process.hpp"
+#include "support/sandbox.hpp"
+#include "support/text.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// How long the loader keeps retrying its copy. Elapsed times are compared with it only as a lower
+// bound: giving up earlier would be wrong, taking longer is not measured.
+constexpr seconds kCopyBudget(5);
+constexpr seconds kRunLimit(30);
+constexpr seconds kDetachedLimit(20);
+const char kStagedMark[] = "staged loader";
+
+#ifdef _WIN32
+const char kSeparator[] = "\\";
+#else
+const char kSeparator[] = "/";
+#endif
+
+// Not an overwriting copy: the Windows build's C++ library takes any two files on one drive for
+// the same file and refuses to copy one over the other.
+void ReplaceFile(const fs::path& source, const fs::path& target) {
+  fs::remove(target);
+  fs::copy_file(source, target);
+}
+
+// tree/install: a stand-in for the installed loader (apply mode only overwrites it, and each test
+// can tell it from the staged one) and app v1; tree/staging: the loader that runs, marked, with
+// app v2 beside it.
+struct Installation {
+  explicit Installation(const std::string& name, const std::string& installName = "install")
+      : scene(name), install(scene.tree / Utf8ToPath(installName)) {
+    fs::create_directories(install);
+    WriteText(install / "Velmora.exe", "installed loader\n");
+    InstallApplication(install / "app", "app v1");
+    InstallMarkedLoader(staging, kStagedMark);
+    InstallApplication(staging / "app", "app v2");
+  }
+
+  Started StartApply(const std::vector<std::string>& arguments) const {
+    return Started(StartProgram(staging / "Velmora.exe", arguments, scene.out, scene.out));
+  }
+
+  Outcome Apply(const std::vector<std::string>& arguments) const { return StartApply(arguments).Wait(kRunLimit); }
+
+  // The tree once the update is in: the staged loader installed over the old one, app v2 in
+  // place of app v1, nothing left in staging but the loader.
+  std::vector<std::string> Updated() const {
+    const fs::path expected = scene.root / "updated";
+    InstallMarkedLoader(expected / install.filename(), kStagedMark);
+    InstallApplication(expected / install.filename() / "app", "app v2");
+    InstallMarkedLoader(expected / "staging", kStagedMark);
+    return Snapshot(expected);
+  }
+
+  // A copy of the tree as it is now, with the installed loader already replaced.
+  fs::path WithLoaderReplaced() const {
+    const fs::path expected = scene.CopyOfTree("expected");
+    ReplaceFile(staging / "Velmora.exe", expected / install.filename() / "Velmora.exe");
+    return expected;
+  }
+
+  // Starts a copy of the recorder from the installed loader's place, where it runs until the test
+  // ends it, keeping that file busy; waits until it has recorded its start.
+  Started HoldInstalledLoader() const {
+    ReplaceFile(RecorderProgram(), install / "Velmora.exe");
+    SetEnvironment("VELMORA_SLEEP_MS", "120000");
+    Started holder(StartProgram(install / "Velmora.exe", {}, scene.out, scene.out));
+    UnsetEnvironment("VELMORA_SLEEP_MS");
+    WaitUntil([&] { return HolderRunning(); }, seconds(10));
+    return holder;
+  }
+
+  bool HolderRunning() const { return RecordsTagged(scene.Records(), "-").size() == 1; }
+
+  Scene scene;
+  const fs::path install;
+  const fs::path staging = scene.tree / "staging";
+};
+
+std::string Failure(const std::string& what, const std::string& destination, const std::string& source) {
+  return what + "\ndst:" + destination + "\nsrc:" + source;
+}
+
+std::string CopyFailed(const std::string& installText, const Installation& at) {
+  return Failure("copy failed", installText + kSeparator + "Velmora.exe", LoaderJoined(at.staging, "Velmora.exe"));
+}
+
+std::string RetireFailed(const std::string& installText) {
+  return Failure("rename failed", installText + kSeparator + "app_old", installText + kSeparator + "app");
+}
+
+// The user is told once, in a box with a single OK button on Windows, on standard error under the
+// caption elsewhere, and the loader ends with -1.
+void ExpectFailureMessage(const Outcome& outcome, const std::string& text) {
+  EXPECT_TRUE(outcome.finished);
+  EXPECT_EQ(outcome.exitCode, ReportedFailureExitCode());
+  EXPECT_EQ(outcome.messages, std::vector<std::string>{text});
+#ifdef _WIN32
+  EXPECT_EQ(outcome.messageButtons, std::vector<int>{1});
+  EXPECT_EQ(outcome.errors, "");
+#else
+  EXPECT_EQ(outcome.errors, "Velmora loader\n" + text + "\n");
+#endif
+  EXPECT_EQ(outcome.output, "");
+}
+
+void ExpectSilentSuccess(const Outcome& outcome) {
+  EXPECT_TRUE(outcome.finished);
+  EXPECT_EQ(outcome.exitCode, 0);
+  EXPECT_TRUE(outcome.messages.empty());
+  EXPECT_EQ(outcome.errors, "");
+  EXPECT_EQ(outcome.output, "");
+}
+
+// The installed loader was started and, in start mode, ran the application now installed: the
+// recorder tagged "app v2", once, from the install directory, with no arguments.
+void ExpectInstalledLoaderRestarted(const Installation& at) {
+  EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), "app v2").empty(); }, kDetachedLimit));
+  EXPECT_EQ(EndProcessesRunningBelow(at.scene.root, kDetachedLimit), 0u);
+  const std::vector<Record> runs = RecordsTagged(at.scene.Records(), "app v2");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].program, PathToUtf8(at.install / "app" / "velmora.exe"));
+  EXPECT_EQ(runs[0].workingDirectory, PathToUtf8(at.install));
+  EXPECT_TRUE(runs[0].arguments.empty());
+  EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v1").empty());
+}
+
+// After a failure nothing may have been started.
+void ExpectNothingStarted(const Installation& at) {
+  EXPECT_TRUE(ProcessesRunningBelow(at.scene.root).empty());
+  EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v1").empty());
+  EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v2").empty());
+}
+}  // namespace
+
+TEST(ApplyMode, InstallsTheUpdateAndRestartsTheInstalledLoader) {
+  const Installation at("apply-success");
+  ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install)}));
+  ExpectInstalledLoaderRestarted(at);
+  EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+}
+
+// The loader copies the "Velmora.exe" of its directory, whatever its own name: with the recorder
+// there, the restarted "installed loader" records how it was started.
+TEST(ApplyMode, StartsTheInstalledLoaderWithoutArgumentsInTheInstallDirectory) {
+  const Installation at("apply-restart");
+  const fs::path running = at.staging / ("apply" + RecorderProgram().extension().string());
+  fs::rename(at.staging / "Velmora.exe", running);
+  fs::copy_file(RecorderProgram(), at.staging / "Velmora.exe");
+  WriteText(at.install / "tag.txt", "installed loader\n");
+  ExpectSilentSuccess(
+      Started(StartProgram(running, {"--ad", PathToUtf8(at.install)}, at.scene.out, at.scene.out)).Wait(kRunLimit));
+  EXPECT_TRUE(WaitUntil([&] { return !at.scene.Records().empty(); }, kDetachedLimit));
+  EXPECT_EQ(EndProcessesRunningBelow(at.scene.root, kDetachedLimit), 0u);
+  const std::vector<Record> runs = at.scene.Records();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].tag, "installed loader");
+  EXPECT_EQ(runs[0].program, PathToUtf8(at.install / "Velmora.exe"));
+  EXPECT_EQ(runs[0].workingDirectory, PathToUtf8(at.install));
+  EXPECT_TRUE(runs[0].arguments.empty());
+  EXPECT_TRUE(ReadText(at.install / "Velmora.exe") == ReadText(at.staging / "Velmora.exe"));
+}
+
+TEST(ApplyMode, CreatesTheInstalledLoaderWhenThereIsNone) {
+  const Installation at("apply-no-loader");
+  fs::remove(at.install / "Velmora.exe");
+  ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install)}));
+  ExpectInstalledLoaderRestarted(at);
+  EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+}
+
+// Writing over a running program fails ("text file busy" on Linux, a sharing violation on
+// Windows) until it has ended, just as when the loader that handed over is still exiting.
+TEST(ApplyMode, RetriesTheCopyWhileTheInstalledLoaderIsBusy) {
+  const Installation at("apply-busy");
+  Started holder = at.HoldInstalledLoader();
+  ASSERT_TRUE(at.HolderRunning());
+  Started loader = at.StartApply({"--ad", PathToUtf8(at.install)});
+  std::this_thread::sleep_for(seconds(1));
+  EXPECT_TRUE(ProcessAlive(loader.Pid())) << "gave up at once";
+  // Ending the holder frees the file.
+  EXPECT_FALSE(holder.Wait(milliseconds(0)).finished);
+  ExpectSilentSuccess(loader.Wait(kRunLimit));
+  ExpectInstalledLoaderRestarted(at);
+  EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+}
+
+TEST(ApplyMode, GivesUpTheCopyWhenTheInstalledLoaderStaysBusy) {
+  const Installation at("apply-busy-long");
+  Started holder = at.HoldInstalledLoader();
+  ASSERT_TRUE(at.HolderRunning());
+  const std::vector<std::string> before = Snapshot(at.scene.tree);
+  const Clock::time_point start = Clock::now();
+  const Outcome outcome = at.Apply({"--ad", PathToUtf8(at.install)});
+  const Clock::duration elapsed = Clock::now() - start;
+  EXPECT_FALSE(holder.Wait(milliseconds(0)).finished) << "the installed loader stays busy for the whole run";
+  ExpectFailureMessage(outcome, CopyFailed(PathToUtf8(at.install), at));
+  EXPECT_GE(elapsed, kCopyBudget);
+  EXPECT_EQ(Snapshot(at.scene.tree), before);
+  ExpectNothingStarted(at);
+}
+
+// Only a missing directory counts as absent: a regular file passes the test, and the copy into it
+// fails for the whole budget.
+TEST(ApplyMode, AnInstallDirectoryThatIsARegularFileFailsTheCopy) {
+  const Installation at("apply-file");
+  const fs::path file = at.scene.tree / "install.txt";
+  WriteText(file, "not a directory\n");
+  const std::vector<std::string> before = Snapshot(at.scene.tree);
+  const Clock::time_point start = Clock::now();
+  const Outcome outcome = at.Apply({"--ad", PathToUtf8(file)});
+  const Clock::duration elapsed = Clock::now() - start;
+  ExpectFailureMessage(outcome, CopyFailed(PathToUtf8(file), at));
+  EXPECT_GE(elapsed, kCopyBudget);
+  EXPECT_EQ(Snapshot(at.scene.tree), before);
+  ExpectNothingStarted(at);
+}
+
+TEST(ApplyMode, AMissingInstallDirectoryIsReportedAndNothingChanges) {
+  const Installation at("apply-missing");
+  const std::vector<std::string> before = Snapshot(at.scene.tree);
+  for (const std::string& missing :
+       {PathToUtf8(at.scene.tree / "missing"), PathToUtf8(at.scene.tree / "missing") + kSeparator,
+        PathToUtf8(at.scene.tree / "missing" / "deeper")}) {
+    SCOPED_TRACE(missing);
+    ExpectFailureMessage(at.Apply({"--ad", missing}), "directory is not exists(" + missing + ")");
+    EXPECT_EQ(Snapshot(at.scene.tree), before);
+  }
+  ExpectNothingStarted(at);
+}
+
+// A failed status test other than "not found" names the system's reason: on Linux, a name too
+// long for the file system and a loop of symbolic links. On Windows the library counts a name it
+// cannot take as not found, so the same long name is reported missing there, and no path a test
+// can make without privileges fails the test otherwise.
+TEST(ApplyMode, AnInstallDirectoryThatCannotBeTestedIsReportedWithTheReason) {
+  const Installation at("apply-inaccessible");
+  const std::vector<std::string> before = Snapshot(at.scene.tree);
+  const std::string tooLong = PathToUtf8(at.scene.tree / std::string(300, 'n'));
+#ifdef _WIN32
+  ExpectFailureMessage(at.Apply({"--ad", tooLong}), "directory is not exists(" + tooLong + ")");
+  EXPECT_EQ(Snapshot(at.scene.tree), before);
+#else
+  // Outside the tree: a snapshot cannot walk past a loop.
+  fs::create_directories(at.scene.root / "links");
+  fs::create_symlink("loop", at.scene.root / "links" / "loop");
+  const std::string loop = PathToUtf8(at.scene.root / "links" / "loop");
+  for (const auto& [directory, reason] : {std::pair{tooLong, ENAMETOOLONG}, std::pair{loop, ELOOP}}) {
+    SCOPED_TRACE(directory);
+    ExpectFailureMessage(at.Apply({"--ad", directory}),
+                         "directory is not accessible(" + directory + ")\n" +
+                             boost::system::error_code(reason, boost::system::system_category()).message());
+    EXPECT_EQ(Snapshot(at.scene.tree), before);
+  }
+#endif
+  ExpectNothingStarted(at);
+}
+
+TEST(ApplyMode, WaitsForTheGivenProcessBeforeLookingAtTheDisk) {
+  const Installation at("apply-pid");
+  // The installation appears only while the loader waits: a loader that looked before the wait
+  // would report it missing.
+  const fs::path pending = at.scene.tree / "pending";
+  fs::rename(at.install, pending);
+  // The waited process never ends by itself: the test ends it once it has looked, so no look can
+  // overlap the loader's work (on Windows an open file would make its renames fail).
+  const fs::path sleeper = at.scene.root / "waited" / ("sleeper" + RecorderProgram().extension().string());
+  InstallRecorderAs(sleeper, "waited");
+  SetEnvironment("VELMORA_SLEEP_MS", "120000");
+  Started waited(StartProgram(sleeper, {}, at.scene.out, at.scene.out));
+  UnsetEnvironment("VELMORA_SLEEP_MS");
+  ASSERT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), "waited").empty(); }, seconds(10)));
+  const std::vector<std::string> before = Snapshot(at.scene.tree);
+
+  Started loader = at.StartApply({"--ad", PathToUtf8(at.install), "--pid", std::to_string(waited.Pid())});
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(Snapshot(at.scene.tree), before);
+  EXPECT_TRUE(ProcessAlive(loader.Pid()));
+  fs::rename(pending, at.install);
+  const std::vector<std::string> arrived = Snapshot(at.scene.tree);
+  for (int look = 0; look < 5; ++look) {
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(Snapshot(at.scene.tree), arrived);
+    EXPECT_TRUE(ProcessAlive(loader.Pid()));
+  }
+  EXPECT_FALSE(waited.Wait(milliseconds(0)).finished);
+
+  ExpectSilentSuccess(loader.Wait(kRunLimit));
+  ExpectInstalledLoaderRestarted(at);
+  EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+}
+
+// An ended process, 0 and the largest id name no process to wait for.
+TEST(ApplyMode, DoesNotWaitForAProcessThatIsNotRunning) {
+  std::string ended;
+  {
+    const Installation at("apply-ended");
+    Started gone(StartProgram(RecorderProgram(), {}, at.scene.out, at.scene.out));
+    ASSERT_TRUE(gone.Wait(seconds(10)).finished);
+    ended = std::to_string(gone.Pid());
+  }
+  for (const std::string& pid : {ended, std::string("0"), std::string("4294967295")}) {
+    SCOPED_TRACE("--pid " + pid);
+    const Installation at("apply-no-wait");
+    ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install), "--pid", pid}));
+    ExpectInstalledLoaderRestarted(at);
+    EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+  }
+}
+
+TEST(ApplyMode, NoApplicationInTheInstallationFailsTheFirstRename) {
+  const Installation at("apply-no-app");
+  fs::remove_all(at.install / "app");
+  const fs::path expected = at.WithLoaderReplaced();
+  ExpectFailureMessage(at.Apply({"--ad", PathToUtf8(at.install)}), RetireFailed(PathToUtf8(at.install)));
+  EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
+  ExpectNothingStarted(at);
+}
+
+// A trailing separator stays as given, and no second one is added after it.
+TEST(ApplyMode, AnInstallDirectoryWithATrailingSeparatorIsNotSeparatedTwice) {
+  const Installation at("apply-trailing");
+  fs::remove_all(at.install / "app");
+  const fs::path expected = at.WithLoaderReplaced();
+  const std::string installText = PathToUtf8(at.install) + kSeparator;
+  ExpectFailureMessage(at.Apply({"--ad", installText}),
+                       Failure("rename failed", installText + "app_old", installText + "app"));
+  EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
+  ExpectNothingStarted(at);
+}
+
+// A leftover app_old is never replaced, not even an empty one, though a plain rename on Linux
+// would replace an empty directory.
+TEST(ApplyMode, ALeftoverRetiredApplicationFailsTheFirstRename) {
+  for (const bool empty : {false, true}) {
+    SCOPED_TRACE(empty ? "empty app_old" : "app_old with a file");
+    const Installation at("apply-stale");
+    fs::create_directories(at.install / "app_old");
+    if (!empty) WriteText(at.install / "app_old" / "left.txt", "from an earlier update\n");
+    const fs::path expected = at.WithLoaderReplaced();
+    ExpectFailureMessage(at.Apply({"--ad", PathToUtf8(at.install)}), RetireFailed(PathToUtf8(at.install)));
+    EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
+    ExpectNothingStarted(at);
+  }
+}
+
+// The message's paths are the user's text: blanks and non-ASCII characters stay as they are.
+TEST(ApplyMode, NoApplicationBesideTheRunningLoaderPutsTheOldOneBack) {
+  const Installation at("apply-no-new-app", "install \xE6\xB5\x8B\xE8\xAF\x95");
+  fs::remove_all(at.staging / "app");
+  const fs::path expected = at.WithLoaderReplaced();
+  ExpectFailureMessage(at.Apply({"--ad", PathToUtf8(at.install)}),
+                       Failure("rename failed", LoaderJoined(at.install, "app"), LoaderJoined(at.staging, "app")));
+  EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
+  ExpectNothingStarted(at);
+}
+
+// "<install>/app/.." names the install directory only while "app" exists: once the first rename
+// has moved app away, neither the second rename nor the move back can reach their targets. On
+// Windows ".." is resolved in the text, before the file system sees it, so the same command line
+// is an ordinary update there.
+TEST(ApplyMode, AFailedMoveBackIsReportedAfterTheFailedRename) {
+  const Installation at("apply-restore");
+  const std::string installText = PathToUtf8(at.install / "app") + kSeparator + "..";
+#ifdef _WIN32
+  ExpectSilentSuccess(at.Apply({"--ad", installText}));
+  ExpectInstalledLoaderRestarted(at);
+  EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+#else
+  const fs::path expected = at.WithLoaderReplaced();
+  fs::rename(expected / at.install.filename() / "app", expected / at.install.filename() / "app_old");
+  const std::string installedApp = installText + kSeparator + "app";
+  ExpectFailureMessage(at.Apply({"--ad", installText}),
+                       Failure("rename failed", installedApp, LoaderJoined(at.staging, "app")) + "\n" +
+                           Failure("restore failed", installedApp, installText + kSeparator + "app_old"));
+  EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
+  ExpectNothingStarted(at);
+#endif
+}

@@ -1,0 +1,73 @@
+#include "support/running.hpp"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+
+std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program) {
+  std::vector<std::uint32_t> found;
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    const bool named = QueryFullProcessImageNameW(process, 0, image.data(), &length) != 0;
+    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    image.resize(named ? length : 0);
+    // File names on Windows are compared without regard to case.
+    if (named && alive && lstrcmpiW(image.c_str(), program.c_str()) == 0) found.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+std::vector<std::uint32_t> ProcessesNamed(const std::string& fileName) {
+  std::vector<std::uint32_t> found;
+  const std::wstring wanted = std::filesystem::path(std::u8string(fileName.begin(), fileName.end())).wstring();
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, wanted.c_str()) != 0) continue;
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) found.push_back(entry.th32ProcessID);
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+std::vector<std::uint32_t> ProcessesStartedBy(std::uint32_t parent) {
+  std::vector<std::uint32_t> found;
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != parent) continue;
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) found.push_back(entry.th32ProcessID);
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+void EndProcess(std::uint32_t pid) {
+  const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return;
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, 5000);
+  CloseHandle(process);
+}
+
+void PrepareDesktop() { GetDesktopWindow(); }
