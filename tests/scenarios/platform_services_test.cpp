@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/apply_fixture.hpp"
 #include "support/installation.hpp"
 #include "support/process.hpp"
 #include "support/running.hpp"
@@ -13,7 +14,6 @@
 #include "support/text.hpp"
 
 #ifndef _WIN32
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -35,6 +35,8 @@ class PlatformServices : public testing::Test {
     elsewhere_ = sandbox_ / "elsewhere";
     fs::create_directories(capture_);
     fs::create_directories(elsewhere_);
+    // Else a probe showing a box could start Wine's desktop and leave it holding the sandbox.
+    StartDesktop();
     SetEnvironment("VELMORA_RECORD", PathToUtf8(records_));
   }
 
@@ -46,8 +48,6 @@ class PlatformServices : public testing::Test {
     UnsetEnvironment("VELMORA_RECORD");
     UnsetEnvironment("VELMORA_SLEEP_MS");
     UnsetEnvironment("VELMORA_EXIT_CODE");
-    std::error_code e; fs::remove_all(sandbox_, e);
-    if (e) { std::printf("DIAG remove failed: %s %s\n", e.message().c_str(), testing::UnitTest::GetInstance()->current_test_info()->name()); std::fflush(stdout); std::system("Z:\\tmp\\c-diag\\diag.exe"); }
     RemoveSandbox(sandbox_);
   }
 
@@ -59,17 +59,10 @@ class PlatformServices : public testing::Test {
   }
 
   // Runs the probe with `elsewhere_` as its current directory, which is never its own.
-  Outcome Probe(const fs::path& probe, const Words& words) { return Probe(probe, words, elsewhere_); }
-
-  Outcome Probe(const fs::path& probe, const Words& words, const fs::path& currentDirectory) {
-    Launched launched = StartProgram(probe, words, currentDirectory, capture_);
+  Outcome Probe(const fs::path& probe, const Words& words) {
+    Launched launched = StartProgram(probe, words, elsewhere_, capture_);
     return WaitProgram(launched, std::chrono::seconds(30));
   }
-
-  // Where a program that opens a window runs: Wine may start its desktop process from that
-  // program, in its current directory, and keep it there while this test runs, so the sandbox
-  // could not be removed.
-  static fs::path OutsideTheSandbox() { return OwnExecutablePath().parent_path(); }
 
   fs::path sandbox_;
   fs::path records_;
@@ -284,8 +277,7 @@ TEST_F(PlatformServices, WaitPidReturnsForAnEndedProcessAndForIdsThatNameNone) {
 TEST_F(PlatformServices, ErrorBoxShowsTheExactTextUnderTheCaptionWithOneButton) {
   const fs::path probe = InstallProbe(sandbox_ / "probe home");
 
-  PrepareDesktop();
-  const Outcome outcome = Probe(probe, {"box", "line1\\nline2\\nline3"}, OutsideTheSandbox());
+  const Outcome outcome = Probe(probe, {"box", "line1\\nline2\\nline3"});
 
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.exitCode, 0);
@@ -304,8 +296,7 @@ TEST_F(PlatformServices, ErrorBoxKeepsNonAsciiText) {
   const fs::path probe = InstallProbe(sandbox_ / "probe home");
   const std::string text = "directory is not exists(C:\\\xE6\xB5\x8B\xE8\xAF\x95 dir)";
 
-  PrepareDesktop();
-  const Outcome outcome = Probe(probe, {"box", text}, OutsideTheSandbox());
+  const Outcome outcome = Probe(probe, {"box", text});
 
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.messages, Words{text});

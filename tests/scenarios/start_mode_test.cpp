@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/apply_fixture.hpp"
 #include "support/installation.hpp"
 #include "support/process.hpp"
 #include "support/running.hpp"
@@ -26,6 +27,8 @@ class StartMode : public testing::Test {
     elsewhere_ = sandbox_ / "elsewhere";
     fs::create_directories(capture_);
     fs::create_directories(elsewhere_);
+    // Else a program under test could start Wine's desktop and leave it holding the sandbox.
+    StartDesktop();
     SetEnvironment("VELMORA_RECORD", PathToUtf8(records_));
     UseInstallDirectory("install");
   }

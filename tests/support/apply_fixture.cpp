@@ -1,10 +1,5 @@
 #include "support/apply_fixture.hpp"
 
-#include <cstdio>
-#ifdef _WIN32
-#include <windows.h>
-#include <tlhelp32.h>
-#endif
 #include <fstream>
 #include <thread>
 
@@ -71,6 +66,7 @@ Scene::Scene(const std::string& name)
     : root(NewSandbox(name)), tree(root / "tree"), out(root / "out"), record(out / "record.txt") {
   fs::create_directories(tree);
   fs::create_directories(out);
+  StartDesktop();
   SetEnvironment("VELMORA_RECORD", PathToUtf8(record));
 }
 
@@ -78,32 +74,7 @@ Scene::~Scene() {
   UnsetEnvironment("VELMORA_RECORD");
   UnsetEnvironment("VELMORA_SLEEP_MS");
   EndProcessesRunningBelow(root, std::chrono::seconds(10));
-  const auto t0 = Clock::now();
   RemoveSandbox(root);
-  if (fs::exists(root)) {
-    fprintf(stderr, "DIAG sandbox left after %.3f s: %s\n", std::chrono::duration<double>(Clock::now() - t0).count(), PathToUtf8(root).c_str());
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      if (it->is_directory()) continue;
-      std::error_code rm;
-      fs::remove(it->path(), rm);
-      fprintf(stderr, "DIAG   %s: %s\n", PathToUtf8(it->path()).c_str(), rm.message().c_str());
-    }
-    fprintf(stderr, "DIAG running below: %zu\n", ProcessesRunningBelow(root).size());
-#ifdef _WIN32
-    HANDLE sn = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W e{}; e.dwSize = sizeof e;
-    for (BOOL m = Process32FirstW(sn, &e); m; m = Process32NextW(sn, &e)) {
-      HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
-      std::wstring image(1024, L'\0'); DWORD len = 1024;
-      if (h) { QueryFullProcessImageNameW(h, 0, image.data(), &len); image.resize(len); CloseHandle(h); } else image = L"?";
-      fprintf(stderr, "DIAG proc %lu parent %lu %s\n", e.th32ProcessID, e.th32ParentProcessID, PathToUtf8(image).c_str());
-    }
-    CloseHandle(sn);
-#endif
-    WaitUntil([&] { RemoveSandbox(root); return !fs::exists(root); }, std::chrono::seconds(30));
-    fprintf(stderr, "DIAG gone after %.3f s: %d\n", std::chrono::duration<double>(Clock::now() - t0).count(), !fs::exists(root));
-  }
 }
 
 std::vector<Record> Scene::Records() const { return ReadRecords(record); }

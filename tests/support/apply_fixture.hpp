@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/process.hpp"
@@ -27,6 +28,10 @@ std::vector<std::uint32_t> ProcessesRunningBelow(const std::filesystem::path& di
 // Waits up to `limit` for every process running from below `directory` to end, then ends those
 // still running. Returns how many had to be ended.
 std::size_t EndProcessesRunningBelow(const std::filesystem::path& directory, std::chrono::milliseconds limit);
+
+// Makes sure the session's desktop runs before any program under test shows a window (see the
+// Windows implementation); does nothing elsewhere.
+void StartDesktop();
 
 // Polls `condition` until it holds or `limit` has passed; returns its last value.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);

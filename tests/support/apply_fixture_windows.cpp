@@ -32,3 +32,14 @@ std::vector<std::uint32_t> ProcessesRunningBelow(const fs::path& directory) {
   CloseHandle(snapshot);
   return found;
 }
+
+// Wine starts its desktop process on first use, hands it the standard error of the program that
+// needed it, and keeps it for the whole session. Started by a loader under test, it would hold that
+// run's capture file open, and the sandbox could not be removed. Start it from here, handing it no
+// standard error.
+void StartDesktop() {
+  const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+  SetStdHandle(STD_ERROR_HANDLE, nullptr);
+  GetDesktopWindow();
+  SetStdHandle(STD_ERROR_HANDLE, errors);
+}

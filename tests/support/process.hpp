@@ -37,10 +37,6 @@ Launched StartProgram(const std::filesystem::path& program, const std::vector<st
 // Waits up to `limit` for the program to end (killing it after that) and collects its outcome.
 Outcome WaitProgram(Launched& launched, std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-Outcome RunProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                   const std::filesystem::path& workingDirectory,
-                   const std::filesystem::path& captureDirectory,
-                   std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // True while a process with this id exists.
 bool ProcessAlive(std::uint32_t pid);

@@ -31,12 +31,6 @@ std::vector<Record> WaitForRecords(const std::filesystem::path& file, std::size_
 bool WaitUntilNotRunning(const std::filesystem::path& program,
                          std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// Has the desktop started by this process before a test program opens a window. Under Wine the
-// first program that needs the desktop starts its process, which keeps that program's current
-// directory and standard handles while this test runs, so its sandbox could not be removed.
-// Nothing to do elsewhere.
-void PrepareDesktop();
-
 // Removes `root` and everything below it, retrying for a while: on Windows a program that has
 // just ended may still hold its file for a moment.
 void RemoveSandbox(const std::filesystem::path& root);

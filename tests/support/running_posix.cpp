@@ -63,5 +63,3 @@ std::vector<std::uint32_t> ProcessesStartedBy(std::uint32_t parent) {
 }
 
 void EndProcess(std::uint32_t pid) { kill(static_cast<pid_t>(pid), SIGKILL); }
-
-void PrepareDesktop() {}

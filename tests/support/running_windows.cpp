@@ -69,5 +69,3 @@ void EndProcess(std::uint32_t pid) {
   WaitForSingleObject(process, 5000);
   CloseHandle(process);
 }
-
-void PrepareDesktop() { GetDesktopWindow(); }
