@@ -33,5 +33,7 @@ wineserver -w >/dev/null 2>&1 || true
 # output of the program that needed it and hold a test's pipe open after that program ended.
 wineserver -p >/dev/null 2>&1
 /usr/lib/wine/wine64 net start RpcSs </dev/null >/dev/null 2>&1 || true
+# The same for the desktop process, which the first program that touches a window would start.
+/usr/lib/wine/wine64 rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 
 "$@"
