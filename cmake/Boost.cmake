@@ -92,7 +92,7 @@ add_library(Boost::headers ALIAS velmora_boost_headers)
 function(_velmora_boost_library name)
   add_library(${name} STATIC ${ARGN})
   target_link_libraries(${name} PUBLIC Boost::headers)
-  target_compile_options(${name} PRIVATE -w)
+  target_compile_options(${name} PRIVATE -w -Os)
   set_target_properties(${name} PROPERTIES
     CXX_STANDARD 20 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
 endfunction()

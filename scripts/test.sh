@@ -7,5 +7,6 @@ scripts/install-deps.sh
 scripts/build.sh
 status=0
 ctest --preset linux || status=1
+scripts/fuzz.sh || status=1
 scripts/with-wine-display.sh ctest --preset windows || status=1
 exit "$status"

@@ -41,6 +41,11 @@ int RunCommandLine(const SplitArguments& split, const ApplyMode& applyMode, cons
         parser.options(options).allow_unregistered().run();
     po::store(parsed, values);
     po::notify(values);
+  } catch (const po::error_with_option_name& rejection) {
+    // Its what() substitutes the offending text into the message until no placeholder is left, so
+    // a value such as "%value%" would never let it finish: name the option instead.
+    std::cerr << "invalid command line at option '" << rejection.get_option_name() << "'\n";
+    return kExitRejected;
   } catch (const po::error& rejection) {
     std::cerr << rejection.what() << '\n';
     return kExitRejected;

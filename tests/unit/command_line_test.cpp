@@ -117,6 +117,10 @@ TEST(CommandLine, RejectionsRunNoModeAndExitWith2) {
            {"--ad", "C:\\A", "--ad", "C:\\B"},
            {"-h", "--help"},
            {"--help", "--pid", "x"},
+           // Placeholders of the library's own messages in the rejected text.
+           {"--pid=%value%"},
+           {"--pid=a%value%b"},
+           {"--pid", "%canonical_option%"},
        }) {
     Calls calls;
     testing::internal::CaptureStderr();
