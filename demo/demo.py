@@ -57,9 +57,9 @@ def install(root: Path, loader: Path, sample: Path) -> None:
     (root / "data" / "update" / "app" / "tag.txt").write_text("sample application v2\n")
 
 
-EXECVE = re.compile(r'^(\d+) execve\("([^"]*)", \[(.*?)\], 0x[0-9a-f]+ /\* \d+ vars \*/(.*)$')
-RESUMED = re.compile(r'^(\d+) <\.\.\. execve resumed>\)\s*= (-?\d+)')
-EXITED = re.compile(r'^(\d+) \+\+\+ exited with (\d+) \+\+\+$')
+EXECVE = re.compile(r'^(\d+)\s+execve\("([^"]*)", \[(.*?)\], 0x[0-9a-f]+ /\* \d+ vars \*/(.*)$')
+RESUMED = re.compile(r'^(\d+)\s+<\.\.\. execve resumed>\)\s*= (-?\d+)')
+EXITED = re.compile(r'^(\d+)\s+\+\+\+ exited with (\d+) \+\+\+$')
 ARGUMENT = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
 
@@ -125,6 +125,8 @@ def run_cycle(title: str, root: Path, command: list, windows: bool, record: str)
                                 "-o", str(trace), *command], env=env, cwd=root.parent)
         elapsed = time.monotonic() - started
         runs = programs_in(trace, root, windows)
+    if not runs:
+        raise SystemExit("demo: no program start was observed in the trace")
     print(f"  The user starts the {describe(command[-1], root, windows)}; the programs that ran, in order:")
     for number, (pid, program, arguments, code) in enumerate(runs, 1):
         role = describe(program, root, windows)
