@@ -6,10 +6,15 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "support/sandbox.hpp"
+
+// The ids of the live processes whose executable, as the system names it (canonical on Linux, the
+// full image name on Windows), passes `wanted`.
+std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::filesystem::path&)>& wanted);
 
 // The ids of the live processes whose executable is `program`.
 std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program);

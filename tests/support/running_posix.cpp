@@ -3,14 +3,11 @@
 #include <signal.h>
 
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 
 #include "support/process.hpp"
 
-namespace {
-// The live processes whose executable, as the system names it, passes `wanted`.
 std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::filesystem::path&)>& wanted) {
   std::vector<std::uint32_t> found;
   std::error_code error;
@@ -26,7 +23,6 @@ std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::fi
   }
   return found;
 }
-}  // namespace
 
 std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program) {
   // The system names a process's executable by its canonical path.

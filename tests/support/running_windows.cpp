@@ -5,7 +5,7 @@
 
 #include <string>
 
-std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program) {
+std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::filesystem::path&)>& wanted) {
   std::vector<std::uint32_t> found;
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return found;
@@ -20,29 +20,21 @@ std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program
     const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     image.resize(named ? length : 0);
-    // File names on Windows are compared without regard to case.
-    if (named && alive && lstrcmpiW(image.c_str(), program.c_str()) == 0) found.push_back(entry.th32ProcessID);
+    if (named && alive && wanted(image)) found.push_back(entry.th32ProcessID);
   }
   CloseHandle(snapshot);
   return found;
 }
 
+// File names on Windows are compared without regard to case.
+std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program) {
+  return ProcessesWhose([&](const std::filesystem::path& image) { return lstrcmpiW(image.c_str(), program.c_str()) == 0; });
+}
+
 std::vector<std::uint32_t> ProcessesNamed(const std::string& fileName) {
-  std::vector<std::uint32_t> found;
   const std::wstring wanted = std::filesystem::path(std::u8string(fileName.begin(), fileName.end())).wstring();
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return found;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (lstrcmpiW(entry.szExeFile, wanted.c_str()) != 0) continue;
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
-    if (process == nullptr) continue;
-    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) found.push_back(entry.th32ProcessID);
-    CloseHandle(process);
-  }
-  CloseHandle(snapshot);
-  return found;
+  return ProcessesWhose(
+      [&](const std::filesystem::path& image) { return lstrcmpiW(image.filename().c_str(), wanted.c_str()) == 0; });
 }
 
 std::vector<std::uint32_t> ProcessesStartedBy(std::uint32_t parent) {
