@@ -30,7 +30,7 @@ build windows -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
 export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$bench_dir/wineprefix}
 if [ ! -f "$VELMORA_WINEPREFIX/system.reg" ]; then
   echo "bench: creating the Wine prefix $VELMORA_WINEPREFIX" >&2
-  (source scripts/wine-env.sh && mkdir -p "$WINEPREFIX" && /usr/lib/wine/wine64 wineboot --init &&
+  (source scripts/wine-env.sh && mkdir -p "$WINEPREFIX" && "${wine_loader[@]}" wineboot --init &&
    /usr/lib/wine/wineserver -w) >/dev/null 2>&1
 fi
 scripts/with-wine-display.sh python3 bench/bench.py \

@@ -25,15 +25,15 @@ export DISPLAY=":${display_number}"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the Wine prefix $WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+  "${wine_loader[@]}" wineboot --init >/dev/null 2>&1
 fi
 wineserver -w >/dev/null 2>&1 || true
 # Keep one server and Wine's own services running for the whole command, so each program starts
 # warm, and start the services here: a service started on demand would inherit the standard
 # output of the program that needed it and hold a test's pipe open after that program ended.
 wineserver -p >/dev/null 2>&1
-/usr/lib/wine/wine64 net start RpcSs </dev/null >/dev/null 2>&1 || true
+"${wine_loader[@]}" net start RpcSs </dev/null >/dev/null 2>&1 || true
 # The same for the desktop process, which the first program that touches a window would start.
-/usr/lib/wine/wine64 rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
+"${wine_loader[@]}" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 
 "$@"
