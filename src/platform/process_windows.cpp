@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/system_library_windows.hpp"
+
 namespace {
 constexpr DWORD kModulePathCapacity = 0x10000;
 }  // namespace
@@ -46,10 +48,12 @@ bool StartProcessAndWait(const NativeString& program) {
 
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
                       const NativeString* workingDirectory) {
-  const HINSTANCE result = ShellExecuteW(nullptr, nullptr, file.c_str(),
-                                         parameters != nullptr ? parameters->c_str() : nullptr,
-                                         workingDirectory != nullptr ? workingDirectory->c_str() : nullptr,
-                                         SW_HIDE);
+  const auto shellExecute = SystemLibraryFunction<decltype(&ShellExecuteW)>(L"shell32.dll", "ShellExecuteW");
+  if (shellExecute == nullptr) return false;
+  const HINSTANCE result = shellExecute(nullptr, nullptr, file.c_str(),
+                                        parameters != nullptr ? parameters->c_str() : nullptr,
+                                        workingDirectory != nullptr ? workingDirectory->c_str() : nullptr,
+                                        SW_HIDE);
   // The shell reports success with a value above 32.
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
