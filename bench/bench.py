@@ -138,8 +138,8 @@ def bench_start_native(build: Path, work: Path, rounds):
 
 
 # The loader linked in other ways (bench/CMakeLists.txt): directory, row label.
-LINKINGS = [("static_runtime", "loader, -static-libstdc++ -static-libgcc"),
-            ("static_pie", "loader, -static-pie")]
+LINKINGS = [("shared_runtime", "loader, shared C++ runtime"),
+            ("static_runtime", "loader, -static-libstdc++ -static-libgcc")]
 
 
 def other_linkings(build: Path, root: Path):
@@ -434,7 +434,7 @@ def main():
         if name in native:
             ratio = native[name] / native["floor"]
             table.add(figure, f"{label} -> app", f"{native[name]:.2f} ms", f"{ratio:.2f}", "<= 1.10",
-                      verdict(ratio <= 1.10) + " (proposal)")
+                      verdict(ratio <= 1.10) + " (comparison)")
 
     if windows:
         wine, n = bench_start_wine(windows, work, 8 if quick else 40)
@@ -452,7 +452,7 @@ def main():
     for name, label in LINKINGS:
         if name in memory:
             table.add(figure, label, f"{memory[name]:.2f} MiB", f"{memory[name] / memory['floor']:.2f}",
-                      "<= 4 MiB", verdict(memory[name] <= 4.0) + " (proposal)")
+                      "<= 4 MiB", verdict(memory[name] <= 4.0) + " (comparison)")
 
     # On a disk, removing files whose blocks are allocated waits on the device; here those waits
     # vary several-fold with the other work on the machine and swamp the loader's own cost.

@@ -22,7 +22,7 @@ build() {
     exit 1
   fi
 }
-targets=(Velmora recorder spawn_floor velmora_static_runtime velmora_static_pie)
+targets=(Velmora recorder spawn_floor velmora_shared_runtime velmora_static_runtime)
 build linux
 targets=(Velmora recorder spawn_floor)
 build windows -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"

@@ -8,7 +8,9 @@ fault, and then looks at what is left: the exit code and message, which applicat
 is on disk, what the next clean start does, and whether a later update (v3) still gets through.
 
 The faults come from fault_inject.so (tests/faults/inject.c), preloaded into the loader only:
-the programs it starts run clean.
+the programs it starts run clean. Nothing can be preloaded into the loader as shipped, which is
+linked whole; the matrix runs the same code linked against the shared C library
+(tests/preloadable/Velmora.exe in the build).
 
 Checked in every cell: the fault really fired; nothing hangs; outside the kill cells, no exit
 by a signal, and the exit code, message, standard output and the application run are the ones
@@ -558,7 +560,8 @@ Each cell starts from a fresh installation: loader v1 as `Velmora.exe`, the reco
 app v2), only a staged loader, or nothing. The loader runs once with `fault_inject.so` preloaded
 (start mode: no arguments; apply mode: the staged loader with `--ad I`); the fault hits the N-th
 call of one C library entry point on a path below the installation and the programs it starts
-run clean. Then: what ran (the handed-over chain included), what is on disk, what the next clean
+run clean. Nothing can be preloaded into the loader as shipped, which is linked whole: the
+loaders here are the same code linked against the shared C library. Then: what ran (the handed-over chain included), what is on disk, what the next clean
 start runs, and whether a later update (v3, staged after that start) gets through.
 
 The "point" column names the C library entry points the counted calls really came through (from
@@ -593,7 +596,7 @@ def main() -> int:
     options = parser.parse_args()
 
     build = options.build.resolve()
-    programs = Programs(options.loader or build / "Velmora.exe", options.recorder or build / "tests" / "recorder",
+    programs = Programs(options.loader or build / "tests" / "preloadable" / "Velmora.exe", options.recorder or build / "tests" / "recorder",
                         (options.inject or build / "tests" / "fault_inject.so").resolve())
     chosen = [c for c in cells() if not options.only or c.id in options.only]
     if not chosen:
