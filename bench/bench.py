@@ -18,7 +18,10 @@ import sys
 import time
 from pathlib import Path
 
-WINE = "/usr/lib/wine/wine64"
+WINE = ["/usr/lib/wine/wine64"]
+# Where the system allows it, Wine runs with a fixed address-space layout, as in the test scripts
+# (scripts/wine-env.sh): without its preloader it otherwise fails a start now and then.
+FIXED_LAYOUT = ["/usr/bin/setarch", os.uname().machine, "--addr-no-randomize"]
 MIB = 1024 * 1024
 
 
@@ -163,10 +166,12 @@ def bench_start_wine(build: Path, work: Path, rounds):
     floor = build / "bench" / "spawn_floor.exe"
     os.chdir(install)
     env = clean_env()
+    fixed = subprocess.run([*FIXED_LAYOUT, "true"], capture_output=True).returncode == 0
+    wine = FIXED_LAYOUT + WINE if fixed else WINE
     variants = {
-        "floor": [WINE, str(floor), windows_path(install / "app" / "velmora.exe"), windows_path(install)],
-        "direct": [WINE, str(install / "app" / "velmora.exe")],
-        "loader": [WINE, str(install / "Velmora.exe")],
+        "floor": [*wine, str(floor), windows_path(install / "app" / "velmora.exe"), windows_path(install)],
+        "direct": [*wine, str(install / "app" / "velmora.exe")],
+        "loader": [*wine, str(install / "Velmora.exe")],
     }
     times = interleaved(variants, rounds, 3, lambda argv: timed_run(argv, env))
     return {name: median(values) for name, values in times.items()}, len(times["floor"])
@@ -433,8 +438,7 @@ def main():
     for name, label in LINKINGS:
         if name in native:
             ratio = native[name] / native["floor"]
-            table.add(figure, f"{label} -> app", f"{native[name]:.2f} ms", f"{ratio:.2f}", "<= 1.10",
-                      verdict(ratio <= 1.10) + " (comparison)")
+            table.add(figure, f"{label} -> app", f"{native[name]:.2f} ms", f"{ratio:.2f}", "", "comparison")
 
     if windows:
         wine, n = bench_start_wine(windows, work, 8 if quick else 40)
@@ -451,8 +455,8 @@ def main():
               "<= 4 MiB", verdict(memory["loader"] <= 4.0))
     for name, label in LINKINGS:
         if name in memory:
-            table.add(figure, label, f"{memory[name]:.2f} MiB", f"{memory[name] / memory['floor']:.2f}",
-                      "<= 4 MiB", verdict(memory[name] <= 4.0) + " (comparison)")
+            table.add(figure, label, f"{memory[name]:.2f} MiB", f"{memory[name] / memory['floor']:.2f}", "",
+                      "comparison")
 
     # On a disk, removing files whose blocks are allocated waits on the device; here those waits
     # vary several-fold with the other work on the machine and swamp the loader's own cost.
