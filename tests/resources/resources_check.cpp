@@ -16,28 +16,28 @@ namespace {
 int g_checks = 0;
 int g_failures = 0;
 
-void fail(const char* fmt, ...) {
+void report_failure(const char* fmt, va_list args) {
     ++g_failures;
     std::fputs("FAIL: ", stdout);
-    va_list args;
-    va_start(args, fmt);
     std::vfprintf(stdout, fmt, args);
-    va_end(args);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+void fail(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    report_failure(fmt, args);
+    va_end(args);
 }
 
 bool check(bool ok, const char* fmt, ...) {
     ++g_checks;
     if (!ok) {
-        ++g_failures;
-        std::fputs("FAIL: ", stdout);
         va_list args;
         va_start(args, fmt);
-        std::vfprintf(stdout, fmt, args);
+        report_failure(fmt, args);
         va_end(args);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
     }
     return ok;
 }

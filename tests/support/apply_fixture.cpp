@@ -1,7 +1,6 @@
 #include "support/apply_fixture.hpp"
 
 #include <fstream>
-#include <thread>
 
 #include "support/installation.hpp"
 #include "support/process.hpp"
@@ -9,11 +8,6 @@
 #include "support/text.hpp"
 
 namespace fs = std::filesystem;
-
-namespace {
-using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kPollPause(25);
-}  // namespace
 
 std::string LoaderJoined(const fs::path& base, const std::string& name) {
 #ifdef _WIN32
@@ -34,15 +28,6 @@ std::size_t EndProcessesRunningBelow(const fs::path& directory, std::chrono::mil
   for (const std::uint32_t pid : left) EndProcess(pid);
   WaitUntil([&] { return ProcessesRunningBelow(directory).empty(); }, std::chrono::seconds(5));
   return left.size();
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const Clock::time_point deadline = Clock::now() + limit;
-  for (;;) {
-    if (condition()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollPause);
-  }
 }
 
 std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/process.hpp"
+#include "support/running.hpp"
 #include "support/sandbox.hpp"
 
 // `base` and `name` joined by the loader's separator, exactly as the loader writes them in its
@@ -32,9 +33,6 @@ std::size_t EndProcessesRunningBelow(const std::filesystem::path& directory, std
 // Makes sure the session's desktop runs before any program under test shows a window (see the
 // Windows implementation); does nothing elsewhere.
 void StartDesktop();
-
-// Polls `condition` until it holds or `limit` has passed; returns its last value.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 // The records tagged `tag`.
 std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag);

@@ -12,8 +12,18 @@
 
 #include "support/sandbox.hpp"
 
-// The ids of the live processes whose executable, as the system names it (canonical on Linux, the
-// full image name on Windows), passes `wanted`.
+// A live process: its id, the id of the process that started it, and its executable as the
+// system names it (canonical on Linux, the full image name on Windows; empty when unreadable).
+struct LiveProcess {
+  std::uint32_t pid = 0;
+  std::uint32_t parent = 0;
+  std::filesystem::path executable;
+};
+
+// Every live process the test can see; one implementation per platform.
+std::vector<LiveProcess> LiveProcesses();
+
+// The ids of the live processes whose executable passes `wanted`.
 std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::filesystem::path&)>& wanted);
 
 // The ids of the live processes whose executable is `program`.
@@ -27,6 +37,9 @@ std::vector<std::uint32_t> ProcessesStartedBy(std::uint32_t parent);
 
 // Ends the process with this id, if it still runs.
 void EndProcess(std::uint32_t pid);
+
+// Polls `condition` until it holds or `limit` has passed; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 // Polls `file` until it holds at least `count` records or `limit` has passed; returns what it holds.
 std::vector<Record> WaitForRecords(const std::filesystem::path& file, std::size_t count,

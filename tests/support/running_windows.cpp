@@ -5,8 +5,8 @@
 
 #include <string>
 
-std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::filesystem::path&)>& wanted) {
-  std::vector<std::uint32_t> found;
+std::vector<LiveProcess> LiveProcesses() {
+  std::vector<LiveProcess> found;
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return found;
   PROCESSENTRY32W entry{};
@@ -20,7 +20,7 @@ std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::fi
     const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     image.resize(named ? length : 0);
-    if (named && alive && wanted(image)) found.push_back(entry.th32ProcessID);
+    if (alive) found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, image});
   }
   CloseHandle(snapshot);
   return found;
@@ -35,23 +35,6 @@ std::vector<std::uint32_t> ProcessesNamed(const std::string& fileName) {
   const std::wstring wanted = std::filesystem::path(std::u8string(fileName.begin(), fileName.end())).wstring();
   return ProcessesWhose(
       [&](const std::filesystem::path& image) { return lstrcmpiW(image.filename().c_str(), wanted.c_str()) == 0; });
-}
-
-std::vector<std::uint32_t> ProcessesStartedBy(std::uint32_t parent) {
-  std::vector<std::uint32_t> found;
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return found;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ParentProcessID != parent) continue;
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
-    if (process == nullptr) continue;
-    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) found.push_back(entry.th32ProcessID);
-    CloseHandle(process);
-  }
-  CloseHandle(snapshot);
-  return found;
 }
 
 void EndProcess(std::uint32_t pid) {
