@@ -18,10 +18,6 @@ import sys
 import time
 from pathlib import Path
 
-WINE = ["/usr/lib/wine/wine64"]
-# Where the system allows it, Wine runs with a fixed address-space layout, as in the test scripts
-# (scripts/wine-env.sh): without its preloader it otherwise fails a start now and then.
-FIXED_LAYOUT = ["/usr/bin/setarch", os.uname().machine, "--addr-no-randomize"]
 MIB = 1024 * 1024
 
 
@@ -166,8 +162,8 @@ def bench_start_wine(build: Path, work: Path, rounds):
     floor = build / "bench" / "spawn_floor.exe"
     os.chdir(install)
     env = clean_env()
-    fixed = subprocess.run([*FIXED_LAYOUT, "true"], capture_output=True).returncode == 0
-    wine = FIXED_LAYOUT + WINE if fixed else WINE
+    # As the test scripts start Wine (scripts/wine-env.sh, sourced by with-wine-display.sh).
+    wine = os.environ.get("VELMORA_WINE_COMMAND", "/usr/lib/wine/wine64").split()
     variants = {
         "floor": [*wine, str(floor), windows_path(install / "app" / "velmora.exe"), windows_path(install)],
         "direct": [*wine, str(install / "app" / "velmora.exe")],

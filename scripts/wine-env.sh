@@ -14,5 +14,7 @@ export LANG=C.UTF-8 LC_ALL=C.UTF-8
 # layout cannot be fixed (a sandbox that forbids it), Wine runs as it is.
 wine_loader=("$WINELOADER")
 if setarch "$(uname -m)" --addr-no-randomize true 2>/dev/null; then
-  wine_loader=(setarch "$(uname -m)" --addr-no-randomize "$WINELOADER")
+  wine_loader=("$(command -v setarch)" "$(uname -m)" --addr-no-randomize "$WINELOADER")
 fi
+# The same command for programs that start Wine themselves (the benchmarks); no blanks in it.
+export VELMORA_WINE_COMMAND="${wine_loader[*]}"
