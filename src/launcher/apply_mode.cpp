@@ -10,6 +10,9 @@
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 
+namespace fs = boost::filesystem;
+using boost::system::error_code;
+
 namespace {
 using Clock = std::chrono::steady_clock;
 // The loader that handed over may still be exiting and holding its file.
@@ -29,28 +32,23 @@ void Pause(Clock::duration pause) {
   }
 }
 
-// Copies until an attempt succeeds or the budget has run out; an attempt begun within the
-// budget runs to its end, and the last attempt's result stays in `error`.
-void CopyWithRetry(const fs::path& source, const fs::path& target, boost::system::error_code& error) {
+// The installed loader is replaced whole or not at all: the new one is first copied beside it,
+// with its data on disk, and then moved over it. On Windows the move fails while the loader that
+// handed over still runs, so attempts go on until one succeeds or the budget has run out; an
+// attempt begun within the budget runs to its end, and the last one's result is returned.
+error_code ReplaceLoader(const fs::path& source, const fs::path& incoming, const fs::path& target) {
   const Clock::time_point start = Clock::now();
+  error_code error;
   while (Clock::now() - start < kCopyBudget) {
-    if (fs::copy_file(source, target, fs::copy_options::overwrite_existing, error)) return;
+    fs::copy_file(source, incoming, fs::copy_options::overwrite_existing | fs::copy_options::synchronize_data,
+                  error);
+    if (!error) error = RenamePath(incoming, target);
+    if (!error) return error;
     Pause(kCopyPause);
   }
-}
-
-// Absent counts as a failure to report; any other failure of the test is reported as well,
-// with the system's reason, before anything has been changed.
-bool InstallDirectoryPresent(const fs::path& installDirectory, NativeString& failure) {
-  try {
-    const fs::file_type type = fs::status(installDirectory).type();
-    if (type != fs::status_error && type != fs::file_not_found) return true;
-    failure = FailureMessage("directory is not exists(%s)", installDirectory);
-  } catch (const fs::filesystem_error& error) {
-    failure = FailureMessage("directory is not accessible(%s)\n%s", installDirectory,
-                             fs::path(error.code().message()));
-  }
-  return false;
+  error_code ignored;
+  fs::remove(incoming, ignored);
+  return error;
 }
 }  // namespace
 
@@ -60,31 +58,34 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
   const NativeString moduleDirectoryText = GetModuleDirectory();
   if (moduleDirectoryText.empty()) return kExitNoOwnLocation;
   const fs::path moduleDirectory(moduleDirectoryText);
-  NativeString failure;
-  if (!InstallDirectoryPresent(installDirectory, failure)) return Fail(failure);
+  // Only absence is foreseen; any other failure of the test is reported with the system's reason.
+  error_code error;
+  if (fs::status(installDirectory, error).type() == fs::file_not_found) {
+    return Fail(FailureMessage("directory is not exists(%s)", installDirectory));
+  }
+  if (error) {
+    return Fail(FailureMessage("directory is not accessible(%s)\n%s", installDirectory, fs::path(error.message())));
+  }
 
   const fs::path copySource = Join(moduleDirectory, kLoaderFile);
   const fs::path installedLoader = Join(installDirectory, kLoaderFile);
-  boost::system::error_code error;
-  CopyWithRetry(copySource, installedLoader, error);
-  if (error) return Fail(FailureMessage("copy failed\ndst:%s\nsrc:%s", installedLoader, copySource));
+  if (ReplaceLoader(copySource, Join(installDirectory, kIncomingLoaderFile), installedLoader)) {
+    return Fail(FailureMessage("copy failed\ndst:%s\nsrc:%s", installedLoader, copySource));
+  }
 
   const fs::path applicationDirectory = Join(installDirectory, kApplicationDirectory);
   const fs::path retiredApplicationDirectory = Join(installDirectory, kRetiredApplicationDirectory);
-  RenamePath(applicationDirectory, retiredApplicationDirectory, error);
-  if (error) {
+  if (RenamePath(applicationDirectory, retiredApplicationDirectory)) {
     return Fail(FailureMessage("rename failed\ndst:%s\nsrc:%s", retiredApplicationDirectory,
                                applicationDirectory));
   }
 
   const fs::path moveSource = Join(moduleDirectory, kApplicationDirectory);
   const fs::path newApplicationDirectory = Join(installDirectory, kApplicationDirectory);
-  RenamePath(moveSource, newApplicationDirectory, error);
-  if (error) {
+  if (RenamePath(moveSource, newApplicationDirectory)) {
     NativeString message = FailureMessage("rename failed\ndst:%s\nsrc:%s", newApplicationDirectory, moveSource);
-    // Put the old application back, or the installation could never start it again.
-    RenamePath(retiredApplicationDirectory, newApplicationDirectory, error);
-    if (error) {
+    // Put the old application back, so the next start runs it.
+    if (RenamePath(retiredApplicationDirectory, newApplicationDirectory)) {
       message += FailureMessage("\nrestore failed\ndst:%s\nsrc:%s", newApplicationDirectory,
                                 retiredApplicationDirectory);
     }
@@ -94,7 +95,7 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
   try {
     fs::remove_all(retiredApplicationDirectory);
   } catch (const fs::filesystem_error&) {
-    // A file in it is still in use. The update is in place, so the installed loader still starts.
+    // A file in it is still in use. The update is in place; the restarted loader removes the rest.
   }
   ShellStartHidden(installedLoader.native(), nullptr, &installDirectory.native());
   return kExitDone;

@@ -1,5 +1,6 @@
 #include "launcher/command_line.hpp"
 
+#include <algorithm>
 #include <boost/program_options.hpp>
 #include <iostream>
 #include <type_traits>
@@ -28,6 +29,7 @@ po::typed_value<std::basic_string<Char>, Char>* TextValue() {
 }  // namespace
 
 int RunCommandLine(const SplitArguments& split, const ApplyMode& applyMode, const StartMode& startMode) {
+  std::vector<NativeString> arguments;
   po::variables_map values;
   try {
     po::options_description options(kCaption);
@@ -35,16 +37,23 @@ int RunCommandLine(const SplitArguments& split, const ApplyMode& applyMode, cons
         ("help,h", kHelpDescription)
         ("ad", TextValue<NativeChar>())
         ("pid", po::value<ProcessIdValue>());
-    const std::vector<NativeString> arguments = split();
+    arguments = split();
     po::basic_command_line_parser<NativeChar> parser(arguments);
     const po::basic_parsed_options<NativeChar> parsed =
         parser.options(options).allow_unregistered().run();
     po::store(parsed, values);
     po::notify(values);
   } catch (const po::error_with_option_name& rejection) {
-    // Its what() substitutes the offending text into the message until no placeholder is left, so
-    // a value such as "%value%" would never let it finish: name the option instead.
-    std::cerr << "invalid command line at option '" << rejection.get_option_name() << "'\n";
+    // Its what() puts the offending text in place of the message's placeholders until none is
+    // left, so a '%' in that text, as in "%value%", could keep it going for ever.
+    const bool placeholderLike = std::any_of(arguments.begin(), arguments.end(), [](const NativeString& word) {
+      return word.find(NativeChar('%')) != NativeString::npos;
+    });
+    if (placeholderLike) {
+      std::cerr << "invalid command line at option '" << rejection.get_option_name() << "'\n";
+    } else {
+      std::cerr << rejection.what() << '\n';
+    }
     return kExitRejected;
   } catch (const po::error& rejection) {
     std::cerr << rejection.what() << '\n';

@@ -2,30 +2,9 @@
 
 #include <boost/format.hpp>
 
-namespace {
-// The text between the quotes, escaped by the command-line rules: backslashes double only where
-// they precede a quote or the closing quote, and a quote gets a backslash. A Windows directory
-// holds no quote and never ends in a backslash, so there the text goes in unchanged.
-NativeString QuotedArgumentBody(const NativeString& text) {
-  NativeString body;
-  std::size_t backslashes = 0;
-  for (const NativeChar c : text) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == '"') {
-      body.append(backslashes * 2 + 1, '\\');
-    } else {
-      body.append(backslashes, '\\');
-    }
-    backslashes = 0;
-    body.push_back(c);
-  }
-  body.append(backslashes * 2, '\\');
-  return body;
-}
-}  // namespace
+#include "platform/command_tail.hpp"
+
+namespace fs = boost::filesystem;
 
 fs::path Join(const fs::path& base, const char* name) {
   fs::path joined = base;
@@ -33,6 +12,8 @@ fs::path Join(const fs::path& base, const char* name) {
   return joined;
 }
 
+// On Windows the quoting changes nothing but a drive root's backslash, which it doubles so that
+// the closing quote stays a quote.
 NativeString HandOverParameters(const NativeString& installDirectory) {
   boost::basic_format<NativeChar> parameters(NativeFromAscii("--ad \"%1%\""));
   parameters % QuotedArgumentBody(installDirectory);

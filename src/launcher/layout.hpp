@@ -5,8 +5,6 @@
 
 #include "platform/native_text.hpp"
 
-namespace fs = boost::filesystem;
-
 // Every name the loader forms on disk. The loader and the main application differ only in case.
 inline constexpr char kLoaderFile[] = "Velmora.exe";
 inline constexpr char kMainApplicationFile[] = "velmora.exe";
@@ -14,15 +12,19 @@ inline constexpr char kApplicationDirectory[] = "app";
 inline constexpr char kRetiredApplicationDirectory[] = "app_old";
 inline constexpr char kDataDirectory[] = "data";
 inline constexpr char kStagingDirectory[] = "update";
+// The new loader, complete on disk before it is moved over the installed one. Not a program
+// name, so nothing takes it for one.
+inline constexpr char kIncomingLoaderFile[] = "Velmora.exe.new";
 
 // `base` joined with `name`: one separator between them, none after a trailing separator or a
 // drive colon, the bare name for an empty base.
-fs::path Join(const fs::path& base, const char* name);
+boost::filesystem::path Join(const boost::filesystem::path& base, const char* name);
 
 // The staged loader's command line: --ad and the install directory in double quotes, quoted
 // so that the receiving side's splitting gives back the directory's exact text.
 NativeString HandOverParameters(const NativeString& installDirectory);
 
 // A failure message from an ASCII printf-style format whose %s placeholders take the paths' text.
-NativeString FailureMessage(const char* format, const fs::path& first);
-NativeString FailureMessage(const char* format, const fs::path& first, const fs::path& second);
+NativeString FailureMessage(const char* format, const boost::filesystem::path& first);
+NativeString FailureMessage(const char* format, const boost::filesystem::path& first,
+                            const boost::filesystem::path& second);

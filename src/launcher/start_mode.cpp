@@ -4,17 +4,38 @@
 
 #include "launcher/exit_codes.hpp"
 #include "launcher/layout.hpp"
+#include "platform/file_ops.hpp"
 #include "platform/process.hpp"
 
+namespace fs = boost::filesystem;
+
 namespace {
-// Starts the staged loader when the staging directory holds both a loader and an "app";
+// An update stopped between its two renames leaves "app_old" behind: put it back where "app" is
+// gone, and remove it where the new "app" is in place. False while "app_old" is still there (a
+// file in it still held, say): an update handed over now would fail on it, so this start runs
+// the application and the next one tries again.
+bool FinishInterruptedUpdate(const fs::path& installDirectory, const fs::path& applicationDirectory) {
+  const fs::path retiredApplicationDirectory = Join(installDirectory, kRetiredApplicationDirectory);
+  try {
+    if (!fs::exists(retiredApplicationDirectory)) return true;
+    if (!fs::exists(applicationDirectory)) return !RenamePath(retiredApplicationDirectory, applicationDirectory);
+    fs::remove_all(retiredApplicationDirectory);
+    return true;
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+}
+
+// Starts the staged loader when the staging directory holds both a loader file and an "app";
 // removes an incomplete staging directory. True once the staged loader is running.
 bool HandOverStagedUpdate(const fs::path& installDirectory, const fs::path& stagingDirectory) {
   try {
     if (!fs::exists(stagingDirectory)) return false;
     const fs::path stagedLoader = Join(stagingDirectory, kLoaderFile);
     const fs::path stagedApplication = Join(stagingDirectory, kApplicationDirectory);
-    if (fs::exists(stagedLoader) && fs::exists(stagedApplication)) {
+    // Only a regular file can be the staged loader: the shell would open anything else in a
+    // window, on every start, instead of the application.
+    if (fs::is_regular_file(stagedLoader) && fs::exists(stagedApplication)) {
       const NativeString parameters = HandOverParameters(installDirectory.native());
       // If the shell cannot start it, run the application now and try again next time.
       return ShellStartHidden(stagedLoader.native(), &parameters, nullptr);
@@ -35,7 +56,10 @@ int RunStartMode() {
   const fs::path installDirectory(moduleDirectory);
   const fs::path applicationDirectory = Join(installDirectory, kApplicationDirectory);
   const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
-  if (HandOverStagedUpdate(installDirectory, stagingDirectory)) return kExitDone;
+  if (FinishInterruptedUpdate(installDirectory, applicationDirectory) &&
+      HandOverStagedUpdate(installDirectory, stagingDirectory)) {
+    return kExitDone;
+  }
 
   StartProcessAndWait(Join(applicationDirectory, kMainApplicationFile).native());
   return kExitDone;

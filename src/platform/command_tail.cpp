@@ -47,3 +47,19 @@ std::vector<std::string> SplitCommandTail(const std::string& tail) {
   if (!current.empty() || quoted || emptyQuote) arguments.push_back(current);
   return arguments;
 }
+
+NativeString QuotedArgumentBody(const NativeString& text) {
+  NativeString body;
+  std::size_t backslashes = 0;
+  for (const NativeChar c : text) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    body.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    body.push_back(c);
+  }
+  body.append(backslashes * 2, '\\');
+  return body;
+}

@@ -5,6 +5,5 @@
 #include <boost/system/error_code.hpp>
 
 // Moves `from` to `to`. An existing file at `to` is replaced; an existing directory, even an
-// empty one, is not, and the move fails. Sets `error` on failure and clears it on success.
-void RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to,
-                boost::system::error_code& error);
+// empty one, is not, and the move fails. Returns the failure, or a clear code.
+boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to);

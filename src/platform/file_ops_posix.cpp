@@ -15,17 +15,14 @@ bool IsDirectory(const boost::filesystem::path& path) {
 
 // A plain rename(2) replaces an empty target directory; a move on Windows never replaces a
 // directory, so a leftover empty directory must make the move fail here too.
-void RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to,
-                boost::system::error_code& error) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    error.clear();
-    return;
-  }
+boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
   const int failure = errno;
   // EEXIST: the target exists. EINVAL: the file system cannot refuse to replace.
   if ((failure == EEXIST || failure == EINVAL) && !IsDirectory(to)) {
+    boost::system::error_code error;
     boost::filesystem::rename(from, to, error);
-    return;
+    return error;
   }
-  error.assign(failure, boost::system::system_category());
+  return {failure, boost::system::system_category()};
 }

@@ -8,8 +8,16 @@
 // Full path of the running executable, exactly as the system reports it; empty when the query fails.
 NativeString GetModulePath();
 
-// The module path cut before its last separator; empty when there is none (or the query failed).
+// The directory of the running executable: ModuleDirectoryOf(GetModulePath()).
 NativeString GetModuleDirectory();
+
+// The directory part of a module path: everything before its last separator, or the root
+// itself ("C:\", "/") when that is all there is before it; empty when there is no separator.
+NativeString ModuleDirectoryOf(const NativeString& modulePath);
+
+// The command line of a program started without arguments: its path between double quotes,
+// so that a path with blanks stays one word for the program's own splitting.
+NativeString ProgramCommandLine(const NativeString& program);
 
 // Starts `program` with no arguments, the module directory as working directory and this
 // process's environment, and waits without limit until it ends. On a failed start, writes

@@ -17,17 +17,19 @@ extern char** environ;
 namespace {
 constexpr std::size_t kModulePathCapacity = 0x10000;
 
-void WaitForChild(pid_t child) {
-  int status = 0;
+// The child's wait status; -1 when it cannot be waited for.
+int WaitForChild(pid_t child) {
+  int status = -1;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  return status;
 }
 
 // Runs in the forked grandchild: only async-signal-safe calls until exec.
 [[noreturn]] void ExecDetached(char* const* argv, const char* workingDirectory, int reportFd) {
   int failure = 0;
-  const int devNull = ::open("/dev/null", O_RDWR);
-  if (devNull < 0 || ::dup2(devNull, 0) < 0 || ::dup2(devNull, 1) < 0 || ::dup2(devNull, 2) < 0) {
+  const int devNull = ::open("/dev/null", O_RDONLY);
+  if (devNull < 0 || ::dup2(devNull, 0) < 0) {
     failure = errno;
   } else if (workingDirectory != nullptr && ::chdir(workingDirectory) != 0) {
     failure = errno;
@@ -49,13 +51,6 @@ NativeString GetModulePath() {
   return buffer;
 }
 
-NativeString GetModuleDirectory() {
-  const NativeString modulePath = GetModulePath();
-  const std::size_t separator = modulePath.rfind('/');
-  if (separator == NativeString::npos) return {};
-  return modulePath.substr(0, separator);
-}
-
 bool StartProcessAndWait(const NativeString& program) {
   const NativeString workingDirectory = GetModuleDirectory();
   posix_spawn_file_actions_t actions;
@@ -74,8 +69,9 @@ bool StartProcessAndWait(const NativeString& program) {
   return true;
 }
 
-// Detached like a hidden shell start: a new session with no terminal, standard streams on
-// /dev/null, and a double fork so the started program is never left as our zombie. A pipe that
+// Detached like a hidden shell start: a new session with no terminal, no standard input, and a
+// double fork so the started program is never left as our zombie. Standard output and error stay
+// ours, so what a detached loader reports reaches the same terminal or session log. A pipe that
 // closes on exec tells whether the program could be started.
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
                       const NativeString* workingDirectory) {
@@ -105,12 +101,13 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
   ::close(report[1]);
   bool started = false;
   if (child > 0) {
-    WaitForChild(child);
+    // A child that did not exit cleanly may have died before its own fork.
+    const int status = WaitForChild(child);
     int failure = 0;
     ssize_t got;
     while ((got = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
     }
-    started = got == 0;
+    started = got == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   ::close(report[0]);
   return started;

@@ -21,19 +21,15 @@ NativeString GetModulePath() {
   return NativeString(buffer.data());
 }
 
-NativeString GetModuleDirectory() {
-  const NativeString modulePath = GetModulePath();
-  const std::size_t separator = modulePath.rfind(L'\\');
-  if (separator == NativeString::npos) return {};
-  return modulePath.substr(0, separator);
-}
-
 bool StartProcessAndWait(const NativeString& program) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   const NativeString workingDirectory = GetModuleDirectory();
-  if (!CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+  // Without a command line the system passes the program path unquoted, and the program would
+  // split "C:\Program Files\..." into words of its own.
+  NativeString commandLine = ProgramCommandLine(program);
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       workingDirectory.c_str(), &startup, &process)) {
     const DWORD error = GetLastError();
     std::printf("CreateProcess failed (%d).\n", static_cast<int>(error));

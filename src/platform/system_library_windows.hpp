@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-// A function of a library that ships with Windows, loaded from the system folder on first use.
+// A function of a library that ships with Windows, loaded from the system folder at each call.
 // Only the runs that show a box or hand over need the shell or the window libraries: a plain
 // start does without loading them.
 template <typename Function>

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "launcher/layout.hpp"
+#include "platform/process.hpp"
 #include "support/text.hpp"
+
+namespace fs = boost::filesystem;
 
 namespace {
 std::string Text(const fs::path& path) { return PathToUtf8(std::filesystem::path(path.native())); }
@@ -45,7 +48,8 @@ TEST(Join, FixedNamesAreExactlyAsWritten) {
 TEST(HandOverParameters, TheDirectoryBetweenQuotesUnchanged) {
   EXPECT_EQ(Text(HandOverParameters(Utf8ToPath("C:\\Program Files\\Example").native())),
             "--ad \"C:\\Program Files\\Example\"");
-  EXPECT_EQ(Text(HandOverParameters(Utf8ToPath("C:").native())), "--ad \"C:\"");
+  // A drive root's backslash is doubled, so that the closing quote stays a quote.
+  EXPECT_EQ(Text(HandOverParameters(Utf8ToPath("Q:\\").native())), "--ad \"Q:\\\\\"");
   EXPECT_EQ(Text(HandOverParameters(Utf8ToPath("D:\\\xE6\xB5\x8B\xE8\xAF\x95 %1% 100%").native())),
             "--ad \"D:\\\xE6\xB5\x8B\xE8\xAF\x95 %1% 100%\"");
 }
@@ -56,4 +60,40 @@ TEST(FailureMessage, PathsTakeThePlaceholdersOnLinesOfTheirOwn) {
             "copy failed\ndst:C:\\P F\\Velmora.exe\nsrc:C:\\P F\\data\\update\\Velmora.exe");
   EXPECT_EQ(Text(FailureMessage("directory is not exists(%s)", PathOf("X:\\100% %s \xE7\x9B\xAE"))),
             "directory is not exists(X:\\100% %s \xE7\x9B\xAE)");
+}
+
+// The loader's own directory: at a root it is the root itself, never the bare drive or nothing,
+// which would name the current directory of that drive or of the process.
+TEST(ModuleDirectoryOf, TheDirectoryPartOrTheRoot) {
+  const auto directoryOf = [](const std::string& modulePath) { return Text(ModuleDirectoryOf(PathOf(modulePath).native())); };
+#ifdef _WIN32
+  EXPECT_EQ(directoryOf("C:\\Program Files\\Velmora\\Velmora.exe"), "C:\\Program Files\\Velmora");
+  EXPECT_EQ(directoryOf("Q:\\Velmora.exe"), "Q:\\");
+  EXPECT_EQ(directoryOf("\\\\?\\Q:\\Velmora.exe"), "\\\\?\\Q:\\");
+  EXPECT_EQ(directoryOf("\\\\server\\share\\Velmora.exe"), "\\\\server\\share");
+  // Only a backslash separates.
+  EXPECT_EQ(directoryOf("C:\\a/b/Velmora.exe"), "C:\\a");
+  EXPECT_EQ(directoryOf("C:/a/Velmora.exe"), "");
+  const std::string separator = "\\";
+  std::string deep = "\\\\?\\C:";
+#else
+  EXPECT_EQ(directoryOf("/opt/Velmora dir/Velmora.exe"), "/opt/Velmora dir");
+  EXPECT_EQ(directoryOf("/Velmora.exe"), "/");
+  EXPECT_EQ(directoryOf("/opt/a\\b/Velmora.exe"), "/opt/a\\b");
+  const std::string separator = "/";
+  std::string deep;
+#endif
+  EXPECT_EQ(directoryOf("Velmora.exe"), "");
+  EXPECT_EQ(directoryOf(""), "");
+  // As long a path as the system reports keeps every character.
+  while (deep.size() < 65000) deep += separator + std::string(250, 'd');
+  EXPECT_EQ(directoryOf(deep + separator + "Velmora.exe"), deep);
+}
+
+// Windows passes an absent command line as the unquoted program path, which the program would
+// split at its blanks.
+TEST(ProgramCommandLine, TheProgramPathInQuotes) {
+  EXPECT_EQ(Text(ProgramCommandLine(PathOf("C:\\Program Files\\Velmora\\app\\velmora.exe").native())),
+            "\"C:\\Program Files\\Velmora\\app\\velmora.exe\"");
+  EXPECT_EQ(Text(ProgramCommandLine(PathOf("/opt/Velmora dir/app/velmora.exe").native())), "\"/opt/Velmora dir/app/velmora.exe\"");
 }
