@@ -28,6 +28,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "${wine_loader[@]}" wineboot --init >/dev/null 2>&1
 fi
 wineserver -w >/dev/null 2>&1 || true
+# Drive Q:, an empty folder of the prefix, for the tests of a loader at the root of a drive. Wine's
+# mount manager takes only the drives that exist when it starts.
+rm -rf "$WINEPREFIX/drive_q" && mkdir "$WINEPREFIX/drive_q"
+ln -sfn ../drive_q "$WINEPREFIX/dosdevices/q:"
 # Keep one server and Wine's own services running for the whole command, so each program starts
 # warm, and start the services here: a service started on demand would inherit the standard
 # output of the program that needed it and hold a test's pipe open after that program ended.

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/process.hpp"
 #include "support/text.hpp"
 
 namespace {

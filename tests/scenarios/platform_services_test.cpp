@@ -3,22 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "support/apply_fixture.hpp"
-#include "support/installation.hpp"
 #include "support/process.hpp"
-#include "support/running.hpp"
-#include "support/sandbox.hpp"
+#include "support/scene.hpp"
 #include "support/text.hpp"
-
-#ifndef _WIN32
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-#endif
 
 namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
@@ -28,52 +19,15 @@ const std::string kProgramExtension = OwnExecutablePath().extension().string();
 
 class PlatformServices : public testing::Test {
  protected:
-  void SetUp() override {
-    sandbox_ = NewSandbox("platform-services");
-    records_ = sandbox_ / "records.txt";
-    capture_ = sandbox_ / "capture";
-    elsewhere_ = sandbox_ / "elsewhere";
-    fs::create_directories(capture_);
-    fs::create_directories(elsewhere_);
-    // Else a probe showing a box could start Wine's desktop and leave it holding the sandbox.
-    StartDesktop();
-    SetEnvironment("VELMORA_RECORD", PathToUtf8(records_));
-  }
+  // Runs the probe with the scene's own folder as its current directory, which is never the probe's.
+  Outcome Probe(const fs::path& probe, const Words& words) { return scene_.Start(probe, words).Wait(std::chrono::seconds(30)); }
 
-  void TearDown() override {
-    for (const fs::path& program : started_) {
-      for (const std::uint32_t pid : ProcessesRunning(program)) EndProcess(pid);
-      WaitUntilNotRunning(program);
-    }
-    UnsetEnvironment("VELMORA_RECORD");
-    UnsetEnvironment("VELMORA_SLEEP_MS");
-    UnsetEnvironment("VELMORA_EXIT_CODE");
-    RemoveSandbox(sandbox_);
-  }
-
-  // A recorder copy that the test ends in TearDown should it still run.
-  fs::path Recorder(const fs::path& file, const std::string& tag) {
-    InstallRecorderAs(file, tag);
-    started_.push_back(file);
-    return file;
-  }
-
-  // Runs the probe with `elsewhere_` as its current directory, which is never its own.
-  Outcome Probe(const fs::path& probe, const Words& words) {
-    Launched launched = StartProgram(probe, words, elsewhere_, capture_);
-    return WaitProgram(launched, std::chrono::seconds(30));
-  }
-
-  fs::path sandbox_;
-  fs::path records_;
-  fs::path capture_;
-  fs::path elsewhere_;
-  std::vector<fs::path> started_;
+  Scene scene_{"platform-services"};
 };
 }  // namespace
 
 TEST_F(PlatformServices, ModulePathAndDirectoryOfACopiedProgram) {
-  const fs::path home = sandbox_ / Utf8ToPath("probe home \xE6\xB5\x8B\xE8\xAF\x95");
+  const fs::path home = scene_.tree / Utf8ToPath("probe home \xE6\xB5\x8B\xE8\xAF\x95");
   const fs::path probe = InstallProbe(home);
 
   const Outcome outcome = Probe(probe, {"module"});
@@ -84,9 +38,10 @@ TEST_F(PlatformServices, ModulePathAndDirectoryOfACopiedProgram) {
 }
 
 TEST_F(PlatformServices, StartAndWaitRunsTheProgramBareInTheModuleDirectoryUntilItEnds) {
-  const fs::path home = sandbox_ / "probe home";
+  const fs::path home = scene_.tree / "probe home";
   const fs::path probe = InstallProbe(home);
-  const fs::path program = Recorder(sandbox_ / "programs" / ("started program" + kProgramExtension), "started");
+  const fs::path program = scene_.tree / "programs" / ("started program" + kProgramExtension);
+  InstallRecorderAs(program, "started");
   // The recorder finds its record file only through the environment it was given.
   SetEnvironment("VELMORA_SLEEP_MS", "700");
   // A failing program is still a program that was started and waited for.
@@ -99,7 +54,7 @@ TEST_F(PlatformServices, StartAndWaitRunsTheProgramBareInTheModuleDirectoryUntil
   EXPECT_EQ(outcome.output, "true\n");
   // Had the service not waited, the program would still be sleeping.
   EXPECT_TRUE(ProcessesRunning(program).empty());
-  const std::vector<Record> records = ReadRecords(records_);
+  const std::vector<Record> records = scene_.Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].tag, "started");
   EXPECT_EQ(records[0].program, PathToUtf8(program));
@@ -108,23 +63,23 @@ TEST_F(PlatformServices, StartAndWaitRunsTheProgramBareInTheModuleDirectoryUntil
 }
 
 TEST_F(PlatformServices, StartAndWaitReportsAMissingProgramOnStandardOutput) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
-  fs::create_directories(sandbox_ / "programs");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  fs::create_directories(scene_.tree / "programs");
 
-  const Outcome outcome = Probe(probe, {"start-and-wait", PathToUtf8(sandbox_ / "programs" / "missing.exe")});
+  const Outcome outcome = Probe(probe, {"start-and-wait", PathToUtf8(scene_.tree / "programs" / "missing.exe")});
 
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.exitCode, 0);
   EXPECT_EQ(outcome.output, "CreateProcess failed (2).\nfalse\n");
   EXPECT_EQ(outcome.errors, "");
   EXPECT_TRUE(outcome.messages.empty());
-  EXPECT_TRUE(ReadRecords(records_).empty());
+  EXPECT_TRUE(scene_.Records().empty());
 }
 
 TEST_F(PlatformServices, StartAndWaitReportsAMissingFolderWithThePlatformsOwnNumber) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
 
-  const Outcome outcome = Probe(probe, {"start-and-wait", PathToUtf8(sandbox_ / "no folder" / "missing.exe")});
+  const Outcome outcome = Probe(probe, {"start-and-wait", PathToUtf8(scene_.tree / "no folder" / "missing.exe")});
 
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.exitCode, 0);
@@ -139,8 +94,9 @@ TEST_F(PlatformServices, StartAndWaitReportsAMissingFolderWithThePlatformsOwnNum
 }
 
 TEST_F(PlatformServices, ShellStartDeliversTheParametersAsTheCommandLineRulesSplitThem) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
-  const fs::path program = Recorder(sandbox_ / "programs" / ("shell started" + kProgramExtension), "shell");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path program = scene_.tree / "programs" / ("shell started" + kProgramExtension);
+  InstallRecorderAs(program, "shell");
   const std::string parameters =
       "plain \"blanks  inside\" back\\slash \"ends in backslash\\\\\" quote\\\"d \"three\\\\\\\"q\" \"\" "
       "\xE6\xB5\x8B\xE8\xAF\x95 last";
@@ -149,7 +105,7 @@ TEST_F(PlatformServices, ShellStartDeliversTheParametersAsTheCommandLineRulesSpl
 
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.output, "true\n");
-  const std::vector<Record> records = WaitForRecords(records_, 1);
+  const std::vector<Record> records = scene_.WaitForRecords(1);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].tag, "shell");
   EXPECT_EQ(records[0].program, PathToUtf8(program));
@@ -159,66 +115,64 @@ TEST_F(PlatformServices, ShellStartDeliversTheParametersAsTheCommandLineRulesSpl
 }
 
 TEST_F(PlatformServices, ShellStartUsesTheGivenWorkingDirectoryOrKeepsTheCurrentOne) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
-  const fs::path program = Recorder(sandbox_ / "programs" / ("shell started" + kProgramExtension), "shell");
-  const fs::path workDirectory = sandbox_ / Utf8ToPath("work dir \xE6\xB5\x8B\xE8\xAF\x95");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path program = scene_.tree / "programs" / ("shell started" + kProgramExtension);
+  InstallRecorderAs(program, "shell");
+  const fs::path workDirectory = scene_.tree / Utf8ToPath("work dir \xE6\xB5\x8B\xE8\xAF\x95");
   fs::create_directories(workDirectory);
 
   const Outcome given = Probe(probe, {"shell-start", PathToUtf8(program), "given", PathToUtf8(workDirectory)});
   ASSERT_TRUE(given.finished);
   EXPECT_EQ(given.output, "true\n");
-  std::vector<Record> records = WaitForRecords(records_, 1);
+  std::vector<Record> records = scene_.WaitForRecords(1);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].workingDirectory, PathToUtf8(workDirectory));
   EXPECT_EQ(records[0].arguments, Words{"given"});
-  ASSERT_TRUE(WaitUntilNotRunning(program));
+  ASSERT_TRUE(WaitUntil([&] { return ProcessesRunning(program).empty(); }, std::chrono::seconds(10)));
 
   // Without a directory the program inherits the probe's current one, not the probe's own folder.
   const Outcome inherited = Probe(probe, {"shell-start", PathToUtf8(program)});
   ASSERT_TRUE(inherited.finished);
   EXPECT_EQ(inherited.output, "true\n");
-  records = WaitForRecords(records_, 2);
+  records = scene_.WaitForRecords(2);
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[1].workingDirectory, PathToUtf8(elsewhere_));
+  EXPECT_EQ(records[1].workingDirectory, PathToUtf8(scene_.out));
   EXPECT_EQ(records[1].arguments, Words{});
 }
 
 TEST_F(PlatformServices, ShellStartDoesNotWaitForTheProgram) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
-  const fs::path program = Recorder(sandbox_ / "programs" / ("sleeper" + kProgramExtension), "sleeper");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path program = scene_.tree / "programs" / ("sleeper" + kProgramExtension);
+  InstallRecorderAs(program, "sleeper");
   SetEnvironment("VELMORA_SLEEP_MS", "3000");
 
   const Outcome outcome = Probe(probe, {"shell-start", PathToUtf8(program)});
 
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.output, "true\n");
-  ASSERT_EQ(WaitForRecords(records_, 1).size(), 1u);
+  ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
   // The probe has ended while the program still sleeps.
   const std::vector<std::uint32_t> running = ProcessesRunning(program);
   ASSERT_EQ(running.size(), 1u);
 #ifndef _WIN32
-  // Detached: no standard stream of the probe's, and a session of its own.
-  for (const char* stream : {"0", "1", "2"}) {
-    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(running[0]) + "/fd/" + stream), "/dev/null") << stream;
-  }
-  std::ifstream stat("/proc/" + std::to_string(running[0]) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  std::istringstream fields(line.substr(line.rfind(')') + 2));
-  std::string state;
-  long parent = 0, group = 0, session = 0;
-  fields >> state >> parent >> group >> session;
-  EXPECT_NE(session, static_cast<long>(getsid(0)));
+  // Detached: a session of its own and no input, but the probe's output and errors, so that what
+  // it reports is seen where the probe's would be.
+  const fs::path streams = "/proc/" + std::to_string(running[0]) + "/fd";
+  EXPECT_EQ(fs::read_symlink(streams / "0"), "/dev/null");
+  EXPECT_EQ(fs::read_symlink(streams / "1").parent_path(), fs::canonical(scene_.out));
+  EXPECT_EQ(fs::read_symlink(streams / "1").extension(), ".out");
+  EXPECT_EQ(fs::read_symlink(streams / "2").extension(), ".err");
+  EXPECT_NE(ProcessSession(running[0]), static_cast<long>(getsid(0)));
 #endif
 }
 
 TEST_F(PlatformServices, ShellStartFailsOnlyForWhatCannotBeStarted) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
-  fs::create_directories(sandbox_ / "programs");
-  const fs::path text = sandbox_ / "programs" / "not a program.exe";
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  fs::create_directories(scene_.tree / "programs");
+  const fs::path text = scene_.tree / "programs" / "not a program.exe";
   WriteText(text, "just text\n");
 
-  for (const fs::path& file : {sandbox_ / "programs" / "missing.exe", text}) {
+  for (const fs::path& file : {scene_.tree / "programs" / "missing.exe", text}) {
     const Outcome outcome = Probe(probe, {"shell-start", PathToUtf8(file), "--ad \"x\""});
     ASSERT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.exitCode, 0);
@@ -233,40 +187,44 @@ TEST_F(PlatformServices, ShellStartFailsOnlyForWhatCannotBeStarted) {
   ASSERT_TRUE(executableText.finished);
   EXPECT_EQ(executableText.output, "false\n");
   // A real program without the exec bit cannot be started either.
-  const fs::path unexecutable = Recorder(sandbox_ / "programs" / "no exec bit", "no exec bit");
+  const fs::path unexecutable = scene_.tree / "programs" / "no exec bit";
+  InstallRecorderAs(unexecutable, "no exec bit");
   fs::permissions(unexecutable, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                   fs::perm_options::remove);
   const Outcome notExecutable = Probe(probe, {"shell-start", PathToUtf8(unexecutable)});
   ASSERT_TRUE(notExecutable.finished);
   EXPECT_EQ(notExecutable.output, "false\n");
 #endif
-  EXPECT_TRUE(ReadRecords(records_).empty());
+  EXPECT_TRUE(scene_.Records().empty());
 }
 
 TEST_F(PlatformServices, WaitPidReturnsOnlyOnceARunningProcessHasEnded) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
-  const fs::path program = Recorder(sandbox_ / "programs" / ("waited for" + kProgramExtension), "waited for");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path program = scene_.tree / "programs" / ("waited for" + kProgramExtension);
+  InstallRecorderAs(program, "waited for");
   SetEnvironment("VELMORA_SLEEP_MS", "2000");
-  Launched waitedFor = StartProgram(program, {}, elsewhere_, capture_);
-  ASSERT_EQ(WaitForRecords(records_, 1).size(), 1u);
-  ASSERT_TRUE(ProcessAlive(waitedFor.pid));
+  Started waitedFor = scene_.Start(program);
+  ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
+  ASSERT_TRUE(ProcessAlive(waitedFor.Pid()));
 
-  const Outcome outcome = Probe(probe, {"wait-pid", std::to_string(waitedFor.pid)});
+  const Outcome outcome = Probe(probe, {"wait-pid", std::to_string(waitedFor.Pid())});
 
   EXPECT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.exitCode, 0);
-  EXPECT_FALSE(ProcessAlive(waitedFor.pid));
-  EXPECT_TRUE(WaitProgram(waitedFor, std::chrono::seconds(10)).finished);
+  EXPECT_FALSE(ProcessAlive(waitedFor.Pid()));
+  EXPECT_TRUE(waitedFor.Wait(std::chrono::seconds(10)).finished);
 }
 
 TEST_F(PlatformServices, WaitPidReturnsForAnEndedProcessAndForIdsThatNameNone) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
-  const fs::path program = Recorder(sandbox_ / "programs" / ("ended" + kProgramExtension), "ended");
-  Launched ended = StartProgram(program, {}, elsewhere_, capture_);
-  ASSERT_TRUE(WaitProgram(ended, std::chrono::seconds(10)).finished);
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path program = scene_.tree / "programs" / ("ended" + kProgramExtension);
+  InstallRecorderAs(program, "ended");
+  Started ended = scene_.Start(program);
+  const std::uint32_t endedPid = ended.Pid();
+  ASSERT_TRUE(ended.Wait(std::chrono::seconds(10)).finished);
 
   // 2147483648 and 4294967295 are negative as a POSIX pid_t: -1 would address every process.
-  for (const std::string& id : {std::to_string(ended.pid), std::string("0"), std::string("2147483648"),
+  for (const std::string& id : {std::to_string(endedPid), std::string("0"), std::string("2147483648"),
                                std::string("4294967295")}) {
     const Outcome outcome = Probe(probe, {"wait-pid", id});
     EXPECT_TRUE(outcome.finished) << id;
@@ -275,7 +233,7 @@ TEST_F(PlatformServices, WaitPidReturnsForAnEndedProcessAndForIdsThatNameNone) {
 }
 
 TEST_F(PlatformServices, ErrorBoxShowsTheExactTextUnderTheCaptionWithOneButton) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
 
   const Outcome outcome = Probe(probe, {"box", "line1\\nline2\\nline3"});
 
@@ -293,7 +251,7 @@ TEST_F(PlatformServices, ErrorBoxShowsTheExactTextUnderTheCaptionWithOneButton) 
 }
 
 TEST_F(PlatformServices, ErrorBoxKeepsNonAsciiText) {
-  const fs::path probe = InstallProbe(sandbox_ / "probe home");
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
   const std::string text = "directory is not exists(C:\\\xE6\xB5\x8B\xE8\xAF\x95 dir)";
 
   const Outcome outcome = Probe(probe, {"box", text});
@@ -302,5 +260,56 @@ TEST_F(PlatformServices, ErrorBoxKeepsNonAsciiText) {
   EXPECT_EQ(outcome.messages, Words{text});
 #ifndef _WIN32
   EXPECT_EQ(outcome.errors, "Velmora loader\n" + text + "\n");
+#endif
+}
+
+// In a graphical session the message also goes to a dialog, zenity's or else kdialog's, shown
+// literally, and the run goes on once it has been closed. Stand-ins on PATH record their calls.
+TEST_F(PlatformServices, ErrorBoxAlsoOpensADialogInAGraphicalSession) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the box is the dialog on Windows";
+#else
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path zenity = scene_.tree / "zenity bin" / "zenity";
+  const fs::path kdialog = scene_.tree / "kdialog bin" / "kdialog";
+  InstallRecorderAs(zenity, "zenity");
+  InstallRecorderAs(kdialog, "kdialog");
+  const std::string path = std::getenv("PATH");
+  SetEnvironment("PATH", zenity.parent_path().string() + ":" + kdialog.parent_path().string() + ":" + path);
+  SetEnvironment("VELMORA_SLEEP_MS", "700");
+  // The probe makes "\n" a line feed; the backslash before x stays.
+  const std::string text = "copy failed\ndst:/a <b>b</b> &amp; \\x  two  blanks";
+  const auto dialogs = [&](const char* display, const char* wayland) {
+    fs::remove(scene_.record);
+    display != nullptr ? SetEnvironment("DISPLAY", display) : UnsetEnvironment("DISPLAY");
+    wayland != nullptr ? SetEnvironment("WAYLAND_DISPLAY", wayland) : UnsetEnvironment("WAYLAND_DISPLAY");
+    const Outcome outcome = Probe(probe, {"box", "copy failed\\ndst:/a <b>b</b> &amp; \\x  two  blanks"});
+    EXPECT_EQ(outcome.errors, "Velmora loader\n" + text + "\n");
+    // Had the probe not waited for the dialog, the stand-in would still be running.
+    EXPECT_TRUE(ProcessesRunning(zenity).empty() && ProcessesRunning(kdialog).empty());
+    return scene_.Records();
+  };
+
+  std::vector<Record> shown = dialogs(":99", nullptr);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].tag, "zenity");
+  EXPECT_EQ(shown[0].arguments, (Words{"--error", "--no-markup", "--title=Velmora loader", "--text=" + text}));
+  EXPECT_EQ(dialogs(nullptr, "wayland-0").size(), 1u);
+  EXPECT_TRUE(dialogs("", "").empty());
+  EXPECT_TRUE(dialogs(nullptr, nullptr).empty());
+
+  // kdialog takes a text for markup when it looks like markup: it gets one that is, escaped.
+  fs::remove(zenity);
+  shown = dialogs(":99", nullptr);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].tag, "kdialog");
+  EXPECT_EQ(shown[0].arguments,
+            (Words{"--title", "Velmora loader", "--error",
+                   "<qt><p style=\"white-space:pre-wrap\">copy failed\ndst:/a &lt;b&gt;b&lt;/b&gt; &amp;amp; \\x  two  "
+                   "blanks</p></qt>"}));
+  // With neither on PATH the message is on standard error alone.
+  fs::remove(kdialog);
+  EXPECT_TRUE(dialogs(":99", nullptr).empty());
+  SetEnvironment("PATH", path);
 #endif
 }

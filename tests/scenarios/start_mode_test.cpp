@@ -3,15 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "support/apply_fixture.hpp"
-#include "support/installation.hpp"
 #include "support/process.hpp"
-#include "support/running.hpp"
-#include "support/sandbox.hpp"
+#include "support/scene.hpp"
 #include "support/text.hpp"
 
 namespace fs = std::filesystem;
@@ -20,34 +16,11 @@ using Words = std::vector<std::string>;
 namespace {
 class StartMode : public testing::Test {
  protected:
-  void SetUp() override {
-    sandbox_ = NewSandbox("start-mode");
-    records_ = sandbox_ / "records.txt";
-    capture_ = sandbox_ / "capture";
-    elsewhere_ = sandbox_ / "elsewhere";
-    fs::create_directories(capture_);
-    fs::create_directories(elsewhere_);
-    // Else a program under test could start Wine's desktop and leave it holding the sandbox.
-    StartDesktop();
-    SetEnvironment("VELMORA_RECORD", PathToUtf8(records_));
-    UseInstallDirectory("install");
-  }
-
-  void TearDown() override {
-    for (const std::uint32_t pid : toEnd_) EndProcess(pid);
-    for (const fs::path& program : {MainApplication(), StagedLoader(), Staging() / "app" / "velmora.exe"}) {
-      for (const std::uint32_t pid : ProcessesRunning(program)) EndProcess(pid);
-      WaitUntilNotRunning(program);
-    }
-    UnsetEnvironment("VELMORA_RECORD");
-    UnsetEnvironment("VELMORA_SLEEP_MS");
-    UnsetEnvironment("VELMORA_EXIT_CODE");
-    RemoveSandbox(sandbox_);
-  }
+  StartMode() { UseInstallDirectory("install"); }
 
   // The loader and the main application, installed in a folder of this name in the sandbox.
   void UseInstallDirectory(const std::string& name) {
-    install_ = sandbox_ / Utf8ToPath(name);
+    install_ = scene_.tree / Utf8ToPath(name);
     InstallLoader(install_);
     InstallApplication(install_ / "app", "main app");
   }
@@ -59,11 +32,8 @@ class StartMode : public testing::Test {
   void StageLoader() { InstallRecorderAs(StagedLoader(), "staged loader"); }
   void StageApplication() { InstallApplication(Staging() / "app", "app v2"); }
 
-  // The loader runs from `elsewhere_`, so its current directory is never the install folder.
-  Outcome RunLoader(const Words& arguments = {}) {
-    Launched launched = StartProgram(install_ / "Velmora.exe", arguments, elsewhere_, capture_);
-    return WaitProgram(launched, std::chrono::seconds(60));
-  }
+  // The loader runs from the scene's own folder, never the install folder.
+  Outcome RunLoader(const Words& arguments = {}) { return scene_.Start(install_ / "Velmora.exe", arguments).Wait(); }
 
   // The loader ended normally, silently, with 0.
   static void ExpectQuietSuccess(const Outcome& outcome) {
@@ -76,7 +46,7 @@ class StartMode : public testing::Test {
 
   // The main application ran once, bare, in the install folder, and nothing else ran.
   void ExpectOnlyTheMainApplicationRan() const {
-    const std::vector<Record> records = ReadRecords(records_);
+    const std::vector<Record> records = scene_.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].tag, "main app");
     EXPECT_EQ(records[0].program, PathToUtf8(MainApplication()));
@@ -87,12 +57,12 @@ class StartMode : public testing::Test {
   // The staged loader was handed the install folder and nothing else ran. The hand-over is
   // asynchronous, so its record may arrive after the loader has ended.
   void ExpectOnlyTheHandOver() const {
-    const std::vector<Record> records = WaitForRecords(records_, 1);
+    const std::vector<Record> records = scene_.WaitForRecords(1);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].tag, "staged loader");
     EXPECT_EQ(records[0].program, PathToUtf8(StagedLoader()));
     // No working directory is given: it keeps the loader's current one.
-    EXPECT_EQ(records[0].workingDirectory, PathToUtf8(elsewhere_));
+    EXPECT_EQ(records[0].workingDirectory, PathToUtf8(scene_.out));
     EXPECT_EQ(records[0].arguments, (Words{"--ad", PathToUtf8(install_)}));
   }
 
@@ -103,7 +73,7 @@ class StartMode : public testing::Test {
     ExpectQuietSuccess(RunLoader());
     ExpectOnlyTheMainApplicationRan();
 
-    fs::remove(records_);
+    fs::remove(scene_.record);
     StageLoader();
     StageApplication();
     ExpectQuietSuccess(RunLoader());
@@ -119,12 +89,8 @@ class StartMode : public testing::Test {
     EXPECT_EQ(ReadText(install_ / "data" / "settings.ini"), "kept\n");
   }
 
-  fs::path sandbox_;
+  Scene scene_{"start-mode"};
   fs::path install_;
-  fs::path records_;
-  fs::path capture_;
-  fs::path elsewhere_;
-  std::vector<std::uint32_t> toEnd_;
 };
 }  // namespace
 
@@ -176,29 +142,53 @@ TEST_F(StartMode, AStagedAppThatIsAFileCountsAsStaged) {
   EXPECT_TRUE(fs::is_regular_file(Staging() / "app"));
 }
 
-TEST_F(StartMode, AStagedLoaderThatIsAFolder) {
+// The shell would open a folder in a window, on every start, instead of the application.
+TEST_F(StartMode, AStagedLoaderThatIsAFolderIsIncomplete) {
   fs::create_directories(StagedLoader());
   StageApplication();
-  const std::vector<std::string> before = Snapshot(install_);
+  ExpectIncompleteStagingRemoved();
+}
 
-  Launched loader = StartProgram(install_ / "Velmora.exe", {}, elsewhere_, capture_);
-  ExpectQuietSuccess(WaitProgram(loader));
+// An update stopped between its two renames leaves "app_old" without "app"; one stopped before it
+// removed "app_old" leaves both. Either is finished first, and a complete update is then handed
+// over as usual.
+TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
+  struct Case {
+    const char* state;
+    bool app;
+    bool staged;
+  };
+  for (const Case& c : {Case{"app_old without app", false, false}, Case{"app_old without app, update staged", false, true},
+                        Case{"app and app_old", true, false}, Case{"app and app_old, update staged", true, true}}) {
+    SCOPED_TRACE(c.state);
+    fs::remove_all(install_);
+    fs::remove(scene_.record);
+    UseInstallDirectory("install");
+    if (c.app) {
+      InstallApplication(install_ / "app_old", "retired app");
+      WriteText(install_ / "app_old" / "data" / "left.txt", "from the old version\n");
+    } else {
+      fs::rename(install_ / "app", install_ / "app_old");
+    }
+    if (c.staged) {
+      StageLoader();
+      StageApplication();
+    }
+    const fs::path expected = scene_.root / "expected";
+    fs::remove_all(expected);
+    fs::copy(install_, expected, fs::copy_options::recursive);
+    fs::remove_all(expected / "app_old");
+    InstallApplication(expected / "app", "main app");
 
-#ifdef _WIN32
-  // The shell "starts" a folder by opening a file manager on it and reports success: the loader
-  // has handed over, and the main application does not run.
-  const std::vector<std::uint32_t> opened = ProcessesStartedBy(loader.pid);
-  toEnd_.insert(toEnd_.end(), opened.begin(), opened.end());
-  ASSERT_EQ(opened.size(), 1u);
-  const std::vector<std::uint32_t> fileManagers = ProcessesNamed("explorer.exe");
-  EXPECT_NE(std::find(fileManagers.begin(), fileManagers.end(), opened[0]), fileManagers.end());
-  EXPECT_TRUE(ReadRecords(records_).empty());
-#else
-  // exec refuses a directory, so the hand-over fails and the main application runs instead.
-  ExpectOnlyTheMainApplicationRan();
-#endif
-  // Either way a complete staging folder is kept for the next start.
-  EXPECT_EQ(Snapshot(install_), before);
+    ExpectQuietSuccess(RunLoader());
+
+    if (c.staged) {
+      ExpectOnlyTheHandOver();
+    } else {
+      ExpectOnlyTheMainApplicationRan();
+    }
+    EXPECT_EQ(Snapshot(install_), Snapshot(expected));
+  }
 }
 
 TEST_F(StartMode, OnlyAStagedLoaderIsIncomplete) {
@@ -232,7 +222,7 @@ TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
   EXPECT_EQ(outcome.output, "CreateProcess failed (2).\n");
   EXPECT_EQ(outcome.errors, "");
   EXPECT_TRUE(outcome.messages.empty());
-  EXPECT_TRUE(ReadRecords(records_).empty());
+  EXPECT_TRUE(scene_.Records().empty());
 }
 
 TEST_F(StartMode, AMissingAppFolderIsReportedWithThePlatformsOwnNumber) {
@@ -255,14 +245,14 @@ TEST_F(StartMode, AFileHeldBelowAnIncompleteStagingFolderDoesNotStopTheMainAppli
   const fs::path held = Staging() / "tools" / "held.exe";
   InstallRecorderAs(held, "held");
   SetEnvironment("VELMORA_SLEEP_MS", "60000");
-  Launched holder = StartProgram(held, {}, elsewhere_, capture_);
-  ASSERT_EQ(WaitForRecords(records_, 1).size(), 1u);
+  Started holder = scene_.Start(held);
+  ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
   UnsetEnvironment("VELMORA_SLEEP_MS");
-  fs::remove(records_);
+  fs::remove(scene_.record);
 
   const Outcome outcome = RunLoader();
-  const bool heldStillRan = ProcessAlive(holder.pid);
-  WaitProgram(holder, std::chrono::milliseconds(0));
+  const bool heldStillRan = ProcessAlive(holder.Pid());
+  holder.Wait(std::chrono::milliseconds(0));
 
   ExpectQuietSuccess(outcome);
   ExpectOnlyTheMainApplicationRan();
@@ -296,7 +286,7 @@ TEST_F(StartMode, AFailingExistenceTestNeverHandsOverAndRemovesNothing) {
   // The same when it is the staging folder itself that cannot be tested.
   fs::remove_all(Staging());
   fs::create_symlink("update", Staging());
-  fs::remove(records_);
+  fs::remove(scene_.record);
 
   ExpectQuietSuccess(RunLoader());
 
@@ -372,7 +362,7 @@ TEST_F(StartMode, RejectedCommandLinesTouchNothingAndStartNothing) {
   }
 
   EXPECT_EQ(Snapshot(install_), before);
-  EXPECT_TRUE(ReadRecords(records_).empty());
+  EXPECT_TRUE(scene_.Records().empty());
 }
 
 TEST_F(StartMode, HelpTouchesNothingAndStartsNothing) {
@@ -388,7 +378,7 @@ TEST_F(StartMode, HelpTouchesNothingAndStartsNothing) {
   }
 
   EXPECT_EQ(Snapshot(install_), before);
-  EXPECT_TRUE(ReadRecords(records_).empty());
+  EXPECT_TRUE(scene_.Records().empty());
 }
 
 TEST_F(StartMode, UnknownArgumentsStillRunStartMode) {

@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/apply_fixture.hpp"
-#include "support/installation.hpp"
 #include "support/process.hpp"
-#include "support/sandbox.hpp"
+#include "support/scene.hpp"
 #include "support/text.hpp"
 
 namespace fs = std::filesystem;
@@ -23,18 +21,17 @@ constexpr seconds kRunLimit(30);
 constexpr seconds kDetachedLimit(20);
 const char kStagedMark[] = "staged loader, next version";
 
-// Installs the loader under test with app v1 in `installName` below a fresh sandbox, stages a
-// marked loader with app v2 in data/update, starts the installed loader without arguments and
-// checks everything the cycle leaves behind.
-void RunUpdateCycle(const std::string& installName) {
-  const Scene scene("cycle");
-  const fs::path install = scene.tree / Utf8ToPath(installName);
+// The loader under test with app v1 in `install`, and a marked loader with app v2 staged.
+void InstallWithStagedUpdate(const fs::path& install) {
   InstallLoader(install);
   InstallApplication(install / "app", "app v1");
-  InstallMarkedLoader(install / "data" / "update", kStagedMark);
+  InstallLoader(install / "data" / "update", kStagedMark);
   InstallApplication(install / "data" / "update" / "app", "app v2");
+}
 
-  const Outcome first = Started(StartProgram(install / "Velmora.exe", {}, scene.out, scene.out)).Wait(kRunLimit);
+// Starts the installed loader without arguments and checks everything the cycle leaves behind.
+void ExpectUpdateCycle(const Scene& scene, const fs::path& install) {
+  const Outcome first = scene.Start(install / "Velmora.exe").Wait(kRunLimit);
   EXPECT_TRUE(first.finished);
   EXPECT_EQ(first.exitCode, 0);
   EXPECT_TRUE(first.messages.empty());
@@ -46,9 +43,8 @@ void RunUpdateCycle(const std::string& installName) {
       kDetachedLimit));
   EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
 
-  const std::vector<Record> runs = scene.Records();
-  ASSERT_EQ(runs.size(), 1u) << "only the new application runs, once";
-  EXPECT_EQ(runs[0].tag, "app v2");
+  const std::vector<Record> runs = RecordsTagged(scene.Records(), "app v2");
+  ASSERT_EQ(runs.size(), 1u) << "the new application runs once";
   EXPECT_EQ(runs[0].program, PathToUtf8(install / "app" / "velmora.exe"));
   EXPECT_EQ(runs[0].workingDirectory, PathToUtf8(install));
   EXPECT_TRUE(runs[0].arguments.empty());
@@ -56,11 +52,19 @@ void RunUpdateCycle(const std::string& installName) {
   // The staged loader is installed byte for byte, app v2 replaced app v1, app_old and the staging
   // directory are gone, and "data" stays.
   const fs::path expected = scene.root / "expected";
-  InstallMarkedLoader(expected, kStagedMark);
+  fs::remove_all(expected);
+  InstallLoader(expected, kStagedMark);
   InstallApplication(expected / "app", "app v2");
   fs::create_directories(expected / "data");
   EXPECT_EQ(Snapshot(install), Snapshot(expected));
-  EXPECT_TRUE(ReadText(install / "Velmora.exe") == ReadText(expected / "Velmora.exe"));
+}
+
+void RunUpdateCycle(const std::string& installName) {
+  const Scene scene("cycle");
+  const fs::path install = scene.tree / Utf8ToPath(installName);
+  InstallWithStagedUpdate(install);
+  ExpectUpdateCycle(scene, install);
+  EXPECT_TRUE(RecordsTagged(scene.Records(), "app v1").empty());
 }
 }  // namespace
 
@@ -80,4 +84,32 @@ TEST(UpdateCycle, WorksInADirectoryWhoseNameNeedsQuoting) {
 #else
   RunUpdateCycle("Velmora \"q\\\" back\\slash\nline %1% 100%s\\");
 #endif
+}
+
+// An update stopped before it removed "app_old" leaves it behind. While a program still runs from
+// it, Windows keeps it from being removed: that start runs the application instead of handing
+// over an update that would fail on it, and a start once the program has ended takes the update.
+TEST(UpdateCycle, WaitsUntilALeftoverOldApplicationCanBeRemoved) {
+  const Scene scene("cycle-leftover");
+  const fs::path install = scene.tree / "Velmora";
+  InstallWithStagedUpdate(install);
+  const fs::path held = install / "app_old" / "tools" / "held.exe";
+  InstallRecorderAs(held, "held");
+  SetEnvironment("VELMORA_SLEEP_MS", "120000");
+  Started holder = scene.Start(held);
+  UnsetEnvironment("VELMORA_SLEEP_MS");
+  ASSERT_EQ(scene.WaitForRecords(1).size(), 1u);
+#ifdef _WIN32
+  const Outcome blocked = scene.Start(install / "Velmora.exe").Wait(kRunLimit);
+  EXPECT_EQ(blocked.exitCode, 0);
+  EXPECT_EQ(RecordsTagged(scene.Records(), "app v1").size(), 1u);
+  EXPECT_TRUE(RecordsTagged(scene.Records(), "app v2").empty());
+  EXPECT_TRUE(fs::exists(held));
+  EXPECT_TRUE(fs::exists(install / "data" / "update" / "app" / "velmora.exe"));
+  EXPECT_TRUE(ProcessAlive(holder.Pid()));
+  fs::remove(scene.record);
+#endif
+  // On Linux nothing holds a file against deletion, and already the first start takes the update.
+  holder.Wait(std::chrono::milliseconds(0));
+  ExpectUpdateCycle(scene, install);
 }

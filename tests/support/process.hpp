@@ -1,18 +1,23 @@
 #pragma once
-// Running programs from tests: real processes, their exit codes, what they printed, and the
+// Real processes for tests: starting programs, their exit codes, what they printed and the
 // failure messages the loader showed (read back from the box on Windows, from standard error
-// elsewhere).
+// elsewhere); finding, waiting for and ending the programs a loader left running. One
+// implementation per platform, plus what is the same on both.
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+using Clock = std::chrono::steady_clock;
+
 struct Launched {
   std::uint32_t pid = 0;
   std::uintptr_t handle = 0;  // the process handle on Windows
+  Clock::time_point started;
   std::filesystem::path outputFile;
   std::filesystem::path errorFile;
   std::shared_ptr<void> boxWatch;  // collects and dismisses message boxes on Windows
@@ -26,7 +31,12 @@ struct Outcome {
   std::vector<std::string> messages;  // each failure message shown, in order
   std::vector<int> messageButtons;    // the number of visible buttons in each box (Windows)
   std::vector<int> messageIcons;      // the number of visible icons in each box (Windows)
+  // From the start to the first message: its box appearing on Windows, the end of the run elsewhere.
+  Clock::duration firstMessageAfter{};
 };
+
+// The running test program's own file.
+std::filesystem::path OwnExecutablePath();
 
 // Starts `program` with `arguments` in `workingDirectory`; standard output and error go to files
 // in `captureDirectory`. The environment is this process's own.
@@ -37,8 +47,7 @@ Launched StartProgram(const std::filesystem::path& program, const std::vector<st
 // Waits up to `limit` for the program to end (killing it after that) and collects its outcome.
 Outcome WaitProgram(Launched& launched, std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-
-// True while a process with this id exists.
+// True while a process with this id exists and has not ended.
 bool ProcessAlive(std::uint32_t pid);
 
 // Sets an environment variable of this process, inherited by every program started after it.
@@ -47,3 +56,40 @@ void UnsetEnvironment(const std::string& name);
 
 // The exit code -1 as the system reports it.
 int ReportedFailureExitCode();
+
+// Windows: starts the session's desktop before any program under test shows a window. Elsewhere:
+// leaves no graphical session in the environment, so no program under test opens a dialog.
+void PrepareDesktop();
+
+// A live process: its id, its parent's, and its executable as the system names it (canonical
+// on Linux, the full image name on Windows; empty when unreadable).
+struct LiveProcess {
+  std::uint32_t pid = 0;
+  std::uint32_t parent = 0;
+  std::filesystem::path executable;
+};
+std::vector<LiveProcess> LiveProcesses();
+
+// The ids of the live processes whose executable passes `wanted`.
+std::vector<std::uint32_t> ProcessesWhose(const std::function<bool(const std::filesystem::path&)>& wanted);
+// ... whose executable is `program`.
+std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program);
+// ... whose executable file has this name, wherever it lies.
+std::vector<std::uint32_t> ProcessesNamed(const std::string& fileName);
+// ... whose executable lies anywhere below `directory`.
+std::vector<std::uint32_t> ProcessesRunningBelow(const std::filesystem::path& directory);
+// ... that the process with id `parent` started (it may have ended since).
+std::vector<std::uint32_t> ProcessesStartedBy(std::uint32_t parent);
+
+// Ends the process with this id, if it still runs.
+void EndProcess(std::uint32_t pid);
+
+// Waits up to `limit` for every process running from below `directory` to end, then ends those
+// still running. Returns how many had to be ended.
+std::size_t EndProcessesRunningBelow(const std::filesystem::path& directory, std::chrono::milliseconds limit);
+
+// Polls `condition` until it holds or `limit` has passed; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+
+// Linux: the session a process belongs to, from /proc (0 when unreadable).
+long ProcessSession(std::uint32_t pid);

@@ -1,25 +1,17 @@
-#include "support/process.hpp"
-
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/process.hpp"
 
 #include "support/text.hpp"
 
 namespace {
-std::string ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 // The C runtime writes text-mode line ends; tests compare with "\n".
 std::string WithoutCarriageReturns(std::string text) {
   std::string plain;
@@ -56,6 +48,7 @@ HANDLE InheritableFile(const std::filesystem::path& path) {
 // A dismissed box stays findable but hidden for a while, so hidden windows are skipped.
 struct BoxWatch {
   DWORD pid = 0;
+  Clock::time_point firstSeen;
   std::atomic<bool> stop{false};
   std::mutex lock;
   std::set<HWND> seen;
@@ -116,6 +109,7 @@ void WatchBoxes(BoxWatch* watch) {
     for (HWND box : search.found) {
       std::lock_guard<std::mutex> guard(watch->lock);
       if (!watch->seen.insert(box).second) continue;
+      if (watch->texts.empty()) watch->firstSeen = Clock::now();
       Sleep(100);  // let the box finish drawing its controls
       BoxContent content;
       EnumChildWindows(box, ReadControl, reinterpret_cast<LPARAM>(&content));
@@ -159,6 +153,7 @@ Launched StartProgram(const std::filesystem::path& program, const std::vector<st
   PROCESS_INFORMATION process{};
 
   auto watch = std::make_shared<BoxWatch>();
+  launched.started = Clock::now();
   const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                       nullptr, workingDirectory.c_str(), &startup, &process);
   const DWORD error = GetLastError();
@@ -193,8 +188,9 @@ Outcome WaitProgram(Launched& launched, std::chrono::milliseconds limit) {
   outcome.messages = watch->texts;
   outcome.messageButtons = watch->buttons;
   outcome.messageIcons = watch->icons;
-  outcome.output = WithoutCarriageReturns(ReadWholeFile(launched.outputFile));
-  outcome.errors = WithoutCarriageReturns(ReadWholeFile(launched.errorFile));
+  outcome.firstMessageAfter = watch->firstSeen - launched.started;
+  outcome.output = WithoutCarriageReturns(ReadText(launched.outputFile));
+  outcome.errors = WithoutCarriageReturns(ReadText(launched.errorFile));
   return outcome;
 }
 
@@ -217,3 +213,66 @@ void UnsetEnvironment(const std::string& name) {
 }
 
 int ReportedFailureExitCode() { return -1; }
+
+std::vector<LiveProcess> LiveProcesses() {
+  std::vector<LiveProcess> found;
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    const bool named = QueryFullProcessImageNameW(process, 0, image.data(), &length) != 0;
+    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    image.resize(named ? length : 0);
+    if (alive) found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, image});
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+// File names on Windows are compared without regard to case.
+std::vector<std::uint32_t> ProcessesRunning(const std::filesystem::path& program) {
+  return ProcessesWhose([&](const std::filesystem::path& image) { return lstrcmpiW(image.c_str(), program.c_str()) == 0; });
+}
+
+std::vector<std::uint32_t> ProcessesNamed(const std::string& fileName) {
+  const std::wstring wanted = std::filesystem::path(std::u8string(fileName.begin(), fileName.end())).wstring();
+  return ProcessesWhose(
+      [&](const std::filesystem::path& image) { return lstrcmpiW(image.filename().c_str(), wanted.c_str()) == 0; });
+}
+
+void EndProcess(std::uint32_t pid) {
+  const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return;
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, 5000);
+  CloseHandle(process);
+}
+
+std::vector<std::uint32_t> ProcessesRunningBelow(const std::filesystem::path& directory) {
+  std::wstring prefix = directory.wstring();
+  if (!prefix.ends_with(L'\\')) prefix += L'\\';
+  // File names on Windows are compared without regard to case.
+  return ProcessesWhose([&](const std::filesystem::path& image) {
+    const std::wstring& text = image.native();
+    return text.size() > prefix.size() &&
+           CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+  });
+}
+
+// Wine starts its desktop process on first use, hands it the standard error of the program that
+// needed it, and keeps it for the whole session. Started by a loader under test, it would hold that
+// run's capture file open, and the sandbox could not be removed. Start it from here, handing it no
+// standard error.
+void PrepareDesktop() {
+  const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+  SetStdHandle(STD_ERROR_HANDLE, nullptr);
+  GetDesktopWindow();
+  SetStdHandle(STD_ERROR_HANDLE, errors);
+}

@@ -72,7 +72,7 @@ TEST(ModuleDirectoryOf, TheDirectoryPartOrTheRoot) {
   EXPECT_EQ(directoryOf("\\\\?\\Q:\\Velmora.exe"), "\\\\?\\Q:\\");
   EXPECT_EQ(directoryOf("\\\\server\\share\\Velmora.exe"), "\\\\server\\share");
   // Only a backslash separates.
-  EXPECT_EQ(directoryOf("C:\\a/b/Velmora.exe"), "C:\\a");
+  EXPECT_EQ(directoryOf("C:\\x\\a/b/Velmora.exe"), "C:\\x");
   EXPECT_EQ(directoryOf("C:/a/Velmora.exe"), "");
   const std::string separator = "\\";
   std::string deep = "\\\\?\\C:";

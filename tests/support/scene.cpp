@@ -1,0 +1,169 @@
+#include "support/scene.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "support/text.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string Unescape(const std::string& text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      plain += text[i];
+      continue;
+    }
+    const char next = text[++i];
+    plain += next == 't' ? '\t' : next == 'n' ? '\n' : next;
+  }
+  return plain;
+}
+
+std::vector<std::string> SplitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+    fields.push_back(Unescape(line.substr(start, tab - start)));
+  }
+  fields.push_back(Unescape(line.substr(start)));
+  return fields;
+}
+
+std::uint64_t ContentHash(const std::string& bytes) {
+  std::uint64_t hash = 1469598103934665603ull;
+  for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return hash;
+}
+
+void CopyProgram(const fs::path& from, const fs::path& to) {
+  // The Windows build's library cannot "create" a drive root that is already there.
+  if (!fs::is_directory(to.parent_path())) fs::create_directories(to.parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+fs::path NewSandbox(const std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  std::mt19937 random(static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+  const fs::path sandbox = fs::temp_directory_path() / "velmora-tests" /
+                           Utf8ToPath(name + "-" + std::to_string(random() % 1000000) + "-" + std::to_string(++counter));
+  fs::remove_all(sandbox);
+  fs::create_directories(sandbox);
+  return sandbox;
+}
+
+// On Windows a program that has just ended may still hold its file for a moment.
+void RemoveSandbox(const fs::path& root) {
+  std::error_code error;
+  WaitUntil([&] { return fs::remove_all(root, error), !error; }, std::chrono::seconds(10));
+}
+}  // namespace
+
+fs::path LoaderProgram() { return OwnExecutablePath().parent_path().parent_path() / "Velmora.exe"; }
+
+fs::path RecorderProgram() {
+  return OwnExecutablePath().parent_path() / ("recorder" + OwnExecutablePath().extension().string());
+}
+
+void InstallLoader(const fs::path& directory, const std::string& mark) {
+  CopyProgram(LoaderProgram(), directory / "Velmora.exe");
+  if (!mark.empty()) std::ofstream(directory / "Velmora.exe", std::ios::binary | std::ios::app) << "\n" << mark << "\n";
+}
+
+void InstallRecorderAs(const fs::path& file, const std::string& tag) {
+  CopyProgram(RecorderProgram(), file);
+  WriteText(file.parent_path() / "tag.txt", tag + "\n");
+}
+
+void InstallApplication(const fs::path& applicationDirectory, const std::string& tag) {
+  InstallRecorderAs(applicationDirectory / "velmora.exe", tag);
+}
+
+fs::path InstallProbe(const fs::path& directory) {
+  const fs::path probe = directory / ("probe" + OwnExecutablePath().extension().string());
+  CopyProgram(OwnExecutablePath().parent_path() / ("platform_probe" + OwnExecutablePath().extension().string()), probe);
+  return probe;
+}
+
+std::string LoaderJoined(const fs::path& base, const std::string& name) {
+  return PathToUtf8(base) + static_cast<char>(fs::path::preferred_separator) + name;
+}
+
+std::vector<Record> ReadRecords(const fs::path& file) {
+  std::vector<Record> records;
+  std::ifstream stream(file, std::ios::binary);
+  for (std::string line; std::getline(stream, line);) {
+    const std::vector<std::string> fields = SplitFields(line);
+    if (fields.size() < 4) continue;
+    records.push_back({fields[0], fields[1], fields[2], {fields.begin() + 4, fields.end()}});
+  }
+  return records;
+}
+
+std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag) {
+  std::vector<Record> tagged;
+  std::copy_if(records.begin(), records.end(), std::back_inserter(tagged), [&](const Record& r) { return r.tag == tag; });
+  return tagged;
+}
+
+std::vector<std::string> Snapshot(const fs::path& root) {
+  std::vector<std::string> entries;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
+    const std::string relative = PathToUtf8(it->path().lexically_relative(root));
+    if (it->is_directory()) {
+      entries.push_back("d " + relative);
+    } else {
+      const std::string bytes = ReadText(it->path());
+      entries.push_back("f " + relative + " " + std::to_string(bytes.size()) + " " + std::to_string(ContentHash(bytes)));
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+Started::~Started() {
+  if (!waited_) WaitProgram(launched_, std::chrono::milliseconds(0));
+}
+
+Outcome Started::Wait(std::chrono::milliseconds limit) {
+  waited_ = true;
+  return WaitProgram(launched_, limit);
+}
+
+Scene::Scene(const std::string& name)
+    : root(NewSandbox(name)), tree(root / "tree"), out(root / "out"), record(out / "record.txt") {
+  fs::create_directories(tree);
+  fs::create_directories(out);
+  PrepareDesktop();
+  SetEnvironment("VELMORA_RECORD", PathToUtf8(record));
+}
+
+Scene::~Scene() {
+  for (const char* name : {"VELMORA_RECORD", "VELMORA_SLEEP_MS", "VELMORA_EXIT_CODE"}) UnsetEnvironment(name);
+  EndProcessesRunningBelow(root, std::chrono::seconds(10));
+  RemoveSandbox(root);
+}
+
+Started Scene::Start(const fs::path& program, const std::vector<std::string>& arguments) const {
+  return Started(StartProgram(program, arguments, out, out));
+}
+
+std::vector<Record> Scene::Records() const { return ReadRecords(record); }
+
+std::vector<Record> Scene::WaitForRecords(std::size_t count, std::chrono::milliseconds limit) const {
+  std::vector<Record> records;
+  WaitUntil([&] { return (records = Records()).size() >= count; }, limit);
+  return records;
+}
+
+fs::path Scene::CopyOfTree(const std::string& name) const {
+  const fs::path copy = root / name;
+  fs::copy(tree, copy, fs::copy_options::recursive);
+  return copy;
+}

@@ -1,0 +1,95 @@
+#pragma once
+// Scenes: a fresh sandbox per test with real installations in it, the programs under test
+// started from there, what the recorder helper wrote, and snapshots of what is on disk.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/process.hpp"
+
+// The loader under test and the recording helper, found beside the test program.
+std::filesystem::path LoaderProgram();
+std::filesystem::path RecorderProgram();
+
+// Copies the loader under test to `directory`/Velmora.exe (the directory is created), with
+// `mark` appended when given: it runs as before, but its bytes tell it from the loader under test.
+void InstallLoader(const std::filesystem::path& directory, const std::string& mark = "");
+
+// Copies the recorder to `file` with a "tag.txt" beside it naming what it stands for, such as
+// "app v1" (the directory is created).
+void InstallRecorderAs(const std::filesystem::path& file, const std::string& tag);
+
+// An application directory: the recorder as "velmora.exe", tagged `tag`.
+void InstallApplication(const std::filesystem::path& applicationDirectory, const std::string& tag);
+
+// The probe of the platform services, copied to `directory`; returns its path.
+std::filesystem::path InstallProbe(const std::filesystem::path& directory);
+
+// `base` and `name` joined by the loader's separator, exactly as the loader writes them in its
+// messages: the text of `base` unchanged, whatever it ends with.
+std::string LoaderJoined(const std::filesystem::path& base, const std::string& name);
+
+// One run of the recorder helper.
+struct Record {
+  std::string tag;
+  std::string program;
+  std::string workingDirectory;
+  std::vector<std::string> arguments;
+};
+std::vector<Record> ReadRecords(const std::filesystem::path& file);
+std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag);
+
+// Every entry below `root`, one line each: kind, relative path and, for files, size and content
+// hash. Two equal snapshots mean nothing below `root` changed.
+std::vector<std::string> Snapshot(const std::filesystem::path& root);
+
+// A started program that is waited for on every path, and ended if the test has not waited for
+// it: on Windows a Launched never waited for would be destroyed with its box watcher running.
+class Started {
+ public:
+  explicit Started(Launched launched) : launched_(std::move(launched)) {}
+  Started(Started&& other) noexcept : launched_(std::move(other.launched_)), waited_(other.waited_) {
+    other.waited_ = true;
+  }
+  ~Started();
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+  Started& operator=(Started&&) = delete;
+
+  std::uint32_t Pid() const { return launched_.pid; }
+  // Waits up to `limit` for the program to end, then ends it; once only.
+  Outcome Wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+ private:
+  Launched launched_;
+  bool waited_ = false;
+};
+
+// One test's sandbox: `tree` for what the loader may change (snapshot it to see what did), `out`
+// for the record file and captured output and as the working directory of what the test starts,
+// and VELMORA_RECORD naming the record file for every program started meanwhile. On destruction,
+// programs still running from the sandbox are ended and the sandbox is removed.
+class Scene {
+ public:
+  explicit Scene(const std::string& name);
+  ~Scene();
+  Scene(const Scene&) = delete;
+  Scene& operator=(const Scene&) = delete;
+
+  // Starts `program` in `out`, never its own folder, capturing its output there.
+  Started Start(const std::filesystem::path& program, const std::vector<std::string>& arguments = {}) const;
+  std::vector<Record> Records() const;
+  // Polls until the record file holds at least `count` records or `limit` has passed.
+  std::vector<Record> WaitForRecords(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  // A copy of `tree` below the sandbox, to be edited into what `tree` should become.
+  std::filesystem::path CopyOfTree(const std::string& name) const;
+
+  const std::filesystem::path root;
+  const std::filesystem::path tree;
+  const std::filesystem::path out;
+  const std::filesystem::path record;
+};
