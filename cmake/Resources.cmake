@@ -5,28 +5,23 @@
 #   velmora_add_resources(Velmora)
 #   velmora_add_resource_tests(Velmora)     # after enable_testing()
 #
-# Both do nothing when not building for Windows.
 
 get_filename_component(VELMORA_RESOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../resources" ABSOLUTE)
+# Windows writes versions as four numbers.
+string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+" VELMORA_VERSION "${PROJECT_VERSION}.0.0.0")
+string(REPLACE "." "," VELMORA_VERSION_COMMAS "${VELMORA_VERSION}")
 get_filename_component(_velmora_resource_test_dir "${CMAKE_CURRENT_LIST_DIR}/../tests/resources"
                        ABSOLUTE)
 
 function(velmora_add_resources target)
-  if(NOT WIN32)
-    return()
-  endif()
-  if(NOT CMAKE_RC_COMPILER)
-    message(FATAL_ERROR "No resource compiler: set CMAKE_RC_COMPILER (x86_64-w64-mingw32-windres)")
-  endif()
-  set(rc "${VELMORA_RESOURCE_DIR}/velmora.rc")
+  set(VELMORA_MANIFEST "${CMAKE_BINARY_DIR}/resources/Velmora.exe.manifest")
+  set(rc "${CMAKE_BINARY_DIR}/resources/velmora.rc")
+  configure_file("${VELMORA_RESOURCE_DIR}/Velmora.exe.manifest.in" "${VELMORA_MANIFEST}" @ONLY)
+  configure_file("${VELMORA_RESOURCE_DIR}/velmora.rc.in" "${rc}" @ONLY)
   target_sources(${target} PRIVATE "${rc}")
-  # windres looks up the icon and manifest through the include path; neither
-  # is seen by CMake's dependency scan, hence OBJECT_DEPENDS.
+  # windres reads the icon and the manifest itself: CMake's dependency scan does not see them.
   set_property(SOURCE "${rc}" TARGET_DIRECTORY ${target} APPEND PROPERTY
-               INCLUDE_DIRECTORIES "${VELMORA_RESOURCE_DIR}")
-  set_property(SOURCE "${rc}" TARGET_DIRECTORY ${target} APPEND PROPERTY
-               OBJECT_DEPENDS "${VELMORA_RESOURCE_DIR}/velmora.ico"
-                              "${VELMORA_RESOURCE_DIR}/Velmora.exe.manifest")
+               OBJECT_DEPENDS "${VELMORA_RESOURCE_DIR}/velmora.ico" "${VELMORA_MANIFEST}")
 endfunction()
 
 function(velmora_add_resource_tests exe_target)
