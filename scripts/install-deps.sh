@@ -10,7 +10,7 @@ packages=(
   wine wine64 xvfb xauth
   clang libclang-rt-14-dev
   hyperfine strace
-  librsvg2-bin icoutils python3-pefile
+  librsvg2-bin icoutils python3-pefile patchutils
 )
 
 missing=()
