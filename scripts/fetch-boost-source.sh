@@ -123,33 +123,7 @@ if [ -f "$work/debian/patches/series" ]; then
     case $name in ''|'#'*) continue ;; esac
     p=$work/debian/patches/$name
     [ -f "$p" ] || die "missing Debian patch $name"
-    # Keep only file sections (by -p1 path) under the extracted libraries; hunk line
-    # counts are followed so that removed lines starting with "--" are not headers.
-    awk -v keep_re='^(libs/program_options|libs/filesystem)/' '
-      function strip(path) { sub(/\t.*/, "", path); sub(/^[^\/]*\//, "", path); return path }
-      /^--- / && !inhunk { pending = $0; next }
-      /^\+\+\+ / && pending != "" && !inhunk {
-        on = (strip(substr($0, 5)) ~ keep_re)
-        if (on) print pending; pending = ""
-        if (on) print; next
-      }
-      { pending = "" }
-      /^@@ / && !inhunk {
-        split($2, o, ","); split($3, n, ",")
-        old = (2 in o) ? o[2] + 0 : 1
-        new = (2 in n) ? n[2] + 0 : 1
-        inhunk = (old + new > 0)
-        if (on) print; next
-      }
-      inhunk {
-        c = substr($0, 1, 1)
-        if (c == "-") old--; else if (c == "+") new--; else if (c == " " || $0 == "") { old--; new-- }
-        if (on) print
-        if (old <= 0 && new <= 0) inhunk = 0
-        next
-      }
-      on && /^\\ No newline/ { print; next }
-    ' "$p" >"$work/filtered.patch"
+    filterdiff -p1 -i 'libs/program_options/*' -i 'libs/filesystem/*' "$p" >"$work/filtered.patch"
     if [ -s "$work/filtered.patch" ]; then
       patch -d "$stage" -p1 -s -N --no-backup-if-mismatch <"$work/filtered.patch" ||
         die "Debian patch $name does not apply"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets in fuzz/ with clang (address and undefined-behaviour sanitizers)
-# and runs each for a bounded time over a copy of its seed corpus and its regression inputs.
+# Builds the libFuzzer targets in fuzz/ with the fuzz preset (clang, address and undefined-behaviour
+# sanitizers) and runs each for a bounded time over a copy of its seed corpus and its regression inputs.
 # Prints one line per target; exits nonzero on any finding (crash, sanitizer report, hang,
 # or a property the target checks).
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]      default 60, or $VELMORA_FUZZ_SECONDS
@@ -9,13 +9,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-${VELMORA_FUZZ_SECONDS:-60}}
-build=$(realpath -m "${VELMORA_FUZZ_DIR:-build/fuzz}")
+build=$PWD/build/fuzz
 scripts/install-deps.sh
 mkdir -p "$build"
-# $VELMORA_FUZZ_SOURCE fuzzes another tree's src/ (a proposed change) with the same targets.
-if ! { CXX=clang++ cmake -S fuzz -B "$build" -G Ninja -DCMAKE_BUILD_TYPE= \
-         -DVELMORA_SOURCE_DIR="$(realpath "${VELMORA_FUZZ_SOURCE:-.}")" &&
-       cmake --build "$build"; } >"$build/build.log" 2>&1; then
+# A build/fuzz configured from fuzz/ alone, as it once was, is configured afresh.
+fresh=()
+grep -qsx "CMAKE_HOME_DIRECTORY:INTERNAL=$PWD" "$build/CMakeCache.txt" || fresh=(--fresh)
+if ! { cmake --preset fuzz "${fresh[@]}" && cmake --build --preset fuzz; } >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log"
   echo "fuzz: the build failed (log: $build/build.log)"
   exit 1
@@ -30,7 +30,7 @@ executions() {
 
 status=0
 for target in command_line hand_over; do
-  fuzzer=$build/${target}_fuzzer
+  fuzzer=$build/fuzz/${target}_fuzzer
   log=$build/$target.log
   corpus=$build/corpus/$target
   findings=$build/findings/$target

@@ -3,13 +3,14 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config python3
+  build-essential cmake ninja-build python3
   libboost-program-options1.81-dev libboost-filesystem1.81-dev libboost1.81-dev
   libgtest-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth
+  wine wine64 xvfb
   clang libclang-rt-14-dev
-  hyperfine strace
+  strace
+  librsvg2-bin icoutils python3-pefile patchutils
 )
 
 missing=()
