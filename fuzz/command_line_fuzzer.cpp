@@ -5,26 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "launcher/command_line.hpp"
 #include "launcher/exit_codes.hpp"
+#include "support/decision.hpp"
 
 namespace {
-constexpr int kStartCode = 70;
-constexpr int kApplyCode = 71;
-
-struct Calls {
-  int start = 0;
-  int apply = 0;
-  std::string installDirectory;
-  std::optional<std::uint32_t> processId;
-};
-
 std::vector<std::string> Words(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> words;
   if (size == 0) return words;
@@ -95,15 +83,15 @@ void Require(bool holds) {
 }
 
 // Outcomes decided without the library, for argument lists simple enough to read by hand.
-void CheckDecidableForms(const std::vector<std::string>& words, int code, const Calls& calls) {
+void CheckDecidableForms(const std::vector<std::string>& words, int code, const Decision& decision) {
   bool anyDash = false;
   for (const std::string& word : words) anyDash = anyDash || StartsWith(word, "-");
   // Words that cannot be options are positional, and unregistered positionals are ignored.
-  if (!anyDash) Require(code == kStartCode && calls.start == 1);
+  if (!anyDash) Require(code == kStartModeCode && decision.startRuns == 1);
 
   const auto applied = [&](const std::string& directory, std::optional<std::uint32_t> processId) {
-    Require(code == kApplyCode && calls.apply == 1 && calls.installDirectory == directory &&
-            calls.processId == processId);
+    Require(code == kApplyModeCode && decision.applyRuns == 1 && decision.installDirectory == directory &&
+            decision.processId == processId);
   };
   if (words.size() == 2 && words[0] == "--ad" && !StartsWith(words[1], "-")) applied(words[1], std::nullopt);
   if (words.size() == 1 && StartsWith(words[0], "--ad=") && words[0].size() > 5) {
@@ -115,7 +103,7 @@ void CheckDecidableForms(const std::vector<std::string>& words, int code, const 
     const std::size_t first = digits.find_first_not_of('0');
     const std::string significant = first == std::string::npos ? "0" : digits.substr(first);
     if (significant.size() > 10 || std::stoull(significant) > 0xFFFFFFFFull) {
-      Require(code == kExitRejected && calls.apply + calls.start == 0);
+      Require(code == kExitRejected && decision.applyRuns + decision.startRuns == 0);
     } else {
       applied(words[1], static_cast<std::uint32_t>(std::stoull(significant)));
     }
@@ -125,30 +113,16 @@ void CheckDecidableForms(const std::vector<std::string>& words, int code, const 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string> words = Words(data, size);
-  Calls calls;
-  std::ostringstream errors;
-  std::streambuf* const standardError = std::cerr.rdbuf(errors.rdbuf());
-  const int code = RunCommandLine(
-      [&] { return words; },
-      [&](const NativeString& installDirectory, std::optional<std::uint32_t> processId) {
-        ++calls.apply;
-        calls.installDirectory = installDirectory;
-        calls.processId = processId;
-        return kApplyCode;
-      },
-      [&] {
-        ++calls.start;
-        return kStartCode;
-      });
-  std::cerr.rdbuf(standardError);
+  const Decision decision = Decide(words);
+  const int code = decision.code;
 
   // At most one mode, once, and its code is the result; otherwise help or a rejection.
-  Require(calls.start + calls.apply <= 1);
-  if (calls.start == 1) Require(code == kStartCode);
-  if (calls.apply == 1) Require(code == kApplyCode);
-  if (calls.start + calls.apply == 0) Require(code == kExitHelp || code == kExitRejected);
+  Require(decision.startRuns + decision.applyRuns <= 1);
+  if (decision.startRuns == 1) Require(code == kStartModeCode);
+  if (decision.applyRuns == 1) Require(code == kApplyModeCode);
+  if (decision.startRuns + decision.applyRuns == 0) Require(code == kExitHelp || code == kExitRejected);
   // Only a rejection says anything, and it always says why.
-  Require((code == kExitRejected) == !errors.str().empty());
+  Require((code == kExitRejected) == !decision.errors.empty());
 
   if (code == kExitHelp) {
     bool asked = false;
@@ -158,23 +132,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Require(asked);
   }
-  if (calls.apply == 1) {
+  if (decision.applyRuns == 1) {
     bool named = false;
     for (const std::string& word : words) named = named || NamesLongOption(word, "ad");
     Require(named);
     bool given = false;
-    for (const std::string& candidate : ValueCandidates(words)) given = given || candidate == calls.installDirectory;
+    for (const std::string& candidate : ValueCandidates(words)) given = given || candidate == decision.installDirectory;
     Require(given);
-    if (calls.processId) {
+    if (decision.processId) {
       bool pidNamed = false;
       bool pidGiven = false;
       for (const std::string& word : words) pidNamed = pidNamed || NamesLongOption(word, "pid");
       for (const std::string& candidate : ValueCandidates(words)) {
-        pidGiven = pidGiven || ReadsAsProcessId(candidate) == calls.processId;
+        pidGiven = pidGiven || ReadsAsProcessId(candidate) == decision.processId;
       }
       Require(pidNamed && pidGiven);
     }
   }
-  CheckDecidableForms(words, code, calls);
+  CheckDecidableForms(words, code, decision);
   return 0;
 }

@@ -5,20 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <iostream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "launcher/command_line.hpp"
 #include "launcher/layout.hpp"
 #include "platform/command_tail.hpp"
+#include "support/decision.hpp"
 
 namespace {
-constexpr int kStartCode = 70;
-constexpr int kApplyCode = 71;
-
 void Require(bool holds) {
   if (!holds) std::abort();
 }
@@ -34,26 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string> words = SplitCommandTail(HandOverParameters(directory));
   Require(words.size() == 2 && words[0] == "--ad" && words[1] == directory);
 
-  int applied = 0;
-  int started = 0;
-  std::string received;
-  std::optional<std::uint32_t> processId;
-  std::ostringstream errors;
-  std::streambuf* const standardError = std::cerr.rdbuf(errors.rdbuf());
-  const int code = RunCommandLine(
-      [&] { return words; },
-      [&](const NativeString& installDirectory, std::optional<std::uint32_t> pid) {
-        ++applied;
-        received = installDirectory;
-        processId = pid;
-        return kApplyCode;
-      },
-      [&] {
-        ++started;
-        return kStartCode;
-      });
-  std::cerr.rdbuf(standardError);
-  Require(code == kApplyCode && applied == 1 && started == 0 && received == directory && !processId &&
-          errors.str().empty());
+  const Decision decision = Decide(words);
+  Require(decision.code == kApplyModeCode && decision.applyRuns == 1 && decision.startRuns == 0 &&
+          decision.installDirectory == directory && !decision.processId && decision.errors.empty());
   return 0;
 }

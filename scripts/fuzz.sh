@@ -12,10 +12,7 @@ seconds=${1:-${VELMORA_FUZZ_SECONDS:-60}}
 build=$PWD/build/fuzz
 scripts/install-deps.sh
 mkdir -p "$build"
-# A build/fuzz configured from fuzz/ alone, as it once was, is configured afresh.
-fresh=()
-grep -qsx "CMAKE_HOME_DIRECTORY:INTERNAL=$PWD" "$build/CMakeCache.txt" || fresh=(--fresh)
-if ! { cmake --preset fuzz "${fresh[@]}" && cmake --build --preset fuzz; } >"$build/build.log" 2>&1; then
+if ! { cmake --preset fuzz && cmake --build --preset fuzz; } >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log"
   echo "fuzz: the build failed (log: $build/build.log)"
   exit 1

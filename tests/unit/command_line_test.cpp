@@ -4,68 +4,44 @@
 
 #include <optional>
 
-#include "launcher/command_line.hpp"
 #include "launcher/exit_codes.hpp"
+#include "support/decision.hpp"
 #include "support/text.hpp"
 
 namespace {
-constexpr int kStartModeCode = 70;
-constexpr int kApplyModeCode = 71;
+using Words = std::vector<std::string>;
 
-struct Calls {
-  int start = 0;
-  int apply = 0;
-  NativeString installDirectory;
-  std::optional<std::uint32_t> processId;
-};
-
-NativeString Native(const std::string& utf8) { return Utf8ToPath(utf8).native(); }
-
-int Decide(const std::vector<std::string>& words, Calls& calls) {
+Decision DecideWords(const Words& words) {
   std::vector<NativeString> arguments;
-  for (const std::string& word : words) arguments.push_back(Native(word));
-  return RunCommandLine(
-      [&] { return arguments; },
-      [&](const NativeString& installDirectory, std::optional<std::uint32_t> processId) {
-        ++calls.apply;
-        calls.installDirectory = installDirectory;
-        calls.processId = processId;
-        return kApplyModeCode;
-      },
-      [&] {
-        ++calls.start;
-        return kStartModeCode;
-      });
+  for (const std::string& word : words) arguments.push_back(Utf8ToPath(word).native());
+  return Decide(arguments);
 }
 }  // namespace
 
+// A pid without --ad is parsed and checked, but start mode does not use it.
 TEST(CommandLine, NoArgumentsOrUnknownOnesRunStartMode) {
-  for (const std::vector<std::string>& words :
-       std::vector<std::vector<std::string>>{{}, {"--AD", "C:\\Example"}, {"/h"}, {"--foo", "--foo=bar", "-x", "word"}}) {
-    Calls calls;
-    EXPECT_EQ(Decide(words, calls), kStartModeCode);
-    EXPECT_EQ(calls.start, 1);
-    EXPECT_EQ(calls.apply, 0);
+  for (const Words& words : {Words{}, Words{"--AD", "C:\\Example"}, Words{"/h"}, Words{"--foo", "--foo=bar", "-x", "word"},
+                             Words{"--pid", "42"}}) {
+    const Decision decision = DecideWords(words);
+    EXPECT_EQ(decision.code, kStartModeCode);
+    EXPECT_EQ(decision.startRuns, 1);
+    EXPECT_EQ(decision.applyRuns, 0);
+    EXPECT_EQ(decision.errors, "");
   }
 }
 
 TEST(CommandLine, HelpWinsOverEverythingAndRunsNoMode) {
-  for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-           {"-h"}, {"--help"}, {"--he"}, {"--help", "--ad", "C:\\A"}, {"--ad", "C:\\A", "-h", "--pid", "7"}}) {
-    Calls calls;
-    EXPECT_EQ(Decide(words, calls), kExitHelp);
-    EXPECT_EQ(calls.start + calls.apply, 0);
+  for (const Words& words : {Words{"-h"}, Words{"--help"}, Words{"--he"}, Words{"--help", "--ad", "C:\\A"},
+                             Words{"--ad", "C:\\A", "-h", "--pid", "7"}}) {
+    const Decision decision = DecideWords(words);
+    EXPECT_EQ(decision.code, kExitHelp);
+    EXPECT_EQ(decision.startRuns + decision.applyRuns, 0);
+    EXPECT_EQ(decision.errors, "");
   }
 }
 
-TEST(CommandLine, PidWithoutAdIsParsedButStartModeRuns) {
-  Calls calls;
-  EXPECT_EQ(Decide({"--pid", "42"}, calls), kStartModeCode);
-  EXPECT_EQ(calls.start, 1);
-}
-
 TEST(CommandLine, AdSelectsApplyModeWithItsExactText) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+  const std::vector<std::pair<Words, std::string>> cases = {
       {{"--ad", "C:\\Program Files\\Example"}, "C:\\Program Files\\Example"},
       {{"--ad=C:\\Example"}, "C:\\Example"},
       {{"--a", "C:\\Example"}, "C:\\Example"},
@@ -77,16 +53,16 @@ TEST(CommandLine, AdSelectsApplyModeWithItsExactText) {
       {{"--ad", "--pid", "3"}, "--pid"},
   };
   for (const auto& [words, expected] : cases) {
-    Calls calls;
-    EXPECT_EQ(Decide(words, calls), kApplyModeCode);
-    EXPECT_EQ(calls.apply, 1);
-    EXPECT_EQ(calls.installDirectory, Native(expected));
-    EXPECT_FALSE(calls.processId.has_value());
+    const Decision decision = DecideWords(words);
+    EXPECT_EQ(decision.code, kApplyModeCode);
+    EXPECT_EQ(decision.applyRuns, 1);
+    EXPECT_EQ(decision.installDirectory, Utf8ToPath(expected).native());
+    EXPECT_FALSE(decision.processId.has_value());
   }
 }
 
 TEST(CommandLine, PidReachesApplyModeAsAn32BitNumber) {
-  const std::vector<std::pair<std::vector<std::string>, std::uint32_t>> cases = {
+  const std::vector<std::pair<Words, std::uint32_t>> cases = {
       {{"--ad", "C:\\A", "--pid", "42"}, 42u},
       {{"--p", "7", "--a", "C:\\A"}, 7u},
       {{"--ad", "C:\\A", "--pid=4294967295"}, 4294967295u},
@@ -96,37 +72,46 @@ TEST(CommandLine, PidReachesApplyModeAsAn32BitNumber) {
       {{"--ad", "C:\\A", "--pid", "-1"}, 4294967295u},
   };
   for (const auto& [words, expected] : cases) {
-    Calls calls;
-    EXPECT_EQ(Decide(words, calls), kApplyModeCode);
-    ASSERT_TRUE(calls.processId.has_value());
-    EXPECT_EQ(*calls.processId, expected);
+    const Decision decision = DecideWords(words);
+    EXPECT_EQ(decision.code, kApplyModeCode);
+    ASSERT_TRUE(decision.processId.has_value());
+    EXPECT_EQ(*decision.processId, expected);
   }
 }
 
+// A rejection says why in the parser's own words; a text holding '%', where the parser's message
+// would never finish, gets one that names the option.
 TEST(CommandLine, RejectionsRunNoModeAndExitWith2) {
-  for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-           {"--pid", "abc"},
-           {"--pid", "4294967296"},
-           {"--pid", "99999999999999999999"},
-           {"--ad"},
-           {"--ad", "-h"},
-           {"--pid", "--ad", "C:\\A"},
-           {"--pid"},
-           {"--help=1"},
-           {"--ad="},
-           {"--ad", "C:\\A", "--ad", "C:\\B"},
-           {"-h", "--help"},
-           {"--help", "--pid", "x"},
-           // Placeholders of the library's own messages in the rejected text.
-           {"--pid=%value%"},
-           {"--pid=a%value%b"},
-           {"--pid", "%canonical_option%"},
+  for (const Words& words : {
+           Words{"--pid", "abc"},
+           Words{"--pid", "4294967296"},
+           Words{"--pid", "99999999999999999999"},
+           Words{"--ad"},
+           Words{"--ad", "-h"},
+           Words{"--pid", "--ad", "C:\\A"},
+           Words{"--pid"},
+           Words{"--help=1"},
+           Words{"--ad="},
+           Words{"--ad", "C:\\A", "--ad", "C:\\B"},
+           Words{"-h", "--help"},
+           Words{"--help", "--pid", "x"},
        }) {
-    Calls calls;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Decide(words, calls), kExitRejected) << ::testing::PrintToString(words);
-    EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-    EXPECT_EQ(calls.start + calls.apply, 0);
+    const Decision decision = DecideWords(words);
+    EXPECT_EQ(decision.code, kExitRejected) << ::testing::PrintToString(words);
+    EXPECT_EQ(decision.startRuns + decision.applyRuns, 0);
+    EXPECT_NE(decision.errors, "");
+    EXPECT_EQ(decision.errors.find("invalid command line at option"), std::string::npos) << decision.errors;
+  }
+  EXPECT_EQ(DecideWords({"--pid", "abc"}).errors, "the argument ('abc') for option '--pid' is invalid\n");
+  EXPECT_EQ(DecideWords({"--ad", "C:\\A", "--ad", "C:\\B"}).errors, "option '--ad' cannot be specified more than once\n");
+
+  // The library's own placeholders in the rejected text.
+  for (const Words& words : {Words{"--pid=%value%"}, Words{"--pid=a%value%b"}, Words{"--pid", "%canonical_option%"},
+                             Words{"--pid", "1%", "--ad", "x"}}) {
+    const Decision decision = DecideWords(words);
+    EXPECT_EQ(decision.code, kExitRejected) << ::testing::PrintToString(words);
+    EXPECT_EQ(decision.startRuns + decision.applyRuns, 0);
+    EXPECT_EQ(decision.errors, "invalid command line at option '--pid'\n");
   }
 }
 

@@ -37,9 +37,7 @@ TEST(Join, OneSeparatorBetweenBaseAndName) {
   const fs::path base = PathOf("base");
   Join(base, kRetiredApplicationDirectory);
   EXPECT_EQ(Text(base), "base");
-}
-
-TEST(Join, FixedNamesAreExactlyAsWritten) {
+  // The names exactly as written: the loader and the application differ only in case.
   EXPECT_EQ(Text(Join(PathOf(""), kLoaderFile)), "Velmora.exe");
   EXPECT_EQ(Text(Join(PathOf(""), kMainApplicationFile)), "velmora.exe");
   EXPECT_EQ(Text(Join(PathOf(""), kRetiredApplicationDirectory)), "app_old");
