@@ -252,9 +252,10 @@ static void Resolve(int dirfd, const char* path, char* out, size_t size) {
   if (length < 0 || (size_t)length >= size) out[0] = '\0'; /* too long to be ours */
 }
 
+/* Every path is below "/", the only root that ends in a separator. */
 static int Below(const char* path) {
   return strncmp(path, config.root, config.rootLength) == 0 &&
-         (path[config.rootLength] == '/' || path[config.rootLength] == '\0');
+         (config.rootLength == 1 || path[config.rootLength] == '/' || path[config.rootLength] == '\0');
 }
 
 static void Log(const char* function, long nth, const char* action, const char* path) {
