@@ -18,6 +18,9 @@ import sys
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+import installation  # noqa: E402
+
 MIB = 1024 * 1024
 
 
@@ -91,15 +94,6 @@ def wait_until(condition, limit, what):
 
 # ---------------------------------------------------------------- installations
 
-def make_install(root: Path, loader: Path, recorder: Path, exe_name="velmora.exe"):
-    if root.exists():
-        shutil.rmtree(root)
-    (root / "app").mkdir(parents=True)
-    shutil.copy2(loader, root / "Velmora.exe")
-    shutil.copy2(recorder, root / "app" / exe_name)
-    (root / "app" / "tag.txt").write_text("app v1\n")
-
-
 def make_application_template(directory: Path, files: int, recorder: Path):
     """An application directory of `files` files: the recorder and small files spread over the
     directory itself and a few (nested) subdirectories."""
@@ -121,7 +115,7 @@ def make_application_template(directory: Path, files: int, recorder: Path):
 
 def bench_start_native(build: Path, work: Path, rounds):
     install = work / "start-native" / "Velmora"
-    make_install(install, build / "Velmora.exe", build / "tests" / "recorder")
+    installation.install(install, build / "Velmora.exe", (build / "tests" / "recorder", "app v1"))
     floor = build / "bench" / "spawn_floor"
     os.chdir(install)
     env = clean_env()
@@ -147,25 +141,22 @@ def other_linkings(build: Path, root: Path):
     for name, _ in LINKINGS:
         loader = build / "bench" / name / "Velmora.exe"
         if loader.exists():
-            make_install(root / name, loader, build / "tests" / "recorder")
+            installation.install(root / name, loader, (build / "tests" / "recorder", "app v1"))
             found[name] = root / name
     return found
 
 
-def windows_path(path: Path) -> str:
-    return "Z:" + str(path).replace("/", "\\")
-
-
 def bench_start_wine(build: Path, work: Path, rounds):
     install = work / "start-wine" / "Velmora"
-    make_install(install, build / "Velmora.exe", build / "tests" / "recorder.exe")
+    installation.install(install, build / "Velmora.exe", (build / "tests" / "recorder.exe", "app v1"))
     floor = build / "bench" / "spawn_floor.exe"
     os.chdir(install)
     env = clean_env()
     # As the test scripts start Wine (scripts/wine-env.sh, sourced by with-wine-display.sh).
     wine = os.environ.get("VELMORA_WINE_COMMAND", "/usr/lib/wine/wine64").split()
     variants = {
-        "floor": [*wine, str(floor), windows_path(install / "app" / "velmora.exe"), windows_path(install)],
+        "floor": [*wine, str(floor), installation.windows_path(install / "app" / "velmora.exe"),
+                  installation.windows_path(install)],
         "direct": [*wine, str(install / "app" / "velmora.exe")],
         "loader": [*wine, str(install / "Velmora.exe")],
     }
@@ -185,7 +176,7 @@ def peak_resident_kib(pid):
 
 def bench_memory(build: Path, work: Path, runs):
     install = work / "memory" / "Velmora"
-    make_install(install, build / "Velmora.exe", build / "tests" / "recorder")
+    installation.install(install, build / "Velmora.exe", (build / "tests" / "recorder", "app v1"))
     os.chdir(install)
     env = clean_env(VELMORA_SLEEP_MS="1500")
     variants = {
@@ -220,20 +211,9 @@ def stage_update(install: Path, loader: Path, template: Path, fresh: bool):
     """A staged update beside an installation. `fresh` also lays the installation anew; otherwise
     the one the last run left (with the previous update's application) is reused."""
     if fresh:
-        if install.exists():
-            shutil.rmtree(install)
-        install.mkdir(parents=True)
-        shutil.copy2(loader, install / "Velmora.exe")
-        subprocess.run(["cp", "-a", str(template), str(install / "app")], check=True)
-    staging = install / "data" / "update"
-    if staging.exists():
-        shutil.rmtree(staging)
-    staging.mkdir(parents=True)
+        installation.install(install, loader, template)
     # A different file, as a new version of the loader is.
-    shutil.copy2(loader, staging / "Velmora.exe")
-    with open(staging / "Velmora.exe", "ab") as stream:
-        stream.write(b"\0loader v2\0")
-    subprocess.run(["cp", "-a", str(template), str(staging / "app")], check=True)
+    installation.stage(install, installation.marked(loader, "loader v2"), template)
     # Installed files are on disk, not just in the page cache (removing those costs more here),
     # and the set-up's own write-back must not land in the timed run.
     os.sync()

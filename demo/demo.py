@@ -10,7 +10,6 @@ import argparse
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,6 +17,8 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "scripts"))
+import installation  # noqa: E402
 
 
 def kind_of(path: Path) -> str:
@@ -40,21 +41,12 @@ def show_disk(title: str, root: Path) -> None:
 
 
 def install(root: Path, loader: Path, sample: Path) -> None:
-    if root.exists():
-        shutil.rmtree(root)
-    (root / "app").mkdir(parents=True)
-    (root / "data" / "update" / "app").mkdir(parents=True)
-    shutil.copy2(loader, root / "Velmora.exe")
-    shutil.copy2(sample, root / "app" / "velmora.exe")
-    (root / "app" / "tag.txt").write_text("sample application v1\n")
-    # The new version, as the program that fetches updates would leave it.
-    # A marker after the executable's end makes the new loader's file tell apart from the old one.
-    staged_loader = root / "data" / "update" / "Velmora.exe"
-    shutil.copy2(loader, staged_loader)
-    with open(staged_loader, "ab") as stream:
-        stream.write(b"\0Velmora demonstration: loader v2\0")
-    shutil.copy2(sample, root / "data" / "update" / "app" / "velmora.exe")
-    (root / "data" / "update" / "app" / "tag.txt").write_text("sample application v2\n")
+    installation.install(root, loader, (sample, "sample application v1"))
+    # The new version, as the program that fetches updates leaves it: written beside data/update
+    # and moved there once complete. A mark after the executable's end tells the new loader's
+    # file apart from the old one.
+    installation.stage(root, installation.marked(loader, "Velmora demonstration: loader v2"),
+                       (sample, "sample application v2"))
 
 
 EXECVE = re.compile(r'^(\d+)\s+execve\("([^"]*)", \[(.*?)\], 0x[0-9a-f]+ /\* \d+ vars \*/(.*)$')
@@ -93,11 +85,9 @@ def programs_in(trace: Path, root: Path, windows: bool):
 
 
 def describe(program: str, root: Path, windows: bool) -> str:
-    unix = program
-    if windows and re.match(r"^[A-Za-z]:\\", program):
-        unix = "/" + program[3:].replace("\\", "/")
+    unix = installation.unix_path(program) if windows and re.match(r"^[A-Za-z]:\\", program) else Path(program)
     try:
-        relative = Path(unix).resolve().relative_to(root.resolve()).as_posix()
+        relative = unix.resolve().relative_to(root.resolve()).as_posix()
     except ValueError:
         return program
     return {
@@ -113,7 +103,7 @@ def exit_text(code):
     return f"{code}" + (" (-1)" if code == 255 else "")
 
 
-def run_cycle(title: str, root: Path, command: list, windows: bool, record: str) -> None:
+def run_cycle(title: str, root: Path, command: list, windows: bool, record_file: Path, record: str) -> None:
     print(f"== {title} ==")
     print(f"  install directory: {root}\n")
     show_disk("On disk before the user starts the loader:", root)
@@ -140,16 +130,10 @@ def run_cycle(title: str, root: Path, command: list, windows: bool, record: str)
           f"whole cycle {elapsed:.2f} s.\n")
     show_disk("On disk after the cycle:", root)
     print("  What the sample application recorded (version, working directory):")
-    for line in Path(record_path_on_disk(record)).read_text().splitlines():
+    for line in record_file.read_text().splitlines():
         fields = [re.sub(r"\\(.)", lambda m: {"t": "\t", "n": "\n"}.get(m[1], m[1]), f) for f in line.split("\t")]
         print(f"    {fields[0]} ran in {fields[2]} with {fields[3]} arguments")
     print()
-
-
-def record_path_on_disk(record: str) -> str:
-    if re.match(r"^[A-Za-z]:\\", record):
-        return "/" + record[3:].replace("\\", "/")
-    return record
 
 
 def main() -> int:
@@ -164,14 +148,14 @@ def main() -> int:
     record_file = root.parent / "runs.txt"
     record_file.unlink(missing_ok=True)
     if windows:
-        record = "Z:" + str(record_file).replace("/", "\\")
+        record = installation.windows_path(record_file)
         command = [str(REPO / "scripts" / "wine-run.sh"), str(root / "Velmora.exe")]
         title = "Windows executable under Wine"
     else:
         record = str(record_file)
         command = [str(root / "Velmora.exe")]
         title = "Native Linux build"
-    run_cycle(title, root, command, windows, record)
+    run_cycle(title, root, command, windows, record_file, record)
     return 0
 
 

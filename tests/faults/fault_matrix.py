@@ -3,20 +3,22 @@
 apply mode made to fail with a realistic errno, or the process killed at that point.
 
 Each cell gets a fresh installation in a sandbox (the real loader, the recorder as the
-application tagged "app v1", a staged update tagged "app v2"), runs the loader once under one
-fault, and then looks at what is left: the exit code and message, which application ran, what
-is on disk, what the next clean start does, and whether a later update (v3) still gets through.
+application tagged "app v1", a staged update tagged "app v2", and for some cells what an
+interrupted update leaves), runs the loader once under one fault, and then looks at what is
+left: the exit code and message, which application ran, what is on disk, what the next clean
+start does, and whether a later update (v3) still gets through.
 
 The faults come from fault_inject.so (tests/faults/inject.c), preloaded into the loader only:
 the programs it starts run clean. Nothing can be preloaded into the loader as shipped, which is
 linked whole; the matrix runs the same code linked against the shared C library
 (tests/preloadable/Velmora.exe in the build).
 
-Checked in every cell: the fault really fired; nothing hangs; outside the kill cells, no exit
-by a signal, and the exit code, message, standard output and the application run are the ones
-the loader is built to give; a reported failure (exit 255) leaves a runnable application unless
-the message itself says the old one could not be put back. Kill cells check nothing about the
-outcome: what they leave behind is reported in the table.
+Checked in every cell, kill cells included: the fault really fired; nothing hangs; the installed
+loader is a whole loader after the run; the next clean start runs an application and reports
+nothing; a later update (v3) is applied and leaves neither app_old nor Velmora.exe.new; nothing
+beside the installation changes. Outside the kill cells, also no exit by a signal, and the exit
+code, message, standard output and the application run are the ones the loader is built to
+give.
 
     fault_matrix.py [--build DIR | --loader F --recorder F --inject F] [--write-doc FILE]
                     [--only ID ...] [--jobs N] [--keep]
@@ -37,17 +39,30 @@ from pathlib import Path
 from typing import List, Optional
 
 REPO = Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(REPO / "scripts"))
+import installation  # noqa: E402
+
 CAPTION = "Velmora loader\n"
 RUN_LIMIT = 30.0      # seconds for one loader run; the copy budget is 5 s
 SETTLE_LIMIT = 20.0   # seconds for the programs a run left behind to end
 EXIT_FAILURE = 255    # -1 as a POSIX exit status
+SIBLING = "Velmora.exe.new"
+# The loader's copy budget is 5 s with 100 ms pauses between attempts, and an attempt takes a
+# few milliseconds here: about 50 attempts. A pause of 0 or 200 ms, or a budget of 4 or 6 s,
+# falls outside these bounds.
+BUDGET_ATTEMPTS = (30, 51)
+BUDGET_SECONDS = (5.0, 6.0)
+# Runs a command with the directory given first as "/", in a mount namespace of its own with the
+# system's programs read-only, a /proc and a /dev/null: an installation at a file system's root.
+JAIL = ["unshare", "--mount", "sh", "-ec", 'cd "$0"; mount --bind -o ro /usr usr; mount -t proc proc proc; '
+        'mount --bind /dev/null dev/null; exec chroot . "$@"']
 
 
 @dataclasses.dataclass
 class Cell:
     id: str
     mode: str            # "start" or "apply"
-    fixture: str         # staging before the run: "complete", "none" or "loader only"
+    fixture: str         # before the run: see install()
     point: str           # where the loader is, in its own terms
     op: str              # VELMORA_FAULT_OP
     path: Optional[str]  # VELMORA_FAULT_PATH relative to the installation, or an absolute path
@@ -61,12 +76,17 @@ class Cell:
     message: str = ""            # {I} the installation, {U} its staging directory
     stdout: str = ""
     ran: tuple = ()              # tags of the applications that ran, the handed-over chain included
+    next: tuple = ()             # what the next clean start runs, where it matters
+    budget: bool = False         # every copy attempt fails: the budget and the pause are measured
+    root: bool = False           # the installation is "/" (runs as root only)
 
     @property
     def killed(self) -> bool:
         return self.kill is not None or self.kill_nth != 0
 
     def fault_text(self) -> str:
+        if not self.op:
+            return "none"
         calls = f"#{self.nth}" if self.count == 1 else (
             f"#{self.nth} on" if self.count == 0 else f"#{self.nth}-{self.nth + self.count - 1}")
         if self.kill_nth:
@@ -83,6 +103,7 @@ def M(*lines: str) -> str:
 def cells() -> List[Cell]:
     own = "/proc/self/exe"
     U = "data/update"
+    N = SIBLING
     spawn_failed = lambda name: f"CreateProcess failed ({getattr(errno, name)}).\n"
     copy_failed = M("copy failed", "dst:{I}/Velmora.exe", "src:{U}/Velmora.exe")
     retire_failed = M("rename failed", "dst:{I}/app_old", "src:{I}/app")
@@ -103,8 +124,8 @@ def cells() -> List[Cell]:
     start("S2", "complete", "exists(staging)", "statx", U, "EACCES", exit=0, ran=v1)
     start("S3", "complete", "exists(staging)", "statx", U, "ENOENT", exit=0, ran=v1)
     start("S2k", "complete", "exists(staging)", "statx", U, kill="before")
-    start("S4", "complete", "exists(staged loader)", "statx", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
-    start("S4k", "complete", "exists(staged loader)", "statx", f"{U}/Velmora.exe", kill="before")
+    start("S4", "complete", "is a file(staged loader)", "statx", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
+    start("S4k", "complete", "is a file(staged loader)", "statx", f"{U}/Velmora.exe", kill="before")
     start("S5", "complete", "exists(staged app)", "statx", f"{U}/app", "EACCES", exit=0, ran=v1)
     start("S6", "complete", "exists(staged app)", "statx", f"{U}/app", "ENOENT", exit=0, ran=v1)
     start("S5k", "complete", "exists(staged app)", "statx", f"{U}/app", kill="before")
@@ -135,6 +156,21 @@ def cells() -> List[Cell]:
     start("S20", "loader only", "remove staging: rmdir", "unlinkat", U, "EBUSY", exit=0, ran=v1)
     start("S20k", "loader only", "remove staging: rmdir", "unlinkat", U, kill="before")
 
+    # Start mode after an interrupted update, with a complete staging: this start finishes the
+    # update and hands over only if that succeeds; otherwise it runs the application there is.
+    gone, left = "app_old, no app", "app + app_old"
+    missing = dict(exit=0, stdout=spawn_failed("ENOENT"), next=v2)
+    start("R1", gone, "exists(app_old)", "statx", "app_old", "EACCES", **missing)
+    start("R2", gone, "exists(app)", "statx", "app", "EACCES", **missing)
+    start("R3", gone, "move back app_old -> app", "rename", "app_old", "EACCES", **missing)
+    start("R3k", gone, "move back app_old -> app", "rename", "app_old", kill="before", next=v2)
+    start("R3a", gone, "move back app_old -> app", "rename", "app_old", kill="after", next=v2)
+    start("R4", left, "exists(app_old)", "statx", "app_old", "EACCES", exit=0, ran=v1, next=v2)
+    start("R5", left, "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", "EBUSY", exit=0, ran=v1, next=v2)
+    start("R6", left, "remove app_old: rmdir", "unlinkat", "app_old", "EBUSY", exit=0, ran=v1, next=v2)
+    start("R5k", left, "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", kill="before", next=v2)
+    start("R6k", left, "remove app_old: rmdir", "unlinkat", "app_old", kill="before", next=v2)
+
     # Apply mode: the staged loader with --ad.
     apply("A1", "own location", "readlink", own, "EACCES", exit=3)
     apply("A1k", "own location", "readlink", own, kill="before")
@@ -142,20 +178,34 @@ def cells() -> List[Cell]:
     apply("A3", "status(install dir)", "statx", ".", "EACCES", exit=EXIT_FAILURE,
           message=M("directory is not accessible({I})", os.strerror(errno.EACCES)))
     apply("A2k", "status(install dir)", "statx", ".", kill="before")
+    # The new loader is copied to Velmora.exe.new, flushed, and moved over Velmora.exe; each
+    # attempt does all three, until one succeeds or the 5 s budget has run out.
     apply("A4", "copy: open source, first attempt", "open", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v2)
     apply("A4k", "copy: open source, first attempt", "open", f"{U}/Velmora.exe", kill="before")
-    apply("A5", "copy: open target, first attempt", "open", "Velmora.exe", "ETXTBSY", exit=0, ran=v2)
-    apply("A6", "copy: open target, attempts 1-10", "open", "Velmora.exe", "ETXTBSY", count=10, exit=0, ran=v2)
-    apply("A7", "copy: open target, every attempt", "open", "Velmora.exe", "ETXTBSY", count=0,
+    apply("A5", "copy: open sibling, first attempt", "open", N, "EACCES", exit=0, ran=v2)
+    apply("A6", "copy: open sibling, attempts 1-10", "open", N, "EACCES", count=10, exit=0, ran=v2)
+    apply("A7", "copy: open sibling, every attempt", "open", N, "EACCES", count=0,
           exit=EXIT_FAILURE, message=copy_failed)
-    apply("A5k", "copy: open target, first attempt", "open", "Velmora.exe", kill="before")
-    apply("A6k", "copy: open target, fifth attempt", "open", "Velmora.exe", "ETXTBSY", count=4, kill_nth=5)
-    apply("A8", "copy: data, first attempt", "copy_data", "Velmora.exe", "ENOSPC", exit=0, ran=v2)
-    apply("A9", "copy: data, every attempt", "copy_data", "Velmora.exe", "ENOSPC", count=0,
+    apply("A5k", "copy: open sibling, first attempt", "open", N, kill="before")
+    apply("A6k", "copy: open sibling, fifth attempt", "open", N, "EACCES", count=4, kill_nth=5)
+    apply("A8", "copy: data, first attempt", "copy_data", N, "ENOSPC", exit=0, ran=v2)
+    apply("A9", "copy: data, every attempt", "copy_data", N, "ENOSPC", count=0,
           exit=EXIT_FAILURE, message=copy_failed)
-    apply("A8k", "copy: data, first attempt", "copy_data", "Velmora.exe", kill="before")
-    apply("A8a", "copy: data, first attempt", "copy_data", "Velmora.exe", kill="after")
-    apply("A9k", "copy: data, fifth attempt", "copy_data", "Velmora.exe", "ENOSPC", count=4, kill_nth=5)
+    apply("A8k", "copy: data, first attempt", "copy_data", N, kill="before")
+    apply("A8a", "copy: data, first attempt", "copy_data", N, kill="after")
+    apply("A9k", "copy: data, fifth attempt", "copy_data", N, "ENOSPC", count=4, kill_nth=5)
+    apply("A25", "copy: flush, first attempt", "sync", N, "EIO", exit=0, ran=v2)
+    apply("A26", "copy: flush, every attempt", "sync", N, "EIO", count=0, exit=EXIT_FAILURE, message=copy_failed)
+    apply("A25k", "copy: flush, first attempt", "sync", N, kill="before")
+    apply("A25a", "copy done, before the move", "sync", N, kill="after")
+    apply("A27", "move sibling -> Velmora.exe, every attempt", "rename", N, "EBUSY", count=0,
+          exit=EXIT_FAILURE, message=copy_failed, budget=True)
+    apply("A28", "move sibling -> Velmora.exe, attempts 1-3", "rename", N, "EBUSY", count=3, exit=0, ran=v2)
+    apply("A27k", "move sibling -> Velmora.exe", "rename", N, kill="before")
+    apply("A27a", "move sibling -> Velmora.exe, its rename(2)", "rename", N, nth=2, kill="after")
+    # The removal of the sibling after the final failure fails too: a stale one stays.
+    apply("A29", "move every attempt, then remove sibling", "rename,unlinkat", N, "EBUSY", count=0,
+          exit=EXIT_FAILURE, message=copy_failed)
     apply("A10", "rename app -> app_old", "rename", "app", "EBUSY", exit=EXIT_FAILURE, message=retire_failed)
     apply("A11", "rename app -> app_old", "rename", "app", "EACCES", exit=EXIT_FAILURE, message=retire_failed)
     apply("A10k", "rename app -> app_old", "rename", "app", kill="before")
@@ -167,9 +217,10 @@ def cells() -> List[Cell]:
     apply("A15", "rename staged app -> app", "rename", f"{U}/app", "ENOSPC", exit=EXIT_FAILURE, message=move_failed)
     apply("A14k", "rename staged app -> app", "rename", f"{U}/app", kill="before")
     apply("A14a", "rename staged app -> app", "rename", f"{U}/app", kill="after")
-    apply("A16", "rename staged app -> app, and the move back", "rename", None, "EBUSY", nth=2, count=2,
+    # Renames #1 and #2 are the loader's move (renameat2, then rename(2) over the old file).
+    apply("A16", "rename staged app -> app, and the move back", "rename", None, "EBUSY", nth=4, count=2,
           exit=EXIT_FAILURE, message=restore_failed)
-    apply("A16k", "the move back app_old -> app", "rename", None, "EACCES", nth=2, kill_nth=3)
+    apply("A16k", "the move back app_old -> app", "rename", None, "EACCES", nth=4, kill_nth=5)
     apply("A17", "remove app_old: status", "statx", "app_old", "EACCES", exit=0, ran=v2)
     apply("A18", "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", "EACCES", exit=0, ran=v2)
     apply("A18k", "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", kill="before")
@@ -184,6 +235,14 @@ def cells() -> List[Cell]:
     apply("A23k", "restart: chdir install dir", "chdir", ".", kill="before")
     apply("A24", "restart: execv installed loader", "execv", "Velmora.exe", "ETXTBSY", exit=0)
     apply("A24k", "restart: execv installed loader", "execv", "Velmora.exe", kill="before")
+
+    # The installation at "/": {I} is empty there, as the loader joins "/" and a name.
+    start("X1", "complete", "at /: the update cycle", "", None, exit=0, ran=v2, root=True)
+    c.append(Cell("X2", "apply", "complete", "at /: copy: open sibling, every attempt", "open", N, "EACCES",
+                  count=0, exit=EXIT_FAILURE, message=copy_failed, root=True))
+    c.append(Cell("X2k", "apply", "complete", "at /: copy: data, first attempt", "copy_data", N, kill="before",
+                  root=True))
+    start("X3", gone, "at /: move back app_old -> app", "rename", "app_old", "EACCES", root=True, **missing)
     return c
 
 
@@ -193,34 +252,44 @@ class Programs:
     def __init__(self, loader: Path, recorder: Path, inject: Path):
         self.inject = inject
         self.recorder = recorder.read_bytes()
-        base = loader.read_bytes()
-        # A mark after the executable's end tells the loaders apart; each still runs.
-        self.loaders = {v: base + f"\0fault matrix: loader {v}\0".encode() for v in ("v1", "v2", "v3")}
+        self.loaders = {v: installation.marked(loader, f"fault matrix: loader {v}") for v in ("v1", "v2", "v3")}
 
-
-def write_file(path: Path, data: bytes, executable: bool = False) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data)
-    if executable:
-        path.chmod(0o755)
-
-
-def stage(inst: Path, programs: Programs, version: str, with_app: bool = True) -> None:
-    staging = inst / "data" / "update"
-    if staging.exists():
-        shutil.rmtree(staging)
-    write_file(staging / "Velmora.exe", programs.loaders[version], executable=True)
-    if with_app:
-        write_file(staging / "app" / "velmora.exe", programs.recorder, executable=True)
-        (staging / "app" / "tag.txt").write_text(f"app {version}\n")
+    def app(self, version: str) -> tuple:
+        return self.recorder, f"app {version}"
 
 
 def install(inst: Path, programs: Programs, fixture: str) -> None:
-    write_file(inst / "Velmora.exe", programs.loaders["v1"], executable=True)
-    write_file(inst / "app" / "velmora.exe", programs.recorder, executable=True)
-    (inst / "app" / "tag.txt").write_text("app v1\n")
+    """The installation with loader and app v1, and depending on `fixture`: a complete staged
+    update v2, only a staged loader, or nothing ("none"); with a complete staging, what an update
+    interrupted between its renames leaves ("app_old, no app") or a leftover app_old ("app +
+    app_old")."""
+    installation.install(inst, programs.loaders["v1"], programs.app("v1"))
+    if fixture == "app_old, no app":
+        (inst / "app").rename(inst / "app_old")
+    elif fixture == "app + app_old":
+        installation.put_application(inst / "app_old", programs.app("v0"))
     if fixture != "none":
-        stage(inst, programs, "v2", with_app=fixture == "complete")
+        installation.stage(inst, programs.loaders["v2"], programs.app("v2") if fixture != "loader only" else None)
+
+
+def jail(inst: Path, inject: Path) -> None:
+    """What the programs at "/" need beside the installation: see JAIL."""
+    for name in ("usr", "proc", "dev", "out"):
+        (inst / name).mkdir()
+    (inst / "dev" / "null").touch()
+    for name in ("lib", "lib64"):
+        (inst / name).symlink_to(f"usr/{name}")
+    shutil.copy(inject, inst / "out")
+
+
+def snapshot(directory: Path, skip: tuple) -> dict:
+    """Every path below `directory` but those below `skip`, with the bytes of each file."""
+    found = {}
+    for path in sorted(directory.rglob("*")):
+        relative = path.relative_to(directory)
+        if relative.parts[0] not in skip:
+            found[str(relative)] = path.read_bytes() if path.is_file() else None
+    return found
 
 
 def processes_below(directory: Path) -> List[int]:
@@ -269,6 +338,7 @@ class Run:
     ran: tuple = ()
     settled: bool = True
     not_started: str = ""          # why the program could not be started at all
+    seconds: float = 0.0           # the loader's own run, without what it started
 
     @property
     def message(self) -> Optional[str]:
@@ -279,14 +349,26 @@ class Run:
         return text[:-1] if text.endswith("\n") else text
 
 
-def run_loader(program: Path, arguments: List[str], out: Path, name: str, base: Path, extra_env: dict) -> Run:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_") and k != "LD_PRELOAD"}
+def run_loader(program: Path, arguments: List[str], out: Path, name: str, base: Path, extra_env: dict,
+               root: Optional[Path] = None) -> Run:
+    # Without a display the loader's messages go to standard error alone, and no dialog waits.
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("VELMORA_") and k not in ("LD_PRELOAD", "DISPLAY", "WAYLAND_DISPLAY")}
     env["VELMORA_RECORD"] = str(out / f"{name}.rec")
     env.update(extra_env)
+    command = [str(program)] + arguments
+    if root is not None:
+        # Paths as seen from `root`; the loader's variables set by env(1) in it, so that nothing
+        # on the way there is preloaded.
+        seen = lambda text: text.replace(str(root), "") or "/"
+        own = {k: env.pop(k) for k in list(env) if k.startswith("VELMORA_") or k == "LD_PRELOAD"}
+        command = [*JAIL, str(root), "/usr/bin/env", *(f"{k}={seen(v)}" for k, v in own.items()),
+                   *map(seen, command)]
     run = Run()
     with open(out / f"{name}.out", "wb") as stdout, open(out / f"{name}.err", "wb") as stderr:
+        started = time.monotonic()
         try:
-            process = subprocess.Popen([str(program)] + arguments, cwd=out, env=env,
+            process = subprocess.Popen(command, cwd=out, env=env,
                                        stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
         except OSError as error:
             run.not_started = error.strerror or str(error)
@@ -297,13 +379,15 @@ def run_loader(program: Path, arguments: List[str], out: Path, name: str, base: 
             process.kill()
             code = process.wait()
             run.settled = False
+        run.seconds = time.monotonic() - started
     if code < 0:
         run.signal = -code
     else:
         run.exit = code
+    # What the run started writes to the same files: read them once it has all ended.
+    run.settled = settle(base) and run.settled
     run.stdout = (out / f"{name}.out").read_text(errors="replace")
     run.stderr = (out / f"{name}.err").read_text(errors="replace")
-    run.settled = settle(base) and run.settled
     run.ran = tags_in(out / f"{name}.rec")
     return run
 
@@ -312,7 +396,7 @@ def run_loader(program: Path, arguments: List[str], out: Path, name: str, base: 
 
 def loader_state(path: Path, programs: Programs) -> str:
     if not path.is_file():
-        return "missing"
+        return "missing" if not path.exists() else "not a file"
     data = path.read_bytes()
     for version, bytes_ in programs.loaders.items():
         if data == bytes_:
@@ -346,10 +430,6 @@ def staging_state(staging: Path, programs: Programs) -> str:
     return " + ".join(parts) if parts else "empty"
 
 
-def runnable(app: str) -> bool:
-    return app in ("v1", "v2", "v3")
-
-
 # --- one cell ------------------------------------------------------------------------------------
 
 @dataclasses.dataclass
@@ -358,37 +438,48 @@ class Outcome:
     run: Run
     fired: int
     loader: str
+    sibling: str
     app: str
     app_old: str
     staging: str
     next: str
     later: str
     problems: List[str]
-    findings: List[str]
+    notes: List[str]
     paths: dict
     functions: List[str]
 
 
 def describe_next(run: Run) -> str:
     if run.not_started:
-        return f"loader cannot start ({run.not_started})"
+        return f"loader not started ({run.not_started})"
     ran = ", ".join(run.ran) if run.ran else "no app"
     code = f" (exit {run.exit})" if run.exit not in (0, None) else ""
     if run.signal is not None:
         code = f" (signal {run.signal})"
-    return ran + code + ("" if run.settled else ", hung")
+    said = f", said {run.message!r}" if run.message is not None else ""
+    return ran + code + said + ("" if run.settled else ", hung")
 
 
 def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> Outcome:
     base = Path(tempfile.mkdtemp(prefix=f"{cell.id}-", dir=sandbox_root))
-    inst, out = base / "inst", base / "out"
-    out.mkdir()
+    inst = base / "inst"
+    out = inst / "out" if cell.root else base / "out"
     install(inst, programs, cell.fixture)
+    if cell.root:
+        jail(inst, programs.inject)
+    else:
+        out.mkdir()
+    root = inst if cell.root else None
+    # Another installation beside this one: nothing may touch it, nor add anything there.
+    installation.install(base / "neighbour", programs.loaders["v1"], programs.app("v1"))
+    outside = snapshot(base, ("inst", "out"))
     staging = inst / "data" / "update"
-    values = {"I": str(inst), "U": str(staging)}
+    values = {"I": "" if cell.root else str(inst)}
+    values["U"] = values["I"] + "/data/update"
 
-    fault = {
-        "LD_PRELOAD": str(programs.inject),
+    fault = {} if not cell.op else {
+        "LD_PRELOAD": str(out / programs.inject.name if cell.root else programs.inject),
         "VELMORA_FAULT_ROOT": str(inst),
         "VELMORA_FAULT_OP": cell.op,
         "VELMORA_FAULT_NTH": str(cell.nth),
@@ -408,23 +499,25 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
         program, arguments = inst / "Velmora.exe", []
     else:
         program, arguments = staging / "Velmora.exe", ["--ad", str(inst)]
-    run = run_loader(program, arguments, out, "run", base, fault)
+    run = run_loader(program, arguments, out, "run", base, fault, root)
 
-    log = (out / "fault.log").read_text().splitlines() if (out / "fault.log").exists() else []
-    fired = sum(1 for line in log if line.split("\t")[3] != "pass")
+    log = [line.split("\t") for line in (out / "fault.log").read_text().splitlines()] \
+        if (out / "fault.log").exists() else []
+    fired = sum(1 for line in log if line[3] != "pass")
     # The entry points the counted calls came in through, as the loader really makes them.
-    functions = list(dict.fromkeys(line.split("\t")[1] for line in log))
+    functions = list(dict.fromkeys(line[1] for line in log))
     loader = loader_state(inst / "Velmora.exe", programs)
+    sibling = loader_state(inst / SIBLING, programs) if (inst / SIBLING).exists() else "-"
     app = app_state(inst / "app", programs)
     app_old = app_state(inst / "app_old", programs)
     staged = staging_state(staging, programs)
 
-    next_run = run_loader(inst / "Velmora.exe", [], out, "next", base, {})
-    stage(inst, programs, "v3")
-    later_run = run_loader(inst / "Velmora.exe", [], out, "later", base, {})
+    next_run = run_loader(inst / "Velmora.exe", [], out, "next", base, {}, root)
+    installation.stage(inst, programs.loaders["v3"], programs.app("v3"))
+    later_run = run_loader(inst / "Velmora.exe", [], out, "later", base, {}, root)
 
     problems = []
-    if fired == 0:
+    if fired == 0 and cell.op:
         problems.append("the fault never fired")
     if run.not_started:
         problems.append(f"the loader did not start: {run.not_started}")
@@ -442,31 +535,45 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
             problems.append(f"standard output {run.stdout!r}, expected {cell.stdout!r}")
         if run.ran != cell.ran:
             problems.append(f"ran {run.ran}, expected {cell.ran}")
-        # The message says so itself when the old application could not be put back.
-        if run.exit == EXIT_FAILURE and not runnable(app) and "restore failed" not in (run.message or ""):
-            problems.append("a reported failure left no runnable app")
-
-    findings = []
-    if not runnable(app):
-        findings.append("no runnable app")
+    notes = []
+    if cell.budget:
+        attempts = sum(1 for line in log if line[1] == "renameat2")
+        notes.append(f"{attempts} attempts in {run.seconds:.2f} s")
+        if not BUDGET_ATTEMPTS[0] <= attempts <= BUDGET_ATTEMPTS[1]:
+            problems.append(f"{attempts} attempts, expected {BUDGET_ATTEMPTS[0]}-{BUDGET_ATTEMPTS[1]}")
+        if not BUDGET_SECONDS[0] <= run.seconds < BUDGET_SECONDS[1]:
+            problems.append(f"{run.seconds:.2f} s, expected {BUDGET_SECONDS[0]}-{BUDGET_SECONDS[1]} s")
+    # What every fault must leave: a whole loader, an application the next start runs, a way
+    # for the next update, and everything beside the installation as it was.
     if loader not in programs.loaders:
-        findings.append("installed loader cannot run")
-    if not next_run.ran:
-        findings.append("next start runs no app")
-    if later_run.ran != ("app v3",):
-        findings.append("later update v3 not applied")
+        problems.append(f"installed loader {loader}")
+    if not next_run.ran or next_run.exit != 0 or next_run.message is not None or not next_run.settled:
+        problems.append(f"next clean start: {describe_next(next_run)}")
+    elif cell.next and next_run.ran != cell.next:
+        problems.append(f"next clean start ran {next_run.ran}, expected {cell.next}")
+    if later_run.ran != ("app v3",) or later_run.message is not None or not later_run.settled:
+        problems.append(f"later update: {describe_next(later_run)}")
+    final = (loader_state(inst / "Velmora.exe", programs), app_state(inst / "app", programs))
+    leftovers = [name for name in ("app_old", SIBLING) if (inst / name).exists()]
+    if final != ("v3", "v3") or leftovers:
+        problems.append(f"after the later update: loader {final[0]}, app {final[1]}"
+                        + "".join(f", {name} left" for name in leftovers))
+    if snapshot(base, ("inst", "out")) != outside:
+        problems.append("something beside the installation changed")
     if run.exit == 0 and not run.ran and not run.stdout and run.message is None:
-        findings.append("ran nothing, said nothing")
-    if app_old != "-" and not findings:
-        findings.append("app_old left")
+        notes.append("ran nothing, said nothing")
 
     if not keep:
         shutil.rmtree(base, ignore_errors=True)
-    return Outcome(cell, run, fired, loader, app, app_old, staged, describe_next(next_run),
-                   describe_next(later_run), problems, findings, values, functions)
+    return Outcome(cell, run, fired, loader, sibling, app, app_old, staged, describe_next(next_run),
+                   describe_next(later_run), problems, notes, values, functions)
 
 
 # --- the table -----------------------------------------------------------------------------------
+
+BEGIN = "<!-- generated by tests/faults/fault_matrix.py --write-doc: from here -->"
+END = "<!-- generated by tests/faults/fault_matrix.py --write-doc: to here -->"
+
 
 def shown_exit(run: Run) -> str:
     if run.not_started:
@@ -476,129 +583,69 @@ def shown_exit(run: Run) -> str:
     return str(run.exit)
 
 
-def shown_message(outcome: Outcome) -> str:
-    run = outcome.run
-    text = run.message if run.message is not None else run.stdout.strip()
+def shown(outcome: Outcome, text: str) -> str:
     # The staging directory first: it lies below the installation.
-    text = text.replace(outcome.paths["U"], "U").replace(outcome.paths["I"], "I")
+    for name in ("U", "I"):
+        text = text.replace(outcome.paths[name], name) if outcome.paths[name] else text
     return text.replace("|", "\\|").replace("\n", "<br>")
 
 
 def table(outcomes: List[Outcome]) -> str:
-    rows = ["| cell | mode, staging | point | fault | exit | message (I = install dir, U = I/data/update) "
-            "| ran | loader | app | app_old | staging | next clean start | later update v3 | result |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    rows = ["| cell | mode, before | point | fault | exit | time | message (I = install dir, U = I/data/update) "
+            "| ran | loader | Velmora.exe.new | app | app_old | staging | next clean start | later update v3 | result |",
+            "|" + "---|" * 16]
     for o in outcomes:
         c = o.cell
         result = "FAIL: " + "; ".join(o.problems) if o.problems else "ok"
-        if o.findings:
-            result += " — **" + "; ".join(o.findings) + "**"
-        call = ", ".join(f"`{f}`" for f in o.functions) or f"`{c.op}`"
+        if o.notes:
+            result += " — " + "; ".join(o.notes)
+        call = ", ".join(f"`{f}`" for f in o.functions) or (f"`{c.op}`" if c.op else "-")
+        said = o.run.message if o.run.message is not None else o.run.stdout.strip()
         rows.append(f"| {c.id} | {c.mode}, {c.fixture} | {c.point} ({call}) | {c.fault_text()} | {shown_exit(o.run)} "
-                    f"| {shown_message(o)} | {', '.join(o.run.ran) or '-'} | {o.loader} | {o.app} | {o.app_old} "
-                    f"| {o.staging} | {o.next} | {o.later} | {result} |")
+                    f"| {o.run.seconds:.1f} s | {shown(o, said)} | {', '.join(o.run.ran) or '-'} | {o.loader} "
+                    f"| {o.sibling} | {o.app} | {o.app_old} | {o.staging} | {shown(o, o.next)} | {shown(o, o.later)} "
+                    f"| {shown(o, result)} |")
     return "\n".join(rows) + "\n"
 
 
-READING = """\
-## Reading
-
-Without a kill, the loader does what it is built to do in every cell: exit codes, messages and
-the application run are the intended ones, nothing crashes, and every failure reported with exit
-255 leaves the old application runnable, except A16, whose message says `restore failed`. The
-findings are in what a fault leaves for the starts after it:
-
-- **A failed or interrupted copy of the loader leaves no loader** (A9, A8k, A9k). `copy_file`
-  opens the installed `Velmora.exe` with `O_TRUNC` before it copies a byte, so running out of
-  space in every attempt (A9, reported as `copy failed`) or a kill during the copy leaves an
-  empty file. The application is intact, but nothing can start it any more: the next start
-  fails with "Exec format error". A failed open (A7) leaves the old loader whole. Copying to a
-  new name beside it and renaming that over the old loader would keep the old one until the new
-  one is complete.
-- **`app_old` without `app` never recovers** (A16, A14k, A16k). When the move back fails (A16)
-  or the loader is killed between the two renames, `app` is gone while `app_old` (v1) and the
-  staged `app` (v2) are both intact. Every later start hands over again and apply mode fails at
-  `rename app -> app_old` (no `app`); its message goes nowhere, since the staged loader runs
-  detached: no application ever runs again, and a later update does not help.
-- **A leftover `app_old` blocks every later update, and with it the application** (A17-A19,
-  A18k, A19k, A14a). Failing to remove `app_old` is ignored on purpose and the next start runs
-  the new version, but the next staged update fails at `rename app -> app_old` (the target
-  exists). Since start mode hands over whenever a complete update is staged, the application
-  does not start at all from then on.
-- **A child killed before its exec counts as started** (S9k, S10k, A23k, A24k): the pipe that
-  closes on exec also closes when the child dies, so start mode exits 0 having started nothing.
-  The next start is normal.
-- **The working directory comes from a second query of the loader's own location** (S12): when
-  only that query fails, the application is not started ("CreateProcess failed (2).") although
-  the first query succeeded.
-- On purpose, a staging directory seen without its `app` is removed (S6): one wrong "not found"
-  discards a complete update. Restart failures after a completed apply (A20-A24) are silent on
-  purpose (exit 0, no message); the next start runs the new version. On a file system without
-  `RENAME_NOREPLACE` the `rename(2)` fallback carries the update (A12) and its failure is
-  reported like any other (A13).
-"""
-
-
-def write_doc(path: Path, outcomes: List[Outcome], seconds: float) -> None:
+def generated(outcomes: List[Outcome], seconds: float, jobs: int) -> str:
     counted = sum(1 for o in outcomes if not o.cell.killed)
-    lost = [o.cell.id for o in outcomes if "no runnable app" in o.findings]
-    broken = [o.cell.id for o in outcomes if "installed loader cannot run" in o.findings]
-    stuck = [o.cell.id for o in outcomes if "next start runs no app" in o.findings]
-    blocked = [o.cell.id for o in outcomes if "later update v3 not applied" in o.findings]
-    text = f"""# Fault matrix of the native loader
+    failed = [o.cell.id for o in outcomes if o.problems]
+    return (f"{len(outcomes)} cells, {counted} with an errno and {len(outcomes) - counted} with a kill; "
+            f"{len(failed)} failed{': ' + ', '.join(failed) if failed else ''}. "
+            f"{seconds:.0f} s with {jobs} cells at once on this machine.\n\n{table(outcomes)}")
 
-Generated by `tests/faults/fault_matrix.py` ({len(outcomes)} cells, {counted} with an errno and
-{len(outcomes) - counted} with a kill; {seconds:.0f} s on this machine). Reproduce it with
 
-    cmake --preset linux && cmake --build --preset linux
-    python3 tests/faults/fault_matrix.py --build build/linux --write-doc docs/fault-matrix.md
-
-and check it with `ctest --preset linux -R fault_matrix`.
-
-Each cell starts from a fresh installation: loader v1 as `Velmora.exe`, the recorder as
-`app/velmora.exe` tagged v1, and, depending on the cell, a complete staged update (loader v2 and
-app v2), only a staged loader, or nothing. The loader runs once with `fault_inject.so` preloaded
-(start mode: no arguments; apply mode: the staged loader with `--ad I`); the fault hits the N-th
-call of one C library entry point on a path below the installation and the programs it starts
-run clean. Nothing can be preloaded into the loader as shipped, which is linked whole: the
-loaders here are the same code linked against the shared C library. Then: what ran (the handed-over chain included), what is on disk, what the next clean
-start runs, and whether a later update (v3, staged after that start) gets through.
-
-The "point" column names the C library entry points the counted calls really came through (from
-the injector's log). Calls are counted per operation and path: `#2` is the second such call on
-that path. `fork #2` happens in the intermediate child of the detached start, `chdir` and
-`execv` in the grandchild. "SIGKILL before" ends the process instead of the call, "after" once
-it has returned. Loaders are told apart by a mark after the executable; `EMPTY` is a truncated
-loader. "ran" includes what the handed-over chain ran; "next clean start" runs the installed
-loader without faults and waits until every program it started has ended.
-
-Cells leaving no runnable app: {", ".join(lost) or "none"}.
-Cells leaving a loader that cannot run: {", ".join(broken) or "none"}.
-Cells after which the next clean start runs no application: {", ".join(stuck) or "none"}.
-Cells after which a later update is not applied: {", ".join(blocked) or "none"}.
-
-{table(outcomes)}
-{READING}"""
-    path.write_text(text)
+def write_doc(path: Path, outcomes: List[Outcome], seconds: float, jobs: int) -> None:
+    """Replaces the generated part of `path`, between its two marker lines; the hand-written
+    text around it stays."""
+    text = path.read_text()
+    if text.count(BEGIN) != 1 or text.count(END) != 1 or text.index(BEGIN) > text.index(END):
+        raise SystemExit(f"{path}: no single pair of marker lines\n  {BEGIN}\n  {END}")
+    head, rest = text.split(BEGIN)
+    tail = rest.split(END)[1]
+    path.write_text(f"{head}{BEGIN}\n{generated(outcomes, seconds, jobs)}{END}{tail}")
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", type=Path, default=REPO / "build" / "linux",
-                        help="native build directory (Velmora.exe, tests/recorder, tests/fault_inject.so)")
-    parser.add_argument("--loader", type=Path, help="the loader (default: BUILD/Velmora.exe)")
+                        help="native build directory (tests/preloadable/Velmora.exe, tests/recorder, tests/fault_inject.so)")
+    parser.add_argument("--loader", type=Path, help="the loader (default: BUILD/tests/preloadable/Velmora.exe)")
     parser.add_argument("--recorder", type=Path, help="the recorder (default: BUILD/tests/recorder)")
     parser.add_argument("--inject", type=Path, help="the fault library (default: BUILD/tests/fault_inject.so)")
-    parser.add_argument("--write-doc", type=Path, help="write the matrix as Markdown to this file")
+    parser.add_argument("--write-doc", type=Path, help="put the table into this Markdown file, between its marker lines")
     parser.add_argument("--only", nargs="*", help="cells to run (default: all)")
-    parser.add_argument("--jobs", type=int, default=4, help="cells run at once")
+    parser.add_argument("--jobs", type=int, default=2, help="cells run at once")
     parser.add_argument("--keep", action="store_true", help="keep the sandboxes")
     options = parser.parse_args()
 
     build = options.build.resolve()
     programs = Programs(options.loader or build / "tests" / "preloadable" / "Velmora.exe", options.recorder or build / "tests" / "recorder",
                         (options.inject or build / "tests" / "fault_inject.so").resolve())
-    chosen = [c for c in cells() if not options.only or c.id in options.only]
+    chosen = [c for c in cells() if (not options.only or c.id in options.only) and (not c.root or os.geteuid() == 0)]
+    if len(chosen) < len([c for c in cells() if not options.only or c.id in options.only]):
+        print("the cells at / are left out: they need root", file=sys.stderr)
     if not chosen:
         print("no such cell", file=sys.stderr)
         return 2
@@ -619,7 +666,7 @@ def main() -> int:
         print(f"FAIL {o.cell.id}: {'; '.join(o.problems)}", file=sys.stderr)
     print(f"{len(outcomes)} cells, {len(failed)} failed, {seconds:.1f} s", file=sys.stderr)
     if options.write_doc:
-        write_doc(options.write_doc, outcomes, seconds)
+        write_doc(options.write_doc, outcomes, seconds, options.jobs)
     return 1 if failed else 0
 
 

@@ -8,8 +8,10 @@
  *   VELMORA_FAULT_OP     statx        status and existence tests, and remove_all's own
  *                        open         open, openat and their 64-bit and fortified forms
  *                        copy_data    copy_file_range (through syscall()) and sendfile
+ *                        sync         fdatasync and fsync
  *                        rename       renameat2 and its fallback rename, counted together
  *                        unlinkat readlink posix_spawn fork pipe2 chdir execv
+ *                        a comma list counts the calls of all of them together
  *   VELMORA_FAULT_PATH   optional: only calls naming this exact path (either path of a rename,
  *                        either file of a copy) count
  *   VELMORA_FAULT_NTH    the first counted call that fails (default 1)
@@ -51,7 +53,7 @@ static struct {
   int active;
   char root[PATH_MAX];
   size_t rootLength;
-  char op[32];
+  char op[96]; /* ",op,op,": each name between commas */
   char path[PATH_MAX];
   long nth;
   long count;
@@ -94,7 +96,7 @@ static const struct {
     {"EINVAL", EINVAL}, {"ENOTDIR", ENOTDIR},
 };
 
-static const char* const kOps[] = {"statx", "open",        "copy_data", "rename", "unlinkat", "readlink",
+static const char* const kOps[] = {"statx", "open", "copy_data", "sync", "rename", "unlinkat", "readlink",
                                    "posix_spawn", "fork", "pipe2", "chdir", "execv"};
 
 /* A broken configuration must not pass for a cell in which nothing failed. */
@@ -120,10 +122,17 @@ static void CopyText(char* target, size_t size, const char* text) {
 static void ReadConfiguration(void) {
   const char* op = getenv("VELMORA_FAULT_OP");
   if (op == NULL || *op == '\0') return;
+  char ops[sizeof config.op - 2];
+  CopyText(ops, sizeof ops, op);
+  strcpy(config.op, ",");
+  char* state = NULL;
   size_t i = 0;
-  while (i < sizeof kOps / sizeof kOps[0] && strcmp(kOps[i], op) != 0) ++i;
-  if (i == sizeof kOps / sizeof kOps[0]) Refuse("unknown VELMORA_FAULT_OP", op);
-  CopyText(config.op, sizeof config.op, op);
+  for (char* name = strtok_r(ops, ",", &state); name != NULL; name = strtok_r(NULL, ",", &state)) {
+    for (i = 0; i < sizeof kOps / sizeof kOps[0] && strcmp(kOps[i], name) != 0; ++i) {
+    }
+    if (i == sizeof kOps / sizeof kOps[0]) Refuse("unknown VELMORA_FAULT_OP", name);
+    strcat(strcat(config.op, name), ",");
+  }
 
   const char* root = getenv("VELMORA_FAULT_ROOT");
   if (root == NULL || realpath(root, config.root) == NULL) Refuse("VELMORA_FAULT_ROOT", root);
@@ -146,7 +155,7 @@ static void ReadConfiguration(void) {
   if (errors != NULL && *errors != '\0') {
     char list[256];
     CopyText(list, sizeof list, errors);
-    char* state = NULL;
+    state = NULL;
     for (char* name = strtok_r(list, ",", &state); name != NULL; name = strtok_r(NULL, ",", &state)) {
       if (config.errorCount == (int)(sizeof config.errors / sizeof config.errors[0])) {
         Refuse("too many errnos", errors);
@@ -215,7 +224,11 @@ __attribute__((constructor)) static void Initialise(void) {
 /* The errno of the call Decide() has just failed. */
 static int failure;
 
-static int Wanted(const char* op) { return config.active && strcmp(config.op, op) == 0; }
+static int Wanted(const char* op) {
+  char item[32];
+  snprintf(item, sizeof item, ",%s,", op);
+  return config.active && strstr(config.op, item) != NULL;
+}
 
 /* The absolute text of `path` as seen from `dirfd`; an empty path names `dirfd` itself. */
 static void Resolve(int dirfd, const char* path, char* out, size_t size) {
@@ -239,9 +252,10 @@ static void Resolve(int dirfd, const char* path, char* out, size_t size) {
   if (length < 0 || (size_t)length >= size) out[0] = '\0'; /* too long to be ours */
 }
 
+/* Every path is below "/", the only root that ends in a separator. */
 static int Below(const char* path) {
   return strncmp(path, config.root, config.rootLength) == 0 &&
-         (path[config.rootLength] == '/' || path[config.rootLength] == '\0');
+         (config.rootLength == 1 || path[config.rootLength] == '/' || path[config.rootLength] == '\0');
 }
 
 static void Log(const char* function, long nth, const char* action, const char* path) {
@@ -451,6 +465,38 @@ ssize_t sendfile64(int out, int in, off_t* offset, size_t count) {
   }
   const ssize_t result = real_sendfile64(out, in, offset, count);
   if (action == kKillAfter) KillNow();
+  return result;
+}
+
+/* --- flushing to disk ------------------------------------------------------------------- */
+
+static int SyncFault(const char* function, int fd) {
+  if (!Wanted("sync")) return 0;
+  char full[PATH_MAX];
+  Resolve(fd, "", full, sizeof full);
+  const enum Action action = Decide("sync", function, full, NULL, 0);
+  if (action == kFail) {
+    errno = failure;
+    return -1;
+  }
+  return action == kKillAfter;
+}
+
+int fdatasync(int fd) {
+  REAL(fdatasync)
+  const int verdict = SyncFault("fdatasync", fd);
+  if (verdict < 0) return -1;
+  const int result = real_fdatasync(fd);
+  if (verdict) KillNow();
+  return result;
+}
+
+int fsync(int fd) {
+  REAL(fsync)
+  const int verdict = SyncFault("fsync", fd);
+  if (verdict < 0) return -1;
+  const int result = real_fsync(fd);
+  if (verdict) KillNow();
   return result;
 }
 
