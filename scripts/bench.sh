@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and prints one table of figures (see docs/benchmarks.md).
-#   scripts/bench.sh [--quick]
+#   scripts/bench.sh [--quick]      (a full run also redraws docs/start-latency.png, docs/apply-time.png)
 # Builds in build/bench/{linux,windows} (or $VELMORA_BENCH_DIR) and runs the Windows programs
 # in a Wine prefix of its own, so a test run elsewhere on the machine is left alone.
 set -euo pipefail
@@ -22,16 +22,12 @@ build() {
     exit 1
   fi
 }
-targets=(Velmora recorder spawn_floor velmora_shared_runtime velmora_static_runtime)
-build linux
 targets=(Velmora recorder spawn_floor)
+build linux
 build windows -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
 
+plots=(--plots "$repo/docs")
+[[ " $* " == *" --quick "* ]] && plots=()
 export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$bench_dir/wineprefix}
-if [ ! -f "$VELMORA_WINEPREFIX/system.reg" ]; then
-  echo "bench: creating the Wine prefix $VELMORA_WINEPREFIX" >&2
-  (source scripts/wine-env.sh && mkdir -p "$WINEPREFIX" && "${wine_loader[@]}" wineboot --init &&
-   /usr/lib/wine/wineserver -w) >/dev/null 2>&1
-fi
 scripts/with-wine-display.sh python3 bench/bench.py \
-  --linux "$bench_dir/linux" --windows "$bench_dir/windows" --work "$bench_dir/work" "$@"
+  --linux "$bench_dir/linux" --windows "$bench_dir/windows" --work "$bench_dir/work" "${plots[@]}" "$@"

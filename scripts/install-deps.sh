@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb
   clang libclang-rt-14-dev
-  strace
+  strace gnuplot-nox time
   librsvg2-bin icoutils python3-pefile patchutils
 )
 
