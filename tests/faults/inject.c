@@ -305,46 +305,43 @@ static enum Action Decide(const char* op, const char* function, const char* firs
 
 static void KillNow(void) { kill(getpid(), SIGKILL); }
 
+/* Decide() for a call naming `path` relative to `dirfd` (and `path2` relative to `dirfd2`). */
+static enum Action DecidePaths(const char* op, const char* function, int dirfd, const char* path, int dirfd2,
+                               const char* path2) {
+  if (!Wanted(op)) return kPass;
+  char full[PATH_MAX];
+  char full2[PATH_MAX];
+  Resolve(dirfd, path, full, sizeof full);
+  if (path2 != NULL) Resolve(dirfd2, path2, full2, sizeof full2);
+  return Decide(op, function, full, path2 != NULL ? full2 : NULL, 0);
+}
+
+static enum Action DecidePath(const char* op, const char* function, int dirfd, const char* path) {
+  return DecidePaths(op, function, dirfd, path, AT_FDCWD, NULL);
+}
+
+/* The rest of a wrapper once its call is decided: a failure returns -1 with the chosen errno,
+ * and a kill "after" ends the process once the real call has returned. */
+#define CARRY_OUT(action, call) \
+  do { \
+    if ((action) == kFail) { \
+      errno = failure; \
+      return -1; \
+    } \
+    const __typeof__(call) result = call; \
+    if ((action) == kKillAfter) KillNow(); \
+    return result; \
+  } while (0)
+
 /* --- status ------------------------------------------------------------------------------ */
 
 int statx(int dirfd, const char* path, int flags, unsigned int mask, struct statx* buffer) {
   REAL(statx)
-  if (Wanted("statx")) {
-    char full[PATH_MAX];
-    Resolve(dirfd, path, full, sizeof full);
-    const enum Action action = Decide("statx", "statx", full, NULL, 0);
-    if (action == kFail) {
-      errno = failure;
-      return -1;
-    }
-    if (action == kKillAfter) {
-      const int result = real_statx(dirfd, path, flags, mask, buffer);
-      KillNow();
-      return result;
-    }
-  }
-  return real_statx(dirfd, path, flags, mask, buffer);
+  const enum Action action = DecidePath("statx", "statx", dirfd, path);
+  CARRY_OUT(action, real_statx(dirfd, path, flags, mask, buffer));
 }
 
-/* --- opening and closing ----------------------------------------------------------------- */
-
-/* -1 with errno for a failed call, -2 to let it through; kills as configured. */
-static int OpenFault(const char* function, int dirfd, const char* path) {
-  if (!Wanted("open")) return -2;
-  char full[PATH_MAX];
-  Resolve(dirfd, path, full, sizeof full);
-  const enum Action action = Decide("open", function, full, NULL, 0);
-  if (action == kFail) {
-    errno = failure;
-    return -1;
-  }
-  return action == kKillAfter ? -3 : -2;
-}
-
-static int AfterOpen(int verdict, int result) {
-  if (verdict == -3) KillNow();
-  return result;
-}
+/* --- opening ------------------------------------------------------------------------------ */
 
 #define OPEN_MODE(flags, mode) \
   mode_t mode = 0; \
@@ -355,75 +352,30 @@ static int AfterOpen(int verdict, int result) {
     va_end(arguments); \
   }
 
-int open(const char* path, int flags, ...) {
-  REAL(open)
-  OPEN_MODE(flags, mode)
-  const int verdict = OpenFault("open", AT_FDCWD, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real_open(path, flags, mode));
-}
+/* open, openat and their 64-bit and fortified forms, which take the mode only when they create. */
+#define OPEN_WRAPPER(name, dirfd, parameters, arguments, ...) \
+  int name parameters { \
+    REAL(name) \
+    __VA_ARGS__ \
+    const enum Action action = DecidePath("open", #name, dirfd, path); \
+    CARRY_OUT(action, real_##name arguments); \
+  }
 
-int open64(const char* path, int flags, ...) {
-  REAL(open64)
-  OPEN_MODE(flags, mode)
-  const int verdict = OpenFault("open64", AT_FDCWD, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real_open64(path, flags, mode));
-}
-
-int __open_2(const char* path, int flags) {
-  REAL(__open_2)
-  const int verdict = OpenFault("__open_2", AT_FDCWD, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real___open_2(path, flags));
-}
-
-int __open64_2(const char* path, int flags) {
-  REAL(__open64_2)
-  const int verdict = OpenFault("__open64_2", AT_FDCWD, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real___open64_2(path, flags));
-}
-
-int openat(int dirfd, const char* path, int flags, ...) {
-  REAL(openat)
-  OPEN_MODE(flags, mode)
-  const int verdict = OpenFault("openat", dirfd, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real_openat(dirfd, path, flags, mode));
-}
-
-int openat64(int dirfd, const char* path, int flags, ...) {
-  REAL(openat64)
-  OPEN_MODE(flags, mode)
-  const int verdict = OpenFault("openat64", dirfd, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real_openat64(dirfd, path, flags, mode));
-}
-
-int __openat_2(int dirfd, const char* path, int flags) {
-  REAL(__openat_2)
-  const int verdict = OpenFault("__openat_2", dirfd, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real___openat_2(dirfd, path, flags));
-}
-
-int __openat64_2(int dirfd, const char* path, int flags) {
-  REAL(__openat64_2)
-  const int verdict = OpenFault("__openat64_2", dirfd, path);
-  if (verdict == -1) return -1;
-  return AfterOpen(verdict, real___openat64_2(dirfd, path, flags));
-}
+OPEN_WRAPPER(open, AT_FDCWD, (const char* path, int flags, ...), (path, flags, mode), OPEN_MODE(flags, mode))
+OPEN_WRAPPER(open64, AT_FDCWD, (const char* path, int flags, ...), (path, flags, mode), OPEN_MODE(flags, mode))
+OPEN_WRAPPER(__open_2, AT_FDCWD, (const char* path, int flags), (path, flags), )
+OPEN_WRAPPER(__open64_2, AT_FDCWD, (const char* path, int flags), (path, flags), )
+OPEN_WRAPPER(openat, dirfd, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode),
+             OPEN_MODE(flags, mode))
+OPEN_WRAPPER(openat64, dirfd, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode),
+             OPEN_MODE(flags, mode))
+OPEN_WRAPPER(__openat_2, dirfd, (int dirfd, const char* path, int flags), (dirfd, path, flags), )
+OPEN_WRAPPER(__openat64_2, dirfd, (int dirfd, const char* path, int flags), (dirfd, path, flags), )
 
 /* --- copying data: copy_file_range through syscall(), sendfile as its fallback ----------- */
 
 static enum Action CopyDataFault(const char* function, int in, int out) {
-  if (!Wanted("copy_data")) return kPass;
-  char source[PATH_MAX];
-  char target[PATH_MAX];
-  Resolve(out, "", target, sizeof target);
-  Resolve(in, "", source, sizeof source);
-  return Decide("copy_data", function, target, source, 0);
+  return DecidePaths("copy_data", function, out, "", in, "");
 }
 
 long syscall(long number, ...) {
@@ -433,155 +385,67 @@ long syscall(long number, ...) {
   long a[6];
   for (int i = 0; i < 6; ++i) a[i] = va_arg(arguments, long);
   va_end(arguments);
-  enum Action action = kPass;
-  if (number == SYS_copy_file_range) action = CopyDataFault("copy_file_range", (int)a[0], (int)a[2]);
-  if (action == kFail) {
-    errno = failure;
-    return -1;
-  }
-  const long result = real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
-  if (action == kKillAfter) KillNow();
-  return result;
+  const enum Action action =
+      number == SYS_copy_file_range ? CopyDataFault("copy_file_range", (int)a[0], (int)a[2]) : kPass;
+  CARRY_OUT(action, real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]));
 }
 
 ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
   REAL(sendfile)
   const enum Action action = CopyDataFault("sendfile", in, out);
-  if (action == kFail) {
-    errno = failure;
-    return -1;
-  }
-  const ssize_t result = real_sendfile(out, in, offset, count);
-  if (action == kKillAfter) KillNow();
-  return result;
+  CARRY_OUT(action, real_sendfile(out, in, offset, count));
 }
 
 ssize_t sendfile64(int out, int in, off_t* offset, size_t count) {
   REAL(sendfile64)
   const enum Action action = CopyDataFault("sendfile64", in, out);
-  if (action == kFail) {
-    errno = failure;
-    return -1;
-  }
-  const ssize_t result = real_sendfile64(out, in, offset, count);
-  if (action == kKillAfter) KillNow();
-  return result;
+  CARRY_OUT(action, real_sendfile64(out, in, offset, count));
 }
 
 /* --- flushing to disk ------------------------------------------------------------------- */
 
-static int SyncFault(const char* function, int fd) {
-  if (!Wanted("sync")) return 0;
-  char full[PATH_MAX];
-  Resolve(fd, "", full, sizeof full);
-  const enum Action action = Decide("sync", function, full, NULL, 0);
-  if (action == kFail) {
-    errno = failure;
-    return -1;
-  }
-  return action == kKillAfter;
-}
-
 int fdatasync(int fd) {
   REAL(fdatasync)
-  const int verdict = SyncFault("fdatasync", fd);
-  if (verdict < 0) return -1;
-  const int result = real_fdatasync(fd);
-  if (verdict) KillNow();
-  return result;
+  const enum Action action = DecidePath("sync", "fdatasync", fd, "");
+  CARRY_OUT(action, real_fdatasync(fd));
 }
 
 int fsync(int fd) {
   REAL(fsync)
-  const int verdict = SyncFault("fsync", fd);
-  if (verdict < 0) return -1;
-  const int result = real_fsync(fd);
-  if (verdict) KillNow();
-  return result;
+  const enum Action action = DecidePath("sync", "fsync", fd, "");
+  CARRY_OUT(action, real_fsync(fd));
 }
 
 /* --- renaming and removing --------------------------------------------------------------- */
 
 int renameat2(int fromDirfd, const char* from, int toDirfd, const char* to, unsigned int flags) {
   REAL(renameat2)
-  if (Wanted("rename")) {
-    char fullFrom[PATH_MAX];
-    char fullTo[PATH_MAX];
-    Resolve(fromDirfd, from, fullFrom, sizeof fullFrom);
-    Resolve(toDirfd, to, fullTo, sizeof fullTo);
-    const enum Action action = Decide("rename", "renameat2", fullFrom, fullTo, 0);
-    if (action == kFail) {
-      errno = failure;
-      return -1;
-    }
-    if (action == kKillAfter) {
-      const int result = real_renameat2(fromDirfd, from, toDirfd, to, flags);
-      KillNow();
-      return result;
-    }
-  }
-  return real_renameat2(fromDirfd, from, toDirfd, to, flags);
+  const enum Action action = DecidePaths("rename", "renameat2", fromDirfd, from, toDirfd, to);
+  CARRY_OUT(action, real_renameat2(fromDirfd, from, toDirfd, to, flags));
 }
 
 int rename(const char* from, const char* to) {
   REAL(rename)
-  if (Wanted("rename")) {
-    char fullFrom[PATH_MAX];
-    char fullTo[PATH_MAX];
-    Resolve(AT_FDCWD, from, fullFrom, sizeof fullFrom);
-    Resolve(AT_FDCWD, to, fullTo, sizeof fullTo);
-    const enum Action action = Decide("rename", "rename", fullFrom, fullTo, 0);
-    if (action == kFail) {
-      errno = failure;
-      return -1;
-    }
-    if (action == kKillAfter) {
-      const int result = real_rename(from, to);
-      KillNow();
-      return result;
-    }
-  }
-  return real_rename(from, to);
+  const enum Action action = DecidePaths("rename", "rename", AT_FDCWD, from, AT_FDCWD, to);
+  CARRY_OUT(action, real_rename(from, to));
 }
 
 int unlinkat(int dirfd, const char* path, int flags) {
   REAL(unlinkat)
-  if (Wanted("unlinkat")) {
-    char full[PATH_MAX];
-    Resolve(dirfd, path, full, sizeof full);
-    const enum Action action = Decide("unlinkat", "unlinkat", full, NULL, 0);
-    if (action == kFail) {
-      errno = failure;
-      return -1;
-    }
-    if (action == kKillAfter) {
-      const int result = real_unlinkat(dirfd, path, flags);
-      KillNow();
-      return result;
-    }
-  }
-  return real_unlinkat(dirfd, path, flags);
+  const enum Action action = DecidePath("unlinkat", "unlinkat", dirfd, path);
+  CARRY_OUT(action, real_unlinkat(dirfd, path, flags));
 }
 
 /* --- the loader's own location ----------------------------------------------------------- */
 
 ssize_t readlink(const char* path, char* buffer, size_t size) {
+  enum Action action = kPass;
   if (Wanted("readlink")) {
     char full[PATH_MAX];
     Resolve(AT_FDCWD, path, full, sizeof full);
-    const int own = strcmp(path, "/proc/self/exe") == 0;
-    const enum Action action = Decide("readlink", "readlink", full, NULL, own);
-    if (action == kFail) {
-      errno = failure;
-      return -1;
-    }
-    if (action == kKillAfter) {
-      const ssize_t result = RealReadlink(path, buffer, size);
-      KillNow();
-      return result;
-    }
+    action = Decide("readlink", "readlink", full, NULL, strcmp(path, "/proc/self/exe") == 0);
   }
-  return RealReadlink(path, buffer, size);
+  CARRY_OUT(action, RealReadlink(path, buffer, size));
 }
 
 /* --- starting programs ------------------------------------------------------------------- */
@@ -589,18 +453,11 @@ ssize_t readlink(const char* path, char* buffer, size_t size) {
 int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                 const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
   REAL(posix_spawn)
-  if (Wanted("posix_spawn")) {
-    char full[PATH_MAX];
-    Resolve(AT_FDCWD, path, full, sizeof full);
-    const enum Action action = Decide("posix_spawn", "posix_spawn", full, NULL, 0);
-    if (action == kFail) return failure; /* posix_spawn returns the error, errno stays */
-    if (action == kKillAfter) {
-      const int result = real_posix_spawn(pid, path, actions, attributes, argv, envp);
-      KillNow();
-      return result;
-    }
-  }
-  return real_posix_spawn(pid, path, actions, attributes, argv, envp);
+  const enum Action action = DecidePath("posix_spawn", "posix_spawn", AT_FDCWD, path);
+  if (action == kFail) return failure; /* posix_spawn returns the error, errno stays */
+  const int result = real_posix_spawn(pid, path, actions, attributes, argv, envp);
+  if (action == kKillAfter) KillNow();
+  return result;
 }
 
 pid_t fork(void) {
@@ -618,44 +475,18 @@ pid_t fork(void) {
 int pipe2(int fds[2], int flags) {
   REAL(pipe2)
   const enum Action action = Decide("pipe2", "pipe2", "-", NULL, 1);
-  if (action == kFail) {
-    errno = failure;
-    return -1;
-  }
-  const int result = real_pipe2(fds, flags);
-  if (action == kKillAfter) KillNow();
-  return result;
+  CARRY_OUT(action, real_pipe2(fds, flags));
 }
 
 int chdir(const char* path) {
   REAL(chdir)
-  if (Wanted("chdir")) {
-    char full[PATH_MAX];
-    Resolve(AT_FDCWD, path, full, sizeof full);
-    const enum Action action = Decide("chdir", "chdir", full, NULL, 0);
-    if (action == kFail) {
-      errno = failure;
-      return -1;
-    }
-    if (action == kKillAfter) {
-      const int result = real_chdir(path);
-      KillNow();
-      return result;
-    }
-  }
-  return real_chdir(path);
+  const enum Action action = DecidePath("chdir", "chdir", AT_FDCWD, path);
+  CARRY_OUT(action, real_chdir(path));
 }
 
 /* "after" cannot apply: a successful exec does not return. */
 int execv(const char* path, char* const argv[]) {
   REAL(execv)
-  if (Wanted("execv")) {
-    char full[PATH_MAX];
-    Resolve(AT_FDCWD, path, full, sizeof full);
-    if (Decide("execv", "execv", full, NULL, 0) == kFail) {
-      errno = failure;
-      return -1;
-    }
-  }
-  return real_execv(path, argv);
+  const enum Action action = DecidePath("execv", "execv", AT_FDCWD, path);
+  CARRY_OUT(action, real_execv(path, argv));
 }
