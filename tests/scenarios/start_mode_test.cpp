@@ -174,9 +174,8 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
       StageLoader();
       StageApplication();
     }
-    const fs::path expected = scene_.root / "expected";
-    fs::remove_all(expected);
-    fs::copy(install_, expected, fs::copy_options::recursive);
+    fs::remove_all(scene_.root / "expected");
+    const fs::path expected = scene_.CopyOfTree("expected") / "install";
     fs::remove_all(expected / "app_old");
     InstallApplication(expected / "app", "main app");
 
