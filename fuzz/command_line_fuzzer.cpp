@@ -54,20 +54,16 @@ std::vector<std::string> ValueCandidates(const std::vector<std::string>& words) 
   return candidates;
 }
 
-// The unsigned 32-bit number a text reads as: decimal digits after an optional sign, where a
-// minus wraps around. Nothing for any other text.
+// The unsigned 32-bit number a text reads as: plain decimal digits. Nothing for any other text.
 std::optional<std::uint32_t> ReadsAsProcessId(const std::string& text) {
-  std::size_t at = 0;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
-  if (at == text.size()) return std::nullopt;
+  if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
-  for (; at < text.size(); ++at) {
-    if (text[at] < '0' || text[at] > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
     if (value > 0xFFFFFFFFu) return std::nullopt;
   }
-  return static_cast<std::uint32_t>(negative ? (0x100000000u - value) & 0xFFFFFFFFu : value);
+  return static_cast<std::uint32_t>(value);
 }
 
 bool IsDecimal(const std::string& text) {

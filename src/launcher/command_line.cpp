@@ -26,6 +26,19 @@ po::typed_value<std::basic_string<Char>, Char>* TextValue() {
     return po::value<std::basic_string<Char>>();
   }
 }
+
+// The library's unsigned conversion would take "-1" as 4294967295 and "+7" as 7: a process id
+// is plain decimal digits, and the range is left to the conversion.
+void RejectSignedProcessIds(const po::basic_parsed_options<NativeChar>& parsed) {
+  for (const po::basic_option<NativeChar>& option : parsed.options) {
+    if (option.string_key != "pid" || option.value.size() != 1) continue;
+    const NativeString& word = option.value.front();
+    if (std::all_of(word.begin(), word.end(), [](NativeChar c) { return c >= '0' && c <= '9'; })) continue;
+    po::invalid_option_value rejection(word);
+    rejection.add_context("pid", "", po::command_line_style::allow_long);
+    throw rejection;
+  }
+}
 }  // namespace
 
 int RunCommandLine(const SplitArguments& split, const ApplyMode& applyMode, const StartMode& startMode) {
@@ -41,6 +54,7 @@ int RunCommandLine(const SplitArguments& split, const ApplyMode& applyMode, cons
     po::basic_command_line_parser<NativeChar> parser(arguments);
     const po::basic_parsed_options<NativeChar> parsed =
         parser.options(options).allow_unregistered().run();
+    RejectSignedProcessIds(parsed);
     po::store(parsed, values);
     po::notify(values);
   } catch (const po::error_with_option_name& rejection) {

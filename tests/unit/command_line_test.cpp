@@ -67,9 +67,7 @@ TEST(CommandLine, PidReachesApplyModeAsAn32BitNumber) {
       {{"--p", "7", "--a", "C:\\A"}, 7u},
       {{"--ad", "C:\\A", "--pid=4294967295"}, 4294967295u},
       {{"--ad", "C:\\A", "--pid", "0"}, 0u},
-      // The library's unsigned conversion wraps a leading minus.
-      {{"--ad", "C:\\A", "--pid=-1"}, 4294967295u},
-      {{"--ad", "C:\\A", "--pid", "-1"}, 4294967295u},
+      {{"--ad", "C:\\A", "--pid=007"}, 7u},
   };
   for (const auto& [words, expected] : cases) {
     const Decision decision = DecideWords(words);
@@ -95,6 +93,12 @@ TEST(CommandLine, RejectionsRunNoModeAndExitWith2) {
            Words{"--ad", "C:\\A", "--ad", "C:\\B"},
            Words{"-h", "--help"},
            Words{"--help", "--pid", "x"},
+           // Signs, which the library's unsigned conversion would take, a minus wrapping around.
+           Words{"--ad", "C:\\A", "--pid=-1"},
+           Words{"--ad", "C:\\A", "--pid", "-1"},
+           Words{"--ad", "C:\\A", "--pid=-4294967295"},
+           Words{"--pid=+7"},
+           Words{"--pid", " 7"},
        }) {
     const Decision decision = DecideWords(words);
     EXPECT_EQ(decision.code, kExitRejected) << ::testing::PrintToString(words);
@@ -103,6 +107,7 @@ TEST(CommandLine, RejectionsRunNoModeAndExitWith2) {
     EXPECT_EQ(decision.errors.find("invalid command line at option"), std::string::npos) << decision.errors;
   }
   EXPECT_EQ(DecideWords({"--pid", "abc"}).errors, "the argument ('abc') for option '--pid' is invalid\n");
+  EXPECT_EQ(DecideWords({"--p=-1"}).errors, "the argument ('-1') for option '--pid' is invalid\n");
   EXPECT_EQ(DecideWords({"--ad", "C:\\A", "--ad", "C:\\B"}).errors, "option '--ad' cannot be specified more than once\n");
 
   // The library's own placeholders in the rejected text.
