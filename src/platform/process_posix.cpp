@@ -31,11 +31,15 @@ int WaitForChild(pid_t child) {
   const int devNull = ::open("/dev/null", O_RDONLY);
   if (devNull < 0 || ::dup2(devNull, 0) < 0) {
     failure = errno;
-  } else if (workingDirectory != nullptr && ::chdir(workingDirectory) != 0) {
-    failure = errno;
   } else {
-    ::execv(argv[0], argv);
-    failure = errno;
+    // Standard input is all the started program should get of it.
+    if (devNull != 0) ::close(devNull);
+    if (workingDirectory != nullptr && ::chdir(workingDirectory) != 0) {
+      failure = errno;
+    } else {
+      ::execv(argv[0], argv);
+      failure = errno;
+    }
   }
   (void)!::write(reportFd, &failure, sizeof failure);
   ::_exit(127);
