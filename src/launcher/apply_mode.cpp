@@ -32,20 +32,32 @@ void Pause(Clock::duration pause) {
   }
 }
 
-// The installed loader is replaced whole or not at all: the new one is first copied beside it,
-// with its data on disk, and then moved over it. On Windows the move fails while the loader that
-// handed over still runs, so attempts go on until one succeeds or the budget has run out; an
-// attempt begun within the budget runs to its end, and the last one's result is returned.
+// The new loader is copied beside the installed one, with its data on disk, and then moved over
+// it, so the installed loader is replaced whole or not at all. Whatever stands at the sibling's
+// name is removed first: a link there would be written through, and a read-only leftover could
+// not be replaced on Windows. The copy takes no attribute of the staged file that would keep a
+// later update from replacing it: it is made writable by its owner before the move.
+error_code CopyLoaderBeside(const fs::path& source, const fs::path& incoming) {
+  error_code error;
+  fs::remove(incoming, error);
+  fs::copy_file(source, incoming, fs::copy_options::synchronize_data, error);
+  if (!error) fs::permissions(incoming, fs::perms::add_perms | fs::perms::owner_write, error);
+  return error;
+}
+
+// On Windows the move fails while the loader that handed over still runs, so attempts go on until
+// one succeeds or the budget has run out. There is always a first attempt, however late the clock
+// says it is (a machine suspended here), and an attempt begun within the budget runs to its end;
+// the last one's result is returned.
 error_code ReplaceLoader(const fs::path& source, const fs::path& incoming, const fs::path& target) {
   const Clock::time_point start = Clock::now();
   error_code error;
-  while (Clock::now() - start < kCopyBudget) {
-    fs::copy_file(source, incoming, fs::copy_options::overwrite_existing | fs::copy_options::synchronize_data,
-                  error);
+  do {
+    error = CopyLoaderBeside(source, incoming);
     if (!error) error = RenamePath(incoming, target);
     if (!error) return error;
     Pause(kCopyPause);
-  }
+  } while (Clock::now() - start < kCopyBudget);
   error_code ignored;
   fs::remove(incoming, ignored);
   return error;
@@ -54,12 +66,18 @@ error_code ReplaceLoader(const fs::path& source, const fs::path& incoming, const
 
 int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::uint32_t> processId) {
   if (processId) WaitForProcessExit(*processId);
-  const fs::path installDirectory(installDirectoryText);
   const NativeString moduleDirectoryText = GetModuleDirectory();
   if (moduleDirectoryText.empty()) return kExitNoOwnLocation;
   const fs::path moduleDirectory(moduleDirectoryText);
-  // Only absence is foreseen; any other failure of the test is reported with the system's reason.
+  // The restarted loader runs in the install directory, where a relative one would name
+  // something else: it is taken against this run's current directory, once.
   error_code error;
+  const fs::path installDirectory = fs::absolute(fs::path(installDirectoryText), error);
+  if (error) {
+    return Fail(FailureMessage("directory is not accessible(%s)\n%s", fs::path(installDirectoryText),
+                               fs::path(error.message())));
+  }
+  // Only absence is foreseen; any other failure of the test is reported with the system's reason.
   if (fs::status(installDirectory, error).type() == fs::file_not_found) {
     return Fail(FailureMessage("directory is not exists(%s)", installDirectory));
   }

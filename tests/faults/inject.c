@@ -11,6 +11,9 @@
  *                        sync         fdatasync and fsync
  *                        rename       renameat2 and its fallback rename, counted together
  *                        unlinkat readlink posix_spawn fork pipe2 chdir execv
+ *                        clock        readings of the monotonic clock: a failing one comes
+ *                                     back VELMORA_FAULT_CLOCK_JUMP seconds early, as if the
+ *                                     machine had been suspended that long just after it
  *                        a comma list counts the calls of all of them together
  *   VELMORA_FAULT_PATH   optional: only calls naming this exact path (either path of a rename,
  *                        either file of a copy) count
@@ -21,6 +24,7 @@
  *   VELMORA_FAULT_KILL   "before" (or 1): SIGKILL instead of the NTH call; "after": SIGKILL once
  *                        the NTH call has returned
  *   VELMORA_FAULT_KILL_NTH  SIGKILL instead of this call (after errno faults on earlier ones)
+ *   VELMORA_FAULT_CLOCK_JUMP  seconds (clock only; it takes the place of an errno)
  *   VELMORA_FAULT_LOG    optional file: one line per counted call, "pid op nth action path"
  *
  * readlink counts for /proc/self/exe as well: that is how the loader learns where it is.
@@ -45,6 +49,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 enum Action { kPass, kFail, kKillBefore, kKillAfter };
@@ -62,6 +67,7 @@ static struct {
   long failed;
   int killMode; /* 0, kKillBefore or kKillAfter at nth */
   long killNth;
+  long clockJump;
   char log[PATH_MAX];
   long seen;
 } config;
@@ -97,7 +103,7 @@ static const struct {
 };
 
 static const char* const kOps[] = {"statx", "open", "copy_data", "sync", "rename", "unlinkat", "readlink",
-                                   "posix_spawn", "fork", "pipe2", "chdir", "execv"};
+                                   "posix_spawn", "fork", "pipe2", "chdir", "execv", "clock"};
 
 /* A broken configuration must not pass for a cell in which nothing failed. */
 static void Refuse(const char* what, const char* value) {
@@ -145,6 +151,7 @@ static void ReadConfiguration(void) {
   config.nth = NumberOr("VELMORA_FAULT_NTH", 1);
   config.count = NumberOr("VELMORA_FAULT_COUNT", 1);
   config.killNth = NumberOr("VELMORA_FAULT_KILL_NTH", 0);
+  config.clockJump = NumberOr("VELMORA_FAULT_CLOCK_JUMP", 0);
   const char* kill = getenv("VELMORA_FAULT_KILL");
   if (kill != NULL && *kill != '\0') {
     if (strcmp(kill, "1") == 0 || strcmp(kill, "before") == 0) config.killMode = kKillBefore;
@@ -172,6 +179,7 @@ static void ReadConfiguration(void) {
       config.errors[config.errorCount++] = value;
     }
   }
+  if (config.clockJump != 0) config.errors[config.errorCount++] = 0;
   if (config.errorCount == 0 && config.killMode == 0 && config.killNth == 0) {
     Refuse("neither VELMORA_FAULT_ERRNO nor VELMORA_FAULT_KILL", op);
   }
@@ -414,6 +422,17 @@ int fsync(int fd) {
   REAL(fsync)
   const enum Action action = DecidePath("sync", "fsync", fd, "");
   CARRY_OUT(action, real_fsync(fd));
+}
+
+/* --- time -------------------------------------------------------------------------------- */
+
+int clock_gettime(clockid_t clock, struct timespec* time) {
+  REAL(clock_gettime)
+  const enum Action action = clock == CLOCK_MONOTONIC ? Decide("clock", "clock_gettime", "-", NULL, 1) : kPass;
+  const int result = real_clock_gettime(clock, time);
+  if (action == kFail && result == 0) time->tv_sec -= config.clockJump;
+  if (action == kKillAfter) KillNow();
+  return result;
 }
 
 /* --- renaming and removing --------------------------------------------------------------- */

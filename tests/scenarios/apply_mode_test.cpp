@@ -52,9 +52,13 @@ struct Installation {
     InstallApplication(staging / "app", "app v2");
   }
 
-  Started StartApply(const std::vector<std::string>& arguments) const { return scene.Start(staging / "Velmora.exe", arguments); }
+  Started StartApply(const std::vector<std::string>& arguments, const fs::path& workingDirectory = {}) const {
+    return scene.Start(staging / "Velmora.exe", arguments, workingDirectory);
+  }
 
-  Outcome Apply(const std::vector<std::string>& arguments) const { return StartApply(arguments).Wait(kRunLimit); }
+  Outcome Apply(const std::vector<std::string>& arguments, const fs::path& workingDirectory = {}) const {
+    return StartApply(arguments, workingDirectory).Wait(kRunLimit);
+  }
 
   // The tree once the update is in: the staged loader installed over the old one, app v2 in
   // place of app v1, nothing left in staging but the loader.
@@ -147,11 +151,51 @@ void ExpectNothingStarted(const Installation& at) {
 }
 }  // namespace
 
+// A relative install directory is taken against the current directory of the run, and the
+// restarted loader is given it whole.
 TEST(ApplyMode, InstallsTheUpdateAndRestartsTheInstalledLoader) {
-  const Installation at("apply-success");
-  ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install)}));
-  ExpectInstalledLoaderRestarted(at);
-  EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+  for (const bool relative : {false, true}) {
+    SCOPED_TRACE(relative ? "relative --ad" : "absolute --ad");
+    const Installation at("apply-success");
+    const fs::path installText = relative ? at.install.filename() : at.install;
+    ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(installText)}, at.scene.tree));
+    ExpectInstalledLoaderRestarted(at);
+    EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+  }
+}
+
+// Whatever stands around the copy, the installed loader comes out a plain file its owner may
+// write, so the next update can replace it: from a read-only staged loader, over a stale
+// read-only Velmora.exe.new, and on POSIX past a Velmora.exe.new that links to a file elsewhere,
+// which must not be written through.
+TEST(ApplyMode, TheInstalledLoaderComesOutAPlainWritableFile) {
+  const fs::perms writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  for (const std::string state : {"read-only staged loader", "read-only sibling", "sibling linked outside"}) {
+    SCOPED_TRACE(state);
+    const Installation at("apply-plain");
+    const fs::path sibling = at.install / "Velmora.exe.new";
+    const fs::path outside = at.scene.root / "outside.txt";
+    WriteText(outside, "not the loader's\n");
+    if (state == "read-only staged loader") {
+      fs::permissions(at.staging / "Velmora.exe", writable, fs::perm_options::remove);
+    } else if (state == "read-only sibling") {
+      WriteText(sibling, "left by an earlier run\n");
+      fs::permissions(sibling, writable, fs::perm_options::remove);
+    } else {
+#ifdef _WIN32
+      continue;  // Wine 8 does not show a Unix link as a reparse point
+#else
+      fs::create_symlink(outside, sibling);
+#endif
+    }
+    ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install)}));
+    ExpectInstalledLoaderRestarted(at);
+    EXPECT_FALSE(fs::is_symlink(at.install / "Velmora.exe"));
+    EXPECT_NE(fs::status(at.install / "Velmora.exe").permissions() & fs::perms::owner_write, fs::perms::none);
+    EXPECT_TRUE(ReadText(outside) == "not the loader's\n") << "written through the link";
+    fs::permissions(at.staging / "Velmora.exe", fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+  }
 }
 
 // The loader copies the "Velmora.exe" of its directory, whatever its own name: with the recorder
