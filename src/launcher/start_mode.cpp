@@ -26,19 +26,27 @@ bool FinishInterruptedUpdate(const fs::path& installDirectory, const fs::path& a
   }
 }
 
-// Starts the staged loader when the staging directory holds both a loader file and an "app";
-// removes an incomplete staging directory. True once the staged loader is running.
+// A program of the staging can run only if something that is not a folder stands at its name: a
+// link or a file Windows keeps as a reparse point (compressed, a cloud placeholder) counts.
+bool StagedProgramPresent(const fs::path& program) {
+  const fs::file_status status = fs::status(program);
+  return fs::exists(status) && !fs::is_directory(status);
+}
+
+// Starts the staged loader when the staging directory holds a loader and an application that can
+// both run; removes any other staging directory. True once the staged loader is running.
 bool HandOverStagedUpdate(const fs::path& installDirectory, const fs::path& stagingDirectory) {
   try {
     if (!fs::exists(stagingDirectory)) return false;
     const fs::path stagedLoader = Join(stagingDirectory, kLoaderFile);
-    const fs::path stagedApplication = Join(stagingDirectory, kApplicationDirectory);
-    // Only a regular file can be the staged loader: the shell would open anything else in a
-    // window, on every start, instead of the application.
-    if (fs::is_regular_file(stagedLoader) && fs::exists(stagedApplication)) {
+    // An "app" without its program would replace a working application with one that cannot start.
+    if (StagedProgramPresent(stagedLoader) &&
+        StagedProgramPresent(Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile))) {
       const NativeString parameters = HandOverParameters(installDirectory.native());
+      // Started in the install directory: a current folder inside "app" would be kept open by
+      // the staged loader, and Windows then refuses to rename "app".
       // If the shell cannot start it, run the application now and try again next time.
-      return ShellStartHidden(stagedLoader.native(), &parameters, nullptr);
+      return ShellStartHidden(stagedLoader.native(), &parameters, &installDirectory.native());
     }
     fs::remove_all(stagingDirectory);
   } catch (const fs::filesystem_error&) {

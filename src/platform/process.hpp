@@ -24,7 +24,8 @@ NativeString ProgramCommandLine(const NativeString& program);
 // "CreateProcess failed (N)." to standard output and returns false.
 bool StartProcessAndWait(const NativeString& program);
 
-// Starts `file` hidden and detached through the shell, without waiting. `parameters` is a
+// Starts `file` detached through the shell, without waiting; hidden in that it gets no console,
+// while a window it shows is shown normally. `parameters` is a
 // command-line tail (Windows quoting rules); null `workingDirectory` keeps the current one.
 // Returns false only when the file could not be started at all.
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,

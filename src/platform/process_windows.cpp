@@ -42,6 +42,9 @@ bool StartProcessAndWait(const NativeString& program) {
   return true;
 }
 
+// "Hidden" because the started loader opens no window of its own; its only window is a failure
+// box, and Windows gives a process's first window the show command its starter asked for. Asked
+// for SW_HIDE, that box would never be seen and would block the loader for good.
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
                       const NativeString* workingDirectory) {
   const auto shellExecute = SystemLibraryFunction<decltype(&ShellExecuteW)>(L"shell32.dll", "ShellExecuteW");
@@ -49,7 +52,7 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
   const HINSTANCE result = shellExecute(nullptr, nullptr, file.c_str(),
                                         parameters != nullptr ? parameters->c_str() : nullptr,
                                         workingDirectory != nullptr ? workingDirectory->c_str() : nullptr,
-                                        SW_HIDE);
+                                        SW_SHOWNORMAL);
   // The shell reports success with a value above 32.
   return reinterpret_cast<INT_PTR>(result) > 32;
 }

@@ -31,6 +31,7 @@ import errno
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -71,12 +72,14 @@ class Cell:
     count: int = 1
     kill: Optional[str] = None   # "before" or "after" the nth call
     kill_nth: int = 0            # a kill after errno faults on earlier calls
+    jump: int = 0                # clock: seconds a failing reading comes back early
     # What the loader is built to do (cells without a kill):
     exit: Optional[int] = None
     message: str = ""            # {I} the installation, {U} its staging directory
     stdout: str = ""
     ran: tuple = ()              # tags of the applications that ran, the handed-over chain included
     next: tuple = ()             # what the next clean start runs, where it matters
+    loader: str = ""             # the installed loader right after the run, where it matters
     budget: bool = False         # every copy attempt fails: the budget and the pause are measured
     root: bool = False           # the installation is "/" (runs as root only)
 
@@ -91,6 +94,8 @@ class Cell:
             f"#{self.nth} on" if self.count == 0 else f"#{self.nth}-{self.nth + self.count - 1}")
         if self.kill_nth:
             return f"{self.error} {calls}, then SIGKILL at #{self.kill_nth}"
+        if self.jump:
+            return f"{self.jump} s early {calls}"
         if self.kill:
             return f"SIGKILL {self.kill} #{self.nth}"
         return f"{self.error} {calls}"
@@ -115,8 +120,8 @@ def cells() -> List[Cell]:
     def start(id, fixture, point, op, path, error=None, **more):
         c.append(Cell(id, "start", fixture, point, op, path, error, **more))
 
-    def apply(id, point, op, path, error=None, **more):
-        c.append(Cell(id, "apply", "complete", point, op, path, error, **more))
+    def apply(id, point, op, path, error=None, fixture="complete", **more):
+        c.append(Cell(id, "apply", fixture, point, op, path, error, **more))
 
     # Start mode, complete staging: the hand-over.
     start("S1", "complete", "own location", "readlink", own, "EACCES", exit=3)
@@ -124,11 +129,11 @@ def cells() -> List[Cell]:
     start("S2", "complete", "exists(staging)", "statx", U, "EACCES", exit=0, ran=v1)
     start("S3", "complete", "exists(staging)", "statx", U, "ENOENT", exit=0, ran=v1)
     start("S2k", "complete", "exists(staging)", "statx", U, kill="before")
-    start("S4", "complete", "is a file(staged loader)", "statx", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
-    start("S4k", "complete", "is a file(staged loader)", "statx", f"{U}/Velmora.exe", kill="before")
-    start("S5", "complete", "exists(staged app)", "statx", f"{U}/app", "EACCES", exit=0, ran=v1)
-    start("S6", "complete", "exists(staged app)", "statx", f"{U}/app", "ENOENT", exit=0, ran=v1)
-    start("S5k", "complete", "exists(staged app)", "statx", f"{U}/app", kill="before")
+    start("S4", "complete", "not a folder(staged loader)", "statx", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
+    start("S4k", "complete", "not a folder(staged loader)", "statx", f"{U}/Velmora.exe", kill="before")
+    start("S5", "complete", "not a folder(staged app program)", "statx", f"{U}/app/velmora.exe", "EACCES", exit=0, ran=v1)
+    start("S6", "complete", "not a folder(staged app program)", "statx", f"{U}/app/velmora.exe", "ENOENT", exit=0, ran=v1)
+    start("S5k", "complete", "not a folder(staged app program)", "statx", f"{U}/app/velmora.exe", kill="before")
     start("S7", "complete", "hand-over: pipe2", "pipe2", None, "EMFILE", exit=0, ran=v1)
     start("S7k", "complete", "hand-over: pipe2", "pipe2", None, kill="before")
     start("S8", "complete", "hand-over: fork", "fork", None, "EAGAIN", exit=0, ran=v1)
@@ -206,6 +211,12 @@ def cells() -> List[Cell]:
     # The removal of the sibling after the final failure fails too: a stale one stays.
     apply("A29", "move every attempt, then remove sibling", "rename,unlinkat", N, "EBUSY", count=0,
           exit=EXIT_FAILURE, message=copy_failed)
+    # A machine suspended as the copy begins: there is one attempt all the same.
+    apply("A30", "copy: the clock jumps past the budget", "clock", None, jump=60, exit=0, ran=v2, loader="v2")
+    # What an updater or an earlier run may leave around the copy. The loader comes out a plain
+    # file its owner may write, and a link is never written through.
+    for id, fixture in (("A31", "read-only staged loader"), ("A32", "read-only sibling"), ("A33", "sibling linked outside")):
+        apply(id, "copy, no fault", "", None, fixture=fixture, exit=0, ran=v2, loader="v2")
     apply("A10", "rename app -> app_old", "rename", "app", "EBUSY", exit=EXIT_FAILURE, message=retire_failed)
     apply("A11", "rename app -> app_old", "rename", "app", "EACCES", exit=EXIT_FAILURE, message=retire_failed)
     apply("A10k", "rename app -> app_old", "rename", "app", kill="before")
@@ -262,7 +273,8 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
     """The installation with loader and app v1, and depending on `fixture`: a complete staged
     update v2, only a staged loader, or nothing ("none"); with a complete staging, what an update
     interrupted between its renames leaves ("app_old, no app") or a leftover app_old ("app +
-    app_old")."""
+    app_old"), a read-only staged loader, a stale read-only Velmora.exe.new, or a
+    Velmora.exe.new that links to the neighbour installation's loader."""
     installation.install(inst, programs.loaders["v1"], programs.app("v1"))
     if fixture == "app_old, no app":
         (inst / "app").rename(inst / "app_old")
@@ -270,6 +282,13 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
         installation.put_application(inst / "app_old", programs.app("v0"))
     if fixture != "none":
         installation.stage(inst, programs.loaders["v2"], programs.app("v2") if fixture != "loader only" else None)
+    if fixture == "read-only staged loader":
+        (inst / "data" / "update" / "Velmora.exe").chmod(0o555)
+    elif fixture == "read-only sibling":
+        (inst / SIBLING).write_text("left by an earlier run\n")
+        (inst / SIBLING).chmod(0o444)
+    elif fixture == "sibling linked outside":
+        (inst / SIBLING).symlink_to(inst.parent / "neighbour" / "Velmora.exe")
 
 
 def jail(inst: Path, inject: Path) -> None:
@@ -494,6 +513,8 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
         fault["VELMORA_FAULT_KILL"] = cell.kill
     if cell.kill_nth:
         fault["VELMORA_FAULT_KILL_NTH"] = str(cell.kill_nth)
+    if cell.jump:
+        fault["VELMORA_FAULT_CLOCK_JUMP"] = str(cell.jump)
 
     if cell.mode == "start":
         program, arguments = inst / "Velmora.exe", []
@@ -535,6 +556,8 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
             problems.append(f"standard output {run.stdout!r}, expected {cell.stdout!r}")
         if run.ran != cell.ran:
             problems.append(f"ran {run.ran}, expected {cell.ran}")
+        if cell.loader and loader != cell.loader:
+            problems.append(f"installed loader {loader} after the run, expected {cell.loader}")
     notes = []
     if cell.budget:
         attempts = sum(1 for line in log if line[1] == "renameat2")
@@ -547,6 +570,8 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
     # for the next update, and everything beside the installation as it was.
     if loader not in programs.loaders:
         problems.append(f"installed loader {loader}")
+    elif (inst / "Velmora.exe").is_symlink() or not os.stat(inst / "Velmora.exe").st_mode & stat.S_IWUSR:
+        problems.append("installed loader a link, or not writable by its owner")
     if not next_run.ran or next_run.exit != 0 or next_run.message is not None or not next_run.settled:
         problems.append(f"next clean start: {describe_next(next_run)}")
     elif cell.next and next_run.ran != cell.next:

@@ -1,9 +1,14 @@
 // A stand-in for the programs the loader starts (the main application, a staged loader, any
 // program). Each run appends one line to the file named by VELMORA_RECORD:
-//   tag <TAB> own path <TAB> working directory <TAB> argument count {<TAB> argument}
-// with backslash, tab and line feed escaped as \\, \t and \n. The tag is the first line of
+//   tag <TAB> own path <TAB> working directory <TAB> argument count {<TAB> argument} <TAB> show
+// with backslash, tab and line feed escaped as \\, \t and \n. "show" is the show command its
+// starter asked for on Windows (the number, or "default" when none was set), "-" elsewhere. The tag is the first line of
 // "tag.txt" beside the program, or "-" when there is none. Then it sleeps VELMORA_SLEEP_MS
 // milliseconds and exits with VELMORA_EXIT_CODE (default 0).
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -35,6 +40,16 @@ std::string ReadTag(const std::filesystem::path& self) {
   return tag;
 }
 
+std::string StartupShowCommand() {
+#ifdef _WIN32
+  STARTUPINFOW startup{};
+  GetStartupInfoW(&startup);
+  return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? std::to_string(startup.wShowWindow) : "default";
+#else
+  return "-";
+#endif
+}
+
 long EnvironmentNumber(const char* name, long fallback) {
   const char* text = std::getenv(name);
   return text != nullptr ? std::strtol(text, nullptr, 10) : fallback;
@@ -47,6 +62,7 @@ int RecorderMain(const std::vector<std::string>& arguments) {
                      Escape(PathToUtf8(std::filesystem::current_path())) + '\t' +
                      std::to_string(arguments.size());
   for (const std::string& argument : arguments) line += '\t' + Escape(argument);
+  line += '\t' + StartupShowCommand();
   if (const char* record = std::getenv("VELMORA_RECORD")) {
     std::ofstream(Utf8ToPath(record), std::ios::app | std::ios::binary) << line << '\n';
   }

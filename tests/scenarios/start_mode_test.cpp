@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,10 @@ class StartMode : public testing::Test {
   void StageLoader() { InstallRecorderAs(StagedLoader(), "staged loader"); }
   void StageApplication() { InstallApplication(Staging() / "app", "app v2"); }
 
-  // The loader runs from the scene's own folder, never the install folder.
-  Outcome RunLoader(const Words& arguments = {}) { return scene_.Start(install_ / "Velmora.exe", arguments).Wait(); }
+  // The loader runs from the scene's own folder unless told otherwise, never the install folder.
+  Outcome RunLoader(const Words& arguments = {}, const fs::path& workingDirectory = {}) {
+    return scene_.Start(install_ / "Velmora.exe", arguments, workingDirectory).Wait();
+  }
 
   // The loader ended normally, silently, with 0.
   static void ExpectQuietSuccess(const Outcome& outcome) {
@@ -54,16 +57,19 @@ class StartMode : public testing::Test {
     EXPECT_EQ(records[0].arguments, Words{});
   }
 
-  // The staged loader was handed the install folder and nothing else ran. The hand-over is
-  // asynchronous, so its record may arrive after the loader has ended.
+  // The staged loader was handed the install folder, in the install folder, and nothing else ran.
+  // The hand-over is asynchronous, so its record may arrive after the loader has ended.
   void ExpectOnlyTheHandOver() const {
     const std::vector<Record> records = scene_.WaitForRecords(1);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].tag, "staged loader");
     EXPECT_EQ(records[0].program, PathToUtf8(StagedLoader()));
-    // No working directory is given: it keeps the loader's current one.
-    EXPECT_EQ(records[0].workingDirectory, PathToUtf8(scene_.out));
+    EXPECT_EQ(records[0].workingDirectory, PathToUtf8(install_));
     EXPECT_EQ(records[0].arguments, (Words{"--ad", PathToUtf8(install_)}));
+#ifdef _WIN32
+    // SW_SHOWNORMAL: Windows gives it to the staged loader's first window, its failure box.
+    EXPECT_EQ(records[0].show, "1");
+#endif
   }
 
   // Both rows that start something, in an install folder of this name.
@@ -118,35 +124,21 @@ TEST_F(StartMode, NoDataFolderRunsTheMainApplicationAndCreatesNothing) {
   EXPECT_EQ(Snapshot(install_), before);
 }
 
+// Started from inside "app" (a shortcut's "Start in", or the application updating itself), the
+// staged loader still gets the install folder as its current folder: Windows will not rename a
+// folder that a process has as its current one.
 TEST_F(StartMode, CompleteStagingIsHandedOverWithoutWaitingAndTheMainApplicationDoesNotRun) {
   StageLoader();
   StageApplication();
   SetEnvironment("VELMORA_SLEEP_MS", "3000");
   const std::vector<std::string> before = Snapshot(install_);
 
-  ExpectQuietSuccess(RunLoader());
+  ExpectQuietSuccess(RunLoader({}, install_ / "app"));
 
   ExpectOnlyTheHandOver();
   // The loader has ended while the staged loader still sleeps.
   EXPECT_EQ(ProcessesRunning(StagedLoader()).size(), 1u);
   EXPECT_EQ(Snapshot(install_), before);
-}
-
-TEST_F(StartMode, AStagedAppThatIsAFileCountsAsStaged) {
-  StageLoader();
-  WriteText(Staging() / "app", "not a folder\n");
-
-  ExpectQuietSuccess(RunLoader());
-
-  ExpectOnlyTheHandOver();
-  EXPECT_TRUE(fs::is_regular_file(Staging() / "app"));
-}
-
-// The shell would open a folder in a window, on every start, instead of the application.
-TEST_F(StartMode, AStagedLoaderThatIsAFolderIsIncomplete) {
-  fs::create_directories(StagedLoader());
-  StageApplication();
-  ExpectIncompleteStagingRemoved();
 }
 
 // An update stopped between its two renames leaves "app_old" without "app"; one stopped before it
@@ -190,25 +182,49 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
   }
 }
 
-TEST_F(StartMode, OnlyAStagedLoaderIsIncomplete) {
-  StageLoader();
-  ExpectIncompleteStagingRemoved();
-}
-
-TEST_F(StartMode, OnlyAStagedAppIsIncomplete) {
-  StageApplication();
-  ExpectIncompleteStagingRemoved();
-}
-
-TEST_F(StartMode, AnEmptyStagingFolderIsIncomplete) {
-  fs::create_directories(Staging());
-  ExpectIncompleteStagingRemoved();
-}
-
-TEST_F(StartMode, AStagingFolderThatIsAFileIsIncomplete) {
-  fs::create_directories(Staging().parent_path());
-  WriteText(Staging(), "not a folder\n");
-  ExpectIncompleteStagingRemoved();
+// A staging counts only when its loader and its application could run: a folder at either
+// program's name, or a missing one, makes it incomplete. Applied, an "app" without its program
+// would replace a working application with one that cannot start.
+TEST_F(StartMode, AnIncompleteStagingIsRemovedAndTheMainApplicationRuns) {
+  const fs::path app = Staging() / "app";
+  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+      {"only a loader", [&] { StageLoader(); }},
+      {"only an app", [&] { StageApplication(); }},
+      {"empty", [&] { fs::create_directories(Staging()); }},
+      {"a file",
+       [&] {
+         fs::create_directories(Staging().parent_path());
+         WriteText(Staging(), "not a folder\n");
+       }},
+      {"a loader that is a folder",
+       [&] {
+         fs::create_directories(StagedLoader());
+         StageApplication();
+       }},
+      {"an app that is a file",
+       [&] {
+         StageLoader();
+         WriteText(app, "not a folder\n");
+       }},
+      {"an app without its program",
+       [&] {
+         StageLoader();
+         fs::create_directories(app);
+         WriteText(app / "readme.txt", "the program was quarantined\n");
+       }},
+      {"an app whose program is a folder",
+       [&] {
+         StageLoader();
+         fs::create_directories(app / "velmora.exe");
+       }},
+  };
+  for (const auto& [state, make] : cases) {
+    SCOPED_TRACE(state);
+    fs::remove_all(install_ / "data");
+    fs::remove(scene_.record);
+    make();
+    ExpectIncompleteStagingRemoved();
+  }
 }
 
 TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
@@ -352,7 +368,8 @@ TEST_F(StartMode, RejectedCommandLinesTouchNothingAndStartNothing) {
   const std::vector<std::string> before = Snapshot(install_);
 
   for (const Words& arguments : {Words{"--pid", "abc"}, Words{"--ad"}, Words{"--pid", "4294967296"},
-                                 Words{"--ad", PathToUtf8(install_), "--pid", "x"}}) {
+                                 Words{"--ad", PathToUtf8(install_), "--pid", "x"}, Words{"--pid=-1"},
+                                 Words{"--ad", PathToUtf8(install_), "--pid=-4294967295"}}) {
     const Outcome outcome = RunLoader(arguments);
     EXPECT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.exitCode, 2) << arguments[0];

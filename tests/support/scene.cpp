@@ -98,8 +98,10 @@ std::vector<Record> ReadRecords(const fs::path& file) {
   std::ifstream stream(file, std::ios::binary);
   for (std::string line; std::getline(stream, line);) {
     const std::vector<std::string> fields = SplitFields(line);
-    if (fields.size() < 4) continue;
-    records.push_back({fields[0], fields[1], fields[2], {fields.begin() + 4, fields.end()}});
+    if (fields.size() < 5) continue;
+    const auto arguments = fields.begin() + 4;
+    const auto show = fields.end() - 1;
+    records.push_back({fields[0], fields[1], fields[2], {arguments, show}, *show});
   }
   return records;
 }
@@ -150,8 +152,9 @@ Scene::~Scene() {
   RemoveSandbox(root);
 }
 
-Started Scene::Start(const fs::path& program, const std::vector<std::string>& arguments) const {
-  return Started(StartProgram(program, arguments, out, out));
+Started Scene::Start(const fs::path& program, const std::vector<std::string>& arguments,
+                     const fs::path& workingDirectory) const {
+  return Started(StartProgram(program, arguments, workingDirectory.empty() ? out : workingDirectory, out));
 }
 
 std::vector<Record> Scene::Records() const { return ReadRecords(record); }

@@ -39,6 +39,7 @@ struct Record {
   std::string program;
   std::string workingDirectory;
   std::vector<std::string> arguments;
+  std::string show;  // the show command asked for on Windows: a number, or "default"; "-" elsewhere
 };
 std::vector<Record> ReadRecords(const std::filesystem::path& file);
 std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag);
@@ -80,8 +81,10 @@ class Scene {
   Scene(const Scene&) = delete;
   Scene& operator=(const Scene&) = delete;
 
-  // Starts `program` in `out`, never its own folder, capturing its output there.
-  Started Start(const std::filesystem::path& program, const std::vector<std::string>& arguments = {}) const;
+  // Starts `program` in `workingDirectory`, by default `out` and never its own folder, capturing
+  // its output in `out`.
+  Started Start(const std::filesystem::path& program, const std::vector<std::string>& arguments = {},
+                const std::filesystem::path& workingDirectory = {}) const;
   std::vector<Record> Records() const;
   // Polls until the record file holds at least `count` records or `limit` has passed.
   std::vector<Record> WaitForRecords(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
