@@ -5,11 +5,17 @@
 //   probe shell-start FILE [PARAMETERS [DIRECTORY]]   prints "true" or "false"
 //   probe wait-pid ID                  returns once the service returns
 //   probe box TEXT                     shows TEXT (\n in it becomes a line feed)
+//   probe lock DIRECTORY FILE          takes the installation lock, writes FILE, and holds the
+//                                      lock until FILE is removed
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/lock.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 #include "support/text.hpp"
@@ -41,6 +47,11 @@ int Probe(const std::vector<std::string>& words) {
       i += lineFeed ? 1 : 0;
     }
     ShowErrorBox(Native(text));
+  } else if (command == "lock" && words.size() == 3) {
+    const std::optional<InstallationLock> lock = LockInstallation(Native(words[1]));
+    const std::filesystem::path held = Utf8ToPath(words[2]);
+    WriteText(held, "locked\n");
+    while (std::filesystem::exists(held)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } else {
     return 64;
   }

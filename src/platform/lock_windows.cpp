@@ -1,0 +1,54 @@
+#include "platform/lock.hpp"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <vector>
+
+namespace {
+// The directory as the system names it once links, short names and letter case are resolved, so
+// that every spelling of one installation gives one lock; the text as given where it cannot be
+// opened.
+std::wstring FinalPathOf(const std::wstring& directory) {
+  const HANDLE handle = CreateFileW(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return directory;
+  std::vector<wchar_t> buffer(0x8000);
+  const DWORD length =
+      GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+  CloseHandle(handle);
+  if (length == 0 || length >= buffer.size()) return directory;
+  return std::wstring(buffer.data(), length);
+}
+
+// A mutex name holds no backslash after its namespace and is at most MAX_PATH long: the path,
+// upper-cased as file names compare, goes in as a hash.
+std::wstring LockName(const std::wstring& directory) {
+  std::wstring path = FinalPathOf(directory);
+  LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, path.data(), static_cast<int>(path.size()), path.data(),
+               static_cast<int>(path.size()));
+  std::uint64_t hash = 1469598103934665603ull;
+  for (const wchar_t c : path) hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
+  wchar_t name[64];
+  std::swprintf(name, 64, L"Local\\Velmora loader %016llx", static_cast<unsigned long long>(hash));
+  return name;
+}
+}  // namespace
+
+std::optional<InstallationLock> LockInstallation(const NativeString& installDirectory,
+                                                 std::optional<std::chrono::milliseconds> patience) {
+  const HANDLE mutex = CreateMutexW(nullptr, FALSE, LockName(installDirectory).c_str());
+  if (mutex == nullptr) return InstallationLock();
+  const DWORD waited = WaitForSingleObject(mutex, patience ? static_cast<DWORD>(patience->count()) : INFINITE);
+  // An abandoned mutex is ours as well: its holder ended without letting go.
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    if (waited == WAIT_TIMEOUT) return std::nullopt;
+    return InstallationLock();
+  }
+  return InstallationLock(mutex, [](HANDLE held) {
+    ReleaseMutex(held);
+    CloseHandle(held);
+  });
+}
