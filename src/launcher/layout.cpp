@@ -1,5 +1,6 @@
 #include "launcher/layout.hpp"
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 
 #include "platform/command_tail.hpp"
@@ -10,6 +11,11 @@ fs::path Join(const fs::path& base, const char* name) {
   fs::path joined = base;
   joined /= name;
   return joined;
+}
+
+bool ProgramPresent(const fs::path& program) {
+  const fs::file_status status = fs::status(program);
+  return fs::exists(status) && !fs::is_directory(status);
 }
 
 // On Windows the quoting changes nothing but a drive root's backslash, which it doubles so that

@@ -20,6 +20,10 @@ inline constexpr char kIncomingLoaderFile[] = "Velmora.exe.new";
 // drive colon, the bare name for an empty base.
 boost::filesystem::path Join(const boost::filesystem::path& base, const char* name);
 
+// True when something other than a folder stands at `program`: a link, or a file Windows keeps
+// as a reparse point (compressed, a cloud placeholder), counts. Throws when that cannot be told.
+bool ProgramPresent(const boost::filesystem::path& program);
+
 // The staged loader's command line: --ad and the install directory in double quotes, quoted
 // so that the receiving side's splitting gives back the directory's exact text.
 NativeString HandOverParameters(const NativeString& installDirectory);

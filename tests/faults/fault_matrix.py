@@ -55,6 +55,9 @@ BUDGET_ATTEMPTS = (30, 51)
 BUDGET_SECONDS = (5.0, 6.0)
 # Runs a command with the directory given first as "/", in a mount namespace of its own with the
 # system's programs read-only, a /proc and a /dev/null: an installation at a file system's root.
+# Root runs the cells of an ordinary user as nobody, keeping the environment (and the preload).
+NOBODY = 65534
+AS_USER = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", "--"] if os.geteuid() == 0 else []
 JAIL = ["unshare", "--mount", "sh", "-ec", 'cd "$0"; mount --bind -o ro /usr usr; mount -t proc proc proc; '
         'mount --bind /dev/null dev/null; exec chroot . "$@"']
 
@@ -80,7 +83,9 @@ class Cell:
     ran: tuple = ()              # tags of the applications that ran, the handed-over chain included
     next: tuple = ()             # what the next clean start runs, where it matters
     loader: str = ""             # the installed loader right after the run, where it matters
-    budget: bool = False         # every copy attempt fails: the budget and the pause are measured
+    budget: bool = False         # every attempt fails: the budget and the pause are measured
+    once: bool = False           # a failure no wait mends: one attempt, and no wait
+    user: bool = False           # runs as an ordinary user (root runs it as nobody)
     root: bool = False           # the installation is "/" (runs as root only)
 
     @property
@@ -143,6 +148,7 @@ def cells() -> List[Cell]:
     start("S10", "complete", "hand-over: execv staged loader", "execv", f"{U}/Velmora.exe", "ETXTBSY", exit=0, ran=v1)
     start("S11", "complete", "hand-over: execv staged loader", "execv", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
     start("S10k", "complete", "hand-over: execv staged loader", "execv", f"{U}/Velmora.exe", kill="before")
+    start("S21", "complete", "lock: open install dir", "open", ".", "EACCES", exit=0, ran=v2)
     # Start mode, no staging: the main application.
     start("S12", "none", "own location for the working directory", "readlink", own, "EACCES", nth=2,
           exit=0, stdout=spawn_failed("ENOENT"))
@@ -173,16 +179,23 @@ def cells() -> List[Cell]:
     start("R4", left, "exists(app_old)", "statx", "app_old", "EACCES", exit=0, ran=v1, next=v2)
     start("R5", left, "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", "EBUSY", exit=0, ran=v1, next=v2)
     start("R6", left, "remove app_old: rmdir", "unlinkat", "app_old", "EBUSY", exit=0, ran=v1, next=v2)
+    start("R7", "app + read-only app_old", "remove app_old with a read-only folder", "", None, exit=0, ran=v2,
+          user=True)
     start("R5k", left, "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", kill="before", next=v2)
     start("R6k", left, "remove app_old: rmdir", "unlinkat", "app_old", kill="before", next=v2)
 
     # Apply mode: the staged loader with --ad.
     apply("A1", "own location", "readlink", own, "EACCES", exit=3)
     apply("A1k", "own location", "readlink", own, kill="before")
-    apply("A2", "status(install dir)", "statx", ".", "ENOENT", exit=EXIT_FAILURE, message="directory is not exists({I})")
+    # After a reported failure the application installed now runs; the loader is not restarted.
+    apply("A2", "status(install dir)", "statx", ".", "ENOENT", exit=EXIT_FAILURE, message="directory is not exists({I})",
+          ran=v1)
     apply("A3", "status(install dir)", "statx", ".", "EACCES", exit=EXIT_FAILURE,
-          message=M("directory is not accessible({I})", os.strerror(errno.EACCES)))
+          message=M("directory is not accessible({I})", os.strerror(errno.EACCES)), ran=v1)
     apply("A2k", "status(install dir)", "statx", ".", kill="before")
+    apply("A38", "lock: open install dir", "open", ".", "EACCES", exit=0, ran=v2)
+    # Another run has installed this update: the staged loader finds no app beside it and ends.
+    apply("A39", "update already taken", "", None, fixture="loader only", exit=0)
     # The new loader is copied to Velmora.exe.new, flushed, and moved over Velmora.exe; each
     # attempt does all three, until one succeeds or the 5 s budget has run out.
     apply("A4", "copy: open source, first attempt", "open", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v2)
@@ -190,53 +203,68 @@ def cells() -> List[Cell]:
     apply("A5", "copy: open sibling, first attempt", "open", N, "EACCES", exit=0, ran=v2)
     apply("A6", "copy: open sibling, attempts 1-10", "open", N, "EACCES", count=10, exit=0, ran=v2)
     apply("A7", "copy: open sibling, every attempt", "open", N, "EACCES", count=0,
-          exit=EXIT_FAILURE, message=copy_failed)
+          exit=EXIT_FAILURE, message=copy_failed, ran=v1)
     apply("A5k", "copy: open sibling, first attempt", "open", N, kill="before")
     apply("A6k", "copy: open sibling, fifth attempt", "open", N, "EACCES", count=4, kill_nth=5)
     apply("A8", "copy: data, first attempt", "copy_data", N, "ENOSPC", exit=0, ran=v2)
     apply("A9", "copy: data, every attempt", "copy_data", N, "ENOSPC", count=0,
-          exit=EXIT_FAILURE, message=copy_failed)
+          exit=EXIT_FAILURE, message=copy_failed, ran=v1)
     apply("A8k", "copy: data, first attempt", "copy_data", N, kill="before")
     apply("A8a", "copy: data, first attempt", "copy_data", N, kill="after")
     apply("A9k", "copy: data, fifth attempt", "copy_data", N, "ENOSPC", count=4, kill_nth=5)
     apply("A25", "copy: flush, first attempt", "sync", N, "EIO", exit=0, ran=v2)
-    apply("A26", "copy: flush, every attempt", "sync", N, "EIO", count=0, exit=EXIT_FAILURE, message=copy_failed)
+    apply("A26", "copy: flush, every attempt", "sync", N, "EIO", count=0, exit=EXIT_FAILURE, message=copy_failed, ran=v1)
     apply("A25k", "copy: flush, first attempt", "sync", N, kill="before")
     apply("A25a", "copy done, before the move", "sync", N, kill="after")
     apply("A27", "move sibling -> Velmora.exe, every attempt", "rename", N, "EBUSY", count=0,
-          exit=EXIT_FAILURE, message=copy_failed, budget=True)
+          exit=EXIT_FAILURE, message=copy_failed, ran=v1, budget=True)
     apply("A28", "move sibling -> Velmora.exe, attempts 1-3", "rename", N, "EBUSY", count=3, exit=0, ran=v2)
     apply("A27k", "move sibling -> Velmora.exe", "rename", N, kill="before")
     apply("A27a", "move sibling -> Velmora.exe, its rename(2)", "rename", N, nth=2, kill="after")
     # The removal of the sibling after the final failure fails too: a stale one stays.
     apply("A29", "move every attempt, then remove sibling", "rename,unlinkat", N, "EBUSY", count=0,
-          exit=EXIT_FAILURE, message=copy_failed)
+          exit=EXIT_FAILURE, message=copy_failed, ran=v1)
     # A machine suspended as the copy begins: there is one attempt all the same.
     apply("A30", "copy: the clock jumps past the budget", "clock", None, jump=60, exit=0, ran=v2, loader="v2")
     # What an updater or an earlier run may leave around the copy. The loader comes out a plain
     # file its owner may write, and a link is never written through.
     for id, fixture in (("A31", "read-only staged loader"), ("A32", "read-only sibling"), ("A33", "sibling linked outside")):
         apply(id, "copy, no fault", "", None, fixture=fixture, exit=0, ran=v2, loader="v2")
-    apply("A10", "rename app -> app_old", "rename", "app", "EBUSY", exit=EXIT_FAILURE, message=retire_failed)
-    apply("A11", "rename app -> app_old", "rename", "app", "EACCES", exit=EXIT_FAILURE, message=retire_failed)
+    # The two renames and the move back are tried again like the copy, within 5 s, unless the
+    # failure is one no wait mends (another volume, a missing source, a target in the way).
+    apply("A10", "rename app -> app_old, attempts 1-2", "rename", "app", "EBUSY", count=2, exit=0, ran=v2)
+    apply("A11", "rename app -> app_old, every attempt", "rename", "app", "EACCES", count=0,
+          exit=EXIT_FAILURE, message=retire_failed, ran=v1, budget=True)
+    apply("A34", "rename app -> app_old, another volume", "rename", "app", "EXDEV", count=0,
+          exit=EXIT_FAILURE, message=retire_failed, ran=v1, once=True)
     apply("A10k", "rename app -> app_old", "rename", "app", kill="before")
     # A file system that cannot refuse to replace: renameat2 says EINVAL, rename(2) takes over.
     apply("A12", "rename app -> app_old, no RENAME_NOREPLACE", "rename", "app", "EINVAL", exit=0, ran=v2)
-    apply("A13", "rename app -> app_old, no RENAME_NOREPLACE, fallback fails", "rename", "app", "EINVAL,EACCES", count=2,
-          exit=EXIT_FAILURE, message=retire_failed)
-    apply("A14", "rename staged app -> app", "rename", f"{U}/app", "EACCES", exit=EXIT_FAILURE, message=move_failed)
-    apply("A15", "rename staged app -> app", "rename", f"{U}/app", "ENOSPC", exit=EXIT_FAILURE, message=move_failed)
+    apply("A13", "rename app -> app_old, no RENAME_NOREPLACE, fallback fails", "rename", "app", "EINVAL,EACCES",
+          count=0, exit=EXIT_FAILURE, message=retire_failed, ran=v1, budget=True)
+    apply("A14", "rename staged app -> app, every attempt", "rename", f"{U}/app", "EACCES", count=0,
+          exit=EXIT_FAILURE, message=move_failed, ran=v1, budget=True)
+    apply("A15", "rename staged app -> app, first attempt", "rename", f"{U}/app", "ENOSPC", exit=0, ran=v2)
+    apply("A35", "rename staged app -> app, another volume", "rename", f"{U}/app", "EXDEV", count=0,
+          exit=EXIT_FAILURE, message=move_failed, ran=v1, once=True)
     apply("A14k", "rename staged app -> app", "rename", f"{U}/app", kill="before")
     apply("A14a", "rename staged app -> app", "rename", f"{U}/app", kill="after")
-    # Renames #1 and #2 are the loader's move (renameat2, then rename(2) over the old file).
-    apply("A16", "rename staged app -> app, and the move back", "rename", None, "EBUSY", nth=4, count=2,
-          exit=EXIT_FAILURE, message=restore_failed)
-    apply("A16k", "the move back app_old -> app", "rename", None, "EACCES", nth=4, kill_nth=5)
+    # Renames #1 and #2 are the loader's move (renameat2, then rename(2) over the old file), #3 is
+    # app -> app_old; #4 the staged app, which another volume fails at once, then the move back.
+    apply("A36", "rename staged app -> app, another volume; the move back, attempts 1-2", "rename", None,
+          "EXDEV,EBUSY", nth=4, count=3, exit=EXIT_FAILURE, message=move_failed, ran=v1)
+    apply("A16", "rename staged app -> app and the move back, every attempt", "rename", None, "EBUSY", nth=4,
+          count=0, exit=EXIT_FAILURE, message=restore_failed)
+    apply("A16k", "rename staged app -> app, second attempt", "rename", None, "EACCES", nth=4, kill_nth=5)
     apply("A17", "remove app_old: status", "statx", "app_old", "EACCES", exit=0, ran=v2)
     apply("A18", "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", "EACCES", exit=0, ran=v2)
     apply("A18k", "remove app_old: unlink a file", "unlinkat", "app_old/velmora.exe", kill="before")
     apply("A19", "remove app_old: rmdir", "unlinkat", "app_old", "EBUSY", exit=0, ran=v2)
     apply("A19k", "remove app_old: rmdir", "unlinkat", "app_old", kill="before")
+    # app_old with a folder its owner may not write: the folders are opened up and it goes. Run as an
+    # ordinary user, whom the permissions bind.
+    apply("A37", "remove app_old with a read-only folder", "", None, fixture="read-only folder in app",
+          exit=0, ran=v2, user=True)
     apply("A20", "restart: pipe2", "pipe2", None, "EMFILE", exit=0)
     apply("A20k", "restart: pipe2", "pipe2", None, kill="before")
     apply("A21", "restart: fork", "fork", None, "EAGAIN", exit=0)
@@ -250,7 +278,7 @@ def cells() -> List[Cell]:
     # The installation at "/": {I} is empty there, as the loader joins "/" and a name.
     start("X1", "complete", "at /: the update cycle", "", None, exit=0, ran=v2, root=True)
     c.append(Cell("X2", "apply", "complete", "at /: copy: open sibling, every attempt", "open", N, "EACCES",
-                  count=0, exit=EXIT_FAILURE, message=copy_failed, root=True))
+                  count=0, exit=EXIT_FAILURE, message=copy_failed, ran=v1, root=True))
     c.append(Cell("X2k", "apply", "complete", "at /: copy: data, first attempt", "copy_data", N, kill="before",
                   root=True))
     start("X3", gone, "at /: move back app_old -> app", "rename", "app_old", "EACCES", root=True, **missing)
@@ -273,13 +301,18 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
     """The installation with loader and app v1, and depending on `fixture`: a complete staged
     update v2, only a staged loader, or nothing ("none"); with a complete staging, what an update
     interrupted between its renames leaves ("app_old, no app") or a leftover app_old ("app +
-    app_old"), a read-only staged loader, a stale read-only Velmora.exe.new, or a
-    Velmora.exe.new that links to the neighbour installation's loader."""
+    app_old", the latter's app_old with a read-only folder), a read-only staged loader, a stale
+    read-only Velmora.exe.new, a Velmora.exe.new that links to the neighbour installation's
+    loader, or a read-only folder in app."""
     installation.install(inst, programs.loaders["v1"], programs.app("v1"))
     if fixture == "app_old, no app":
         (inst / "app").rename(inst / "app_old")
-    elif fixture == "app + app_old":
+    elif fixture in ("app + app_old", "app + read-only app_old"):
         installation.put_application(inst / "app_old", programs.app("v0"))
+    if fixture == "read-only folder in app":
+        read_only_folder(inst / "app")
+    elif fixture == "app + read-only app_old":
+        read_only_folder(inst / "app_old")
     if fixture != "none":
         installation.stage(inst, programs.loaders["v2"], programs.app("v2") if fixture != "loader only" else None)
     if fixture == "read-only staged loader":
@@ -291,6 +324,12 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
         (inst / SIBLING).symlink_to(inst.parent / "neighbour" / "Velmora.exe")
 
 
+def read_only_folder(application: Path) -> None:
+    (application / "lib").mkdir()
+    (application / "lib" / "part.dat").write_text("part of the application\n")
+    (application / "lib").chmod(0o555)
+
+
 def jail(inst: Path, inject: Path) -> None:
     """What the programs at "/" need beside the installation: see JAIL."""
     for name in ("usr", "proc", "dev", "out"):
@@ -299,6 +338,17 @@ def jail(inst: Path, inject: Path) -> None:
     for name in ("lib", "lib64"):
         (inst / name).symlink_to(f"usr/{name}")
     shutil.copy(inject, inst / "out")
+
+
+def hand_to_user(base: Path, inst: Path, out: Path) -> None:
+    """The installation and the output folder belong to the user the cell runs as."""
+    if not AS_USER:
+        return
+    for directory in (base.parent, base):
+        directory.chmod(0o755)
+    for top in (inst, out):
+        for path in (top, *top.rglob("*")):
+            os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
 
 
 def snapshot(directory: Path, skip: tuple) -> dict:
@@ -369,13 +419,13 @@ class Run:
 
 
 def run_loader(program: Path, arguments: List[str], out: Path, name: str, base: Path, extra_env: dict,
-               root: Optional[Path] = None) -> Run:
+               root: Optional[Path] = None, user: bool = False) -> Run:
     # Without a display the loader's messages go to standard error alone, and no dialog waits.
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("VELMORA_") and k not in ("LD_PRELOAD", "DISPLAY", "WAYLAND_DISPLAY")}
     env["VELMORA_RECORD"] = str(out / f"{name}.rec")
     env.update(extra_env)
-    command = [str(program)] + arguments
+    command = (AS_USER if user else []) + [str(program)] + arguments
     if root is not None:
         # Paths as seen from `root`; the loader's variables set by env(1) in it, so that nothing
         # on the way there is preloaded.
@@ -520,7 +570,9 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
         program, arguments = inst / "Velmora.exe", []
     else:
         program, arguments = staging / "Velmora.exe", ["--ad", str(inst)]
-    run = run_loader(program, arguments, out, "run", base, fault, root)
+    if cell.user:
+        hand_to_user(base, inst, out)
+    run = run_loader(program, arguments, out, "run", base, fault, root, cell.user)
 
     log = [line.split("\t") for line in (out / "fault.log").read_text().splitlines()] \
         if (out / "fault.log").exists() else []
@@ -533,9 +585,11 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
     app_old = app_state(inst / "app_old", programs)
     staged = staging_state(staging, programs)
 
-    next_run = run_loader(inst / "Velmora.exe", [], out, "next", base, {}, root)
+    next_run = run_loader(inst / "Velmora.exe", [], out, "next", base, {}, root, cell.user)
     installation.stage(inst, programs.loaders["v3"], programs.app("v3"))
-    later_run = run_loader(inst / "Velmora.exe", [], out, "later", base, {}, root)
+    if cell.user:
+        hand_to_user(base, inst, out)
+    later_run = run_loader(inst / "Velmora.exe", [], out, "later", base, {}, root, cell.user)
 
     problems = []
     if fired == 0 and cell.op:
@@ -585,6 +639,11 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
                         + "".join(f", {name} left" for name in leftovers))
     if snapshot(base, ("inst", "out")) != outside:
         problems.append("something beside the installation changed")
+    if cell.once:
+        attempts = sum(1 for line in log if line[3] != "pass")
+        notes.append(f"{attempts} attempt in {run.seconds:.2f} s")
+        if attempts != 1 or run.seconds >= 1.0:
+            problems.append(f"{attempts} attempts in {run.seconds:.2f} s, expected one and no wait")
     if run.exit == 0 and not run.ran and not run.stdout and run.message is None:
         notes.append("ran nothing, said nothing")
 

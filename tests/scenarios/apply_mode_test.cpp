@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/system/error_code.hpp>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -143,7 +144,20 @@ void ExpectInstalledLoaderRestarted(const Installation& at) {
   EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v1").empty());
 }
 
-// After a failure nothing may have been started.
+// After a failure the application installed now runs, from the install directory, and the
+// loader is not restarted.
+void ExpectCurrentApplicationStarted(const Installation& at) {
+  EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), "app v1").empty(); }, kDetachedLimit));
+  EXPECT_EQ(EndProcessesRunningBelow(at.scene.root, kDetachedLimit), 0u);
+  const std::vector<Record> runs = RecordsTagged(at.scene.Records(), "app v1");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v2").empty());
+  EXPECT_EQ(runs[0].program, PathToUtf8(at.install / "app" / "velmora.exe"));
+  EXPECT_EQ(runs[0].workingDirectory, PathToUtf8(at.install));
+  EXPECT_TRUE(runs[0].arguments.empty());
+}
+
+// After a failure with no application to start, nothing may have been started.
 void ExpectNothingStarted(const Installation& at) {
   EXPECT_TRUE(ProcessesRunningBelow(at.scene.root).empty());
   EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v1").empty());
@@ -276,7 +290,7 @@ TEST(ApplyMode, GivesUpWhenTheInstalledLoaderCannotBeReplaced) {
     EXPECT_GE(outcome.firstMessageAfter, kCopyBudget);
     EXPECT_LE(outcome.firstMessageAfter, kCopyBudget + kMessageLatency);
     EXPECT_EQ(Snapshot(at.scene.tree), before);
-    ExpectNothingStarted(at);
+    ExpectCurrentApplicationStarted(at);
   }
 }
 
@@ -419,7 +433,7 @@ TEST(ApplyMode, ALeftoverRetiredApplicationFailsTheFirstRename) {
     const fs::path expected = at.WithLoaderReplaced();
     ExpectFailureMessage(at.Apply({"--ad", PathToUtf8(at.install)}), RetireFailed(PathToUtf8(at.install)));
     EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
-    ExpectNothingStarted(at);
+    ExpectCurrentApplicationStarted(at);
   }
 }
 
@@ -431,7 +445,7 @@ TEST(ApplyMode, NoApplicationBesideTheRunningLoaderPutsTheOldOneBack) {
   ExpectFailureMessage(at.Apply({"--ad", PathToUtf8(at.install)}),
                        Failure("rename failed", LoaderJoined(at.install, "app"), LoaderJoined(at.staging, "app")));
   EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
-  ExpectNothingStarted(at);
+  ExpectCurrentApplicationStarted(at);
 }
 
 // "<install>/app/.." names the install directory only while "app" exists: once the first rename
@@ -455,4 +469,46 @@ TEST(ApplyMode, AFailedMoveBackIsReportedAfterTheFailedRename) {
   EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
   ExpectNothingStarted(at);
 #endif
+}
+
+// One run at a time: a staged loader waits while another run holds the installation, and when its
+// turn comes it finds the update taken, "app" gone from beside it. It ends quietly, having copied
+// and started nothing, also with its own staging directory gone (Linux lets a running program's
+// file be removed). On Windows the lock is the same whatever the letter case of the path.
+TEST(ApplyMode, AnUpdateTakenMeanwhileEndsQuietly) {
+  const Scene scene("apply-taken");
+  const fs::path install = scene.tree / "install";
+  const fs::path staging = install / "data" / "update";
+  InstallApplication(install / "app", "app v1");
+  WriteText(install / "Velmora.exe", "installed loader\n");
+  InstallLoader(staging, kStagedMark);
+  InstallApplication(staging / "app", "app v2");
+  std::string lockedAs = PathToUtf8(install);
+#ifdef _WIN32
+  for (char& c : lockedAs) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+#endif
+  const fs::path held = scene.out / "held";
+  Started holder = scene.Start(InstallProbe(scene.root / "probe"), {"lock", lockedAs, PathToUtf8(held)});
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(held); }, seconds(10)));
+
+  Started loader = scene.Start(staging / "Velmora.exe", {"--ad", PathToUtf8(install)});
+  const std::vector<std::string> before = Snapshot(scene.tree);
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_TRUE(ProcessAlive(loader.Pid())) << "did not wait for the lock";
+  EXPECT_EQ(Snapshot(scene.tree), before);
+  // What the run that took the update leaves: the new application in place, and the start of
+  // the loader it restarted may already have removed the staging directory.
+  fs::remove_all(install / "app");
+  fs::rename(staging / "app", install / "app");
+#ifndef _WIN32
+  fs::remove_all(staging);
+#endif
+  const std::vector<std::string> taken = Snapshot(scene.tree);
+  fs::remove(held);
+
+  EXPECT_TRUE(holder.Wait(kRunLimit).finished);
+  ExpectSilentSuccess(loader.Wait(kRunLimit));
+  EXPECT_EQ(Snapshot(scene.tree), taken);
+  EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
+  EXPECT_TRUE(scene.Records().empty());
 }

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.hpp"
@@ -122,6 +124,32 @@ TEST_F(StartMode, NoDataFolderRunsTheMainApplicationAndCreatesNothing) {
 
   ExpectOnlyTheMainApplicationRan();
   EXPECT_EQ(Snapshot(install_), before);
+}
+
+// While another run holds the installation, a start waits a moment and then decides on what it
+// finds. Held longer, an update is being applied, which starts the application once it is done:
+// the start ends quietly and changes nothing.
+TEST_F(StartMode, AStartWaitsBrieflyWhileAnotherRunHoldsTheInstallation) {
+  StageLoader();
+  StageApplication();
+  const std::vector<std::string> before = Snapshot(install_);
+  const fs::path held = scene_.out / "held";
+  Started holder = scene_.Start(InstallProbe(scene_.root / "probe"), {"lock", PathToUtf8(install_), PathToUtf8(held)});
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(held); }, std::chrono::seconds(10)));
+
+  ExpectQuietSuccess(RunLoader());
+  EXPECT_TRUE(scene_.Records().empty());
+  EXPECT_EQ(Snapshot(install_), before);
+
+  Started loader = scene_.Start(install_ / "Velmora.exe");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(ProcessAlive(loader.Pid())) << "did not wait for the lock";
+  EXPECT_TRUE(scene_.Records().empty());
+  fs::remove(held);
+
+  EXPECT_TRUE(holder.Wait().finished);
+  ExpectQuietSuccess(loader.Wait());
+  ExpectOnlyTheHandOver();
 }
 
 // Started from inside "app" (a shortcut's "Start in", or the application updating itself), the

@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <chrono>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/process.hpp"
@@ -112,4 +118,100 @@ TEST(UpdateCycle, WaitsUntilALeftoverOldApplicationCanBeRemoved) {
   // On Linux nothing holds a file against deletion, and already the first start takes the update.
   holder.Wait(std::chrono::milliseconds(0));
   ExpectUpdateCycle(scene, install);
+}
+
+// Two or three starts at once with an update staged (a double click, or a second one because
+// nothing shows while the update is applied): every start ends quietly, nothing reports a
+// failure, only the new application runs and the update is in place. Natively nothing is left in
+// data/update; on Windows a staged loader still running there may keep it until the next start.
+TEST(UpdateCycle, StartsAtOnceApplyTheUpdateOnce) {
+#ifdef _WIN32
+  const std::vector<std::pair<int, int>> plans = {{2, 3}};
+#else
+  const std::vector<std::pair<int, int>> plans = {{2, 20}, {3, 10}};
+#endif
+  for (const auto& [starts, rounds] : plans) {
+    for (int round = 1; round <= rounds; ++round) {
+      SCOPED_TRACE(std::to_string(starts) + " starts, round " + std::to_string(round));
+      const Scene scene("cycle-at-once");
+      const fs::path install = scene.tree / "Velmora";
+      const fs::path staging = install / "data" / "update";
+      InstallWithStagedUpdate(install);
+      std::vector<Started> loaders;
+      for (int i = 0; i < starts; ++i) loaders.push_back(scene.Start(install / "Velmora.exe"));
+      for (Started& loader : loaders) {
+        const Outcome outcome = loader.Wait(kRunLimit);
+        EXPECT_TRUE(outcome.finished);
+        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_TRUE(outcome.messages.empty());
+      }
+      EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(scene.Records(), "app v2").empty(); }, kDetachedLimit));
+      // A staged loader whose failure box were waiting for a click would still be running here.
+      EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
+      // Detached runs keep their starter's standard error, where a failure would show natively.
+      for (const fs::directory_entry& file : fs::directory_iterator(scene.out)) {
+        if (file.path().extension() == ".err") {
+          EXPECT_EQ(ReadText(file.path()), "") << file.path();
+        }
+      }
+      for (const Record& run : scene.Records()) EXPECT_EQ(run.tag, "app v2");
+
+      const fs::path expected = scene.root / "expected";
+      InstallLoader(expected, kStagedMark);
+      InstallApplication(expected / "app", "app v2");
+      fs::create_directories(expected / "data");
+#ifdef _WIN32
+      if (fs::exists(staging)) {
+        EXPECT_FALSE(fs::exists(staging / "app"));
+        fs::remove_all(staging);
+      }
+#endif
+      EXPECT_EQ(Snapshot(install), Snapshot(expected));
+    }
+  }
+}
+
+// "data" moved to another file system with a link left in its place (to save space): the staged
+// application cannot come in by a rename. Every start hands over, the update fails at once and is
+// reported, and the application installed now runs; the loader is never restarted into a loop.
+TEST(UpdateCycle, DataOnAnotherFileSystemIsReportedAndTheCurrentApplicationRuns) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the Wine prefix's drives lie on one Linux file system here";
+#else
+  const Scene scene("cycle-other-fs");
+  const fs::path install = scene.tree / "Velmora";
+  InstallWithStagedUpdate(install);
+  const fs::path elsewhere = fs::path("/dev/shm") / scene.root.filename();
+  struct stat here {}, there {};
+  if (::stat(scene.root.c_str(), &here) != 0 || ::stat("/dev/shm", &there) != 0 || here.st_dev == there.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  const std::shared_ptr<void> cleanUp(nullptr, [&](void*) { fs::remove_all(elsewhere); });
+  fs::copy(install / "data", elsewhere, fs::copy_options::recursive);
+  fs::remove_all(install / "data");
+  fs::create_directory_symlink(elsewhere, install / "data");
+  const std::vector<std::string> application = Snapshot(install / "app");
+
+  for (int start = 1; start <= 2; ++start) {
+    SCOPED_TRACE("start " + std::to_string(start));
+    fs::remove(scene.record);
+    const Outcome outcome = scene.Start(install / "Velmora.exe").Wait(kRunLimit);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_TRUE(WaitUntil([&] { return !scene.Records().empty(); }, kDetachedLimit));
+    EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
+    const std::vector<Record> runs = scene.Records();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].tag, "app v1");
+    // The staged loader reports on its starter's standard error.
+    const std::string reported = ReadText(scene.out / ("run" + std::to_string(start) + ".err"));
+    EXPECT_EQ(reported.rfind("Velmora loader\nrename failed\ndst:" + PathToUtf8(install / "app") + "\nsrc:", 0), 0u)
+        << reported;
+    // The new loader is in; the application and the staging stay as they were, ready for the
+    // next start.
+    EXPECT_TRUE(ReadText(install / "Velmora.exe") == ReadText(elsewhere / "update" / "Velmora.exe"));
+    EXPECT_EQ(Snapshot(install / "app"), application);
+    EXPECT_FALSE(fs::exists(install / "app_old"));
+    EXPECT_TRUE(fs::exists(elsewhere / "update" / "app" / "velmora.exe"));
+  }
+#endif
 }
