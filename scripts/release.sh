@@ -17,7 +17,8 @@ if [ -n "${VELMORA_SIGN_PFX:-}${VELMORA_SIGN_PASSWORD_FILE:-}" ]; then
     die "set both VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign, or neither"
 fi
 commit=$(git rev-parse --short HEAD) || die "not a git checkout"
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+# Only the archive takes this time: the loader has none (see cmake/Reproducible.cmake).
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 [ -z "$(git status --porcelain --untracked-files=no)" ] ||
   echo "release: warning: uncommitted changes, so this is not a release of $commit" >&2
 
@@ -56,7 +57,7 @@ fi
 
 # A deterministic archive: sorted entries, one time, fixed modes, no owner or extra time fields,
 # and the time zone fixed, as zip stores local times.
-find "$pack" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+find "$pack" -exec touch -h -d "@$epoch" {} +
 find "$pack" -type f -exec chmod 644 {} +
 chmod 755 "$pack/Velmora.exe"
 mkdir dist
