@@ -16,11 +16,13 @@ if [ -n "${VELMORA_SIGN_PFX:-}${VELMORA_SIGN_PASSWORD_FILE:-}" ]; then
   [ -n "${VELMORA_SIGN_PFX:-}" ] && [ -n "${VELMORA_SIGN_PASSWORD_FILE:-}" ] ||
     die "set both VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign, or neither"
 fi
-commit=$(git rev-parse --short HEAD) || die "not a git checkout"
+commit=$(git rev-parse HEAD) || die "not a git checkout"
 # Only the archive takes this time: the loader has none (see cmake/Reproducible.cmake).
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-[ -z "$(git status --porcelain --untracked-files=no)" ] ||
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "release: warning: uncommitted changes, so this is not a release of $commit" >&2
+  commit="$commit and uncommitted changes"
+fi
 
 scripts/install-deps.sh
 rm -rf build/release dist
@@ -41,6 +43,8 @@ section() { awk -v want="## $1" '$0 == want { on = 1 } on && /^## / && $0 != wan
     [ -n "$text" ] || die "README.md has no section '## $title'"
     printf '\n%s\n' "$text"
   done
+  # What a rebuild checks out.
+  printf '\nBuilt by scripts/release.sh from commit %s.\n' "$commit"
 } >"$pack/README.md"
 cp docs/staging.md "$pack/docs/staging.md"
 
