@@ -46,7 +46,10 @@ section() { awk -v want="## $1" '$0 == want { on = 1 } on && /^## / && $0 != wan
   # What a rebuild checks out.
   printf '\nBuilt by scripts/release.sh from commit %s.\n' "$commit"
 } >"$pack/README.md"
-cp docs/staging.md "$pack/docs/staging.md"
+# The staging contract, and any other page those parts link to.
+for doc in docs/staging.md $(grep -o '](docs/[^)]*)' "$pack/README.md" | sed 's/^](//; s/)$//'); do
+  cp "$doc" "$pack/$doc"
+done
 
 if [ -n "${VELMORA_SIGN_PFX:-}" ]; then
   scripts/sign.sh build/release/Velmora.exe "$pack/Velmora.exe"
