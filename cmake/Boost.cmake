@@ -29,7 +29,8 @@ set(VELMORA_BOOST_CACHE_DIR "${PROJECT_SOURCE_DIR}/.cache/boost" CACHE PATH
 function(velmora_boost_library name)
   add_library(velmora_boost_${name} STATIC ${ARGN})
   target_link_libraries(velmora_boost_${name} PUBLIC Boost::headers)
-  target_compile_options(velmora_boost_${name} PRIVATE -w -Os)
+  target_compile_options(velmora_boost_${name} PRIVATE -w -Os
+                         "-ffile-prefix-map=${VELMORA_BOOST_CACHE_DIR}=boost")
   add_library(Boost::${name} ALIAS velmora_boost_${name})
 endfunction()
 

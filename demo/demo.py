@@ -21,21 +21,28 @@ sys.path.insert(0, str(REPO / "scripts"))
 import installation  # noqa: E402
 
 
+def digest(path: Path) -> str:
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
 def kind_of(path: Path) -> str:
     if path.is_dir():
-        return "directory"
-    return f"{path.stat().st_size:>9,} bytes  sha256 {hashlib.sha256(path.read_bytes()).hexdigest()[:12]}"
+        # A folder's hash covers its files' names and contents: two versions of the application
+        # may share the executable and differ in a file beside it.
+        files = sorted(p for p in path.rglob("*") if p.is_file())
+        tree = hashlib.sha256()
+        for file in files:
+            tree.update(f"{file.relative_to(path).as_posix()}\0{digest(file)}\n".encode())
+        return f"{len(files):>9} files  sha256 {tree.hexdigest()[:12]}"
+    return f"{path.stat().st_size:>9,} bytes  sha256 {digest(path)[:12]}"
 
 
 def show_disk(title: str, root: Path) -> None:
     print(f"  {title}")
-    entries = sorted(p for p in root.rglob("*") if p.name not in ("tag.txt",))
-    for entry in entries:
+    for entry in sorted(root.rglob("*")):
         relative = entry.relative_to(root).as_posix() + ("/" if entry.is_dir() else "")
-        note = ""
-        tag = entry.parent / "tag.txt"
-        if entry.name.lower() == "velmora.exe" and entry.parent.name == "app" and tag.exists():
-            note = f'  <- "{tag.read_text().strip()}"'
+        # The sample application's version is the text of its tag.txt.
+        note = f'  "{entry.read_text().strip()}"' if entry.name == "tag.txt" else ""
         print(f"    {relative:<34} {kind_of(entry)}{note}")
     print()
 

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the Windows loader as shipped, in a clean folder (build/release), and packs a release:
+#   dist/Velmora-<version>-win64.zip   the loader, the README's parts for those who ship it, and the
+#                                      staging contract
+#   dist/SHA256SUMS                    the archive's checksum and those of the files in it
+# With VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE set, the loader is signed first (see
+# scripts/sign.sh, which also reads VELMORA_SIGN_TIMESTAMP_URL and VELMORA_SIGN_CAFILE).
+# Two runs on one commit write the same bytes, signatures aside: the archive's times are
+# SOURCE_DATE_EPOCH, by default the commit's time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+die() { echo "release: $*" >&2; exit 1; }
+
+if [ -n "${VELMORA_SIGN_PFX:-}${VELMORA_SIGN_PASSWORD_FILE:-}" ]; then
+  [ -n "${VELMORA_SIGN_PFX:-}" ] && [ -n "${VELMORA_SIGN_PASSWORD_FILE:-}" ] ||
+    die "set both VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign, or neither"
+fi
+commit=$(git rev-parse HEAD) || die "not a git checkout"
+# Only the archive takes this time: the loader has none (see cmake/Reproducible.cmake).
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  echo "release: warning: uncommitted changes, so this is not a release of $commit" >&2
+  commit="$commit and uncommitted changes"
+fi
+
+scripts/install-deps.sh
+rm -rf build/release dist
+cmake --preset release >/dev/null
+cmake --build --preset release
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
+name=Velmora-$version-win64
+pack=build/release/pack/$name
+mkdir -p "$pack/docs"
+
+# What the README tells those who ship the loader: what it does, the layout on disk and the
+# command line; not how to build or test it.
+section() { awk -v want="## $1" '$0 == want { on = 1 } on && /^## / && $0 != want { exit } on' README.md; }
+{
+  awk 'NF == 0 && ++blank == 2 { exit } { print }' README.md
+  for title in "Layout on disk" "Command line and exit codes"; do
+    text=$(section "$title")
+    [ -n "$text" ] || die "README.md has no section '## $title'"
+    printf '\n%s\n' "$text"
+  done
+  # What a rebuild checks out.
+  printf '\nBuilt by scripts/release.sh from commit %s.\n' "$commit"
+} >"$pack/README.md"
+# The staging contract, and any other page those parts link to.
+for doc in docs/staging.md $(grep -o '](docs/[^)]*)' "$pack/README.md" | sed 's/^](//; s/)$//'); do
+  cp "$doc" "$pack/$doc"
+done
+
+if [ -n "${VELMORA_SIGN_PFX:-}" ]; then
+  scripts/sign.sh build/release/Velmora.exe "$pack/Velmora.exe"
+  signed="signed with $VELMORA_SIGN_PFX"
+else
+  cp build/release/Velmora.exe "$pack/Velmora.exe"
+  signed="NOT signed: set VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign it"
+fi
+# The file that ships, signed or not, must still be the loader the tests took apart (Debian's
+# python3, for its pefile).
+/usr/bin/python3 tests/resources/check_resources.py "$pack/Velmora.exe" "$(cut -d. -f1-4 <<<"$version.0.0.0")"
+
+# A deterministic archive: sorted entries, one time, fixed modes, no owner or extra time fields,
+# and the time zone fixed, as zip stores local times.
+find "$pack" -exec touch -h -d "@$epoch" {} +
+find "$pack" -type f -exec chmod 644 {} +
+chmod 755 "$pack/Velmora.exe"
+mkdir dist
+(cd "$pack/.." && find "$name" -type f | LC_ALL=C sort >files &&
+   TZ=UTC0 zip -X -D -q "$repo/dist/$name.zip" -@ <files &&
+   { (cd "$repo/dist" && sha256sum "$name.zip"); xargs -d '\n' sha256sum <files; } >"$repo/dist/SHA256SUMS")
+
+echo "release: dist/$name.zip of $commit, the loader $signed"
+cat dist/SHA256SUMS

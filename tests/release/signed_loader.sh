@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The loader signed the way scripts/release.sh signs it, with a throw-away certificate made here:
+# the signature verifies, the file still reads as the loader (imports, resources), and it runs the
+# whole update cycle under Wine, copying itself byte for byte.
+#   signed_loader.sh LOADER TESTS_DIR VERSION      TESTS_DIR holds update_cycle_test.exe, recorder.exe
+set -euo pipefail
+loader=$1 tests=$2 version=$3
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora throw-away signer" \
+  -addext extendedKeyUsage=codeSigning -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+printf 'throw-away' >"$work/password"
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout "file:$work/password" \
+  -out "$work/signer.pfx"
+export VELMORA_SIGN_PFX=$work/signer.pfx VELMORA_SIGN_PASSWORD_FILE=$work/password
+VELMORA_SIGN_CAFILE=$work/cert.pem "$repo/scripts/sign.sh" "$loader" "$work/Velmora.exe"
+if osslsigncode verify -in "$loader" -CAfile "$work/cert.pem" >/dev/null 2>&1; then
+  echo "FAIL: the unsigned loader verifies too" >&2
+  exit 1
+fi
+/usr/bin/python3 "$repo/tests/resources/check_resources.py" "$work/Velmora.exe" "$version"
+
+# The scenario takes the loader one folder above itself.
+mkdir "$work/tests"
+cp "$tests/update_cycle_test.exe" "$tests/recorder.exe" "$work/tests/"
+"$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"
