@@ -29,7 +29,7 @@ po::typed_value<std::basic_string<Char>, Char>* TextValue() {
 
 // The library's unsigned conversion would take "-1" as 4294967295 and "+7" as 7: a process id
 // is plain decimal digits, and the range is left to the conversion.
-void RejectSignedProcessIds(const po::basic_parsed_options<NativeChar>& parsed) {
+void RequirePlainDecimalProcessIds(const po::basic_parsed_options<NativeChar>& parsed) {
   for (const po::basic_option<NativeChar>& option : parsed.options) {
     if (option.string_key != "pid" || option.value.size() != 1) continue;
     const NativeString& word = option.value.front();
@@ -54,7 +54,7 @@ int RunCommandLine(const SplitArguments& split, const ApplyMode& applyMode, cons
     po::basic_command_line_parser<NativeChar> parser(arguments);
     const po::basic_parsed_options<NativeChar> parsed =
         parser.options(options).allow_unregistered().run();
-    RejectSignedProcessIds(parsed);
+    RequirePlainDecimalProcessIds(parsed);
     po::store(parsed, values);
     po::notify(values);
   } catch (const po::error_with_option_name& rejection) {

@@ -25,11 +25,12 @@ std::wstring FinalPathOf(const std::wstring& directory) {
 // A mutex name holds no backslash after its namespace and is at most MAX_PATH long: the path,
 // upper-cased as file names compare, goes in as a hash.
 std::wstring LockName(const std::wstring& directory) {
-  std::wstring path = FinalPathOf(directory);
-  LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, path.data(), static_cast<int>(path.size()), path.data(),
-               static_cast<int>(path.size()));
+  const std::wstring path = FinalPathOf(directory);
+  std::wstring upper(path.size(), L'\0');
+  LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, path.data(), static_cast<int>(path.size()), upper.data(),
+               static_cast<int>(upper.size()));
   std::uint64_t hash = 1469598103934665603ull;
-  for (const wchar_t c : path) hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
+  for (const wchar_t c : upper) hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
   wchar_t name[64];
   std::swprintf(name, 64, L"Local\\Velmora loader %016llx", static_cast<unsigned long long>(hash));
   return name;
