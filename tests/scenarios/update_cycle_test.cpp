@@ -35,6 +35,17 @@ void InstallWithStagedUpdate(const fs::path& install) {
   InstallApplication(install / "data" / "update" / "app", "app v2");
 }
 
+// The installation once the update is in: the staged loader installed byte for byte, app v2 in
+// place of app v1, app_old and the staging directory gone, and "data" still there.
+std::vector<std::string> Updated(const Scene& scene) {
+  const fs::path expected = scene.root / "expected";
+  fs::remove_all(expected);
+  InstallLoader(expected, kStagedMark);
+  InstallApplication(expected / "app", "app v2");
+  fs::create_directories(expected / "data");
+  return Snapshot(expected);
+}
+
 // Starts the installed loader without arguments and checks everything the cycle leaves behind.
 void ExpectUpdateCycle(const Scene& scene, const fs::path& install) {
   const Outcome first = scene.Start(install / "Velmora.exe").Wait(kRunLimit);
@@ -55,14 +66,7 @@ void ExpectUpdateCycle(const Scene& scene, const fs::path& install) {
   EXPECT_EQ(runs[0].workingDirectory, PathToUtf8(install));
   EXPECT_TRUE(runs[0].arguments.empty());
 
-  // The staged loader is installed byte for byte, app v2 replaced app v1, app_old and the staging
-  // directory are gone, and "data" stays.
-  const fs::path expected = scene.root / "expected";
-  fs::remove_all(expected);
-  InstallLoader(expected, kStagedMark);
-  InstallApplication(expected / "app", "app v2");
-  fs::create_directories(expected / "data");
-  EXPECT_EQ(Snapshot(install), Snapshot(expected));
+  EXPECT_EQ(Snapshot(install), Updated(scene));
 }
 
 void RunUpdateCycle(const std::string& installName) {
@@ -156,17 +160,13 @@ TEST(UpdateCycle, StartsAtOnceApplyTheUpdateOnce) {
       }
       for (const Record& run : scene.Records()) EXPECT_EQ(run.tag, "app v2");
 
-      const fs::path expected = scene.root / "expected";
-      InstallLoader(expected, kStagedMark);
-      InstallApplication(expected / "app", "app v2");
-      fs::create_directories(expected / "data");
 #ifdef _WIN32
       if (fs::exists(staging)) {
         EXPECT_FALSE(fs::exists(staging / "app"));
         fs::remove_all(staging);
       }
 #endif
-      EXPECT_EQ(Snapshot(install), Snapshot(expected));
+      EXPECT_EQ(Snapshot(install), Updated(scene));
     }
   }
 }
@@ -202,10 +202,13 @@ TEST(UpdateCycle, DataOnAnotherFileSystemIsReportedAndTheCurrentApplicationRuns)
     const std::vector<Record> runs = scene.Records();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].tag, "app v1");
-    // The staged loader reports on its starter's standard error.
-    const std::string reported = ReadText(scene.out / ("run" + std::to_string(start) + ".err"));
-    EXPECT_EQ(reported.rfind("Velmora loader\nrename failed\ndst:" + PathToUtf8(install / "app") + "\nsrc:", 0), 0u)
-        << reported;
+    // The staged loader reports on its starter's standard error: by now each start's holds it.
+    const std::string failure = "Velmora loader\nrename failed\ndst:" + PathToUtf8(install / "app") + "\nsrc:";
+    int reported = 0;
+    for (const fs::directory_entry& file : fs::directory_iterator(scene.out)) {
+      reported += file.path().extension() == ".err" && ReadText(file.path()).rfind(failure, 0) == 0;
+    }
+    EXPECT_EQ(reported, start);
     // The new loader is in; the application and the staging stay as they were, ready for the
     // next start.
     EXPECT_TRUE(ReadText(install / "Velmora.exe") == ReadText(elsewhere / "update" / "Velmora.exe"));
