@@ -131,31 +131,24 @@ void ExpectSilentSuccess(const Outcome& outcome) {
   EXPECT_EQ(outcome.output, "");
 }
 
-// The installed loader was started and, in start mode, ran the application now installed: the
-// recorder tagged "app v2", once, from the install directory, with no arguments.
-void ExpectInstalledLoaderRestarted(const Installation& at) {
-  EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), "app v2").empty(); }, kDetachedLimit));
+// The application of this version ran once, from the install directory, with no arguments, and the
+// other version never ran.
+void ExpectOnlyVersionRan(const Installation& at, const std::string& ran, const std::string& other) {
+  EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), ran).empty(); }, kDetachedLimit));
   EXPECT_EQ(EndProcessesRunningBelow(at.scene.root, kDetachedLimit), 0u);
-  const std::vector<Record> runs = RecordsTagged(at.scene.Records(), "app v2");
+  const std::vector<Record> runs = RecordsTagged(at.scene.Records(), ran);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].program, PathToUtf8(at.install / "app" / "velmora.exe"));
   EXPECT_EQ(runs[0].workingDirectory, PathToUtf8(at.install));
   EXPECT_TRUE(runs[0].arguments.empty());
-  EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v1").empty());
+  EXPECT_TRUE(RecordsTagged(at.scene.Records(), other).empty());
 }
 
-// After a failure the application installed now runs, from the install directory, and the
-// loader is not restarted.
-void ExpectCurrentApplicationStarted(const Installation& at) {
-  EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), "app v1").empty(); }, kDetachedLimit));
-  EXPECT_EQ(EndProcessesRunningBelow(at.scene.root, kDetachedLimit), 0u);
-  const std::vector<Record> runs = RecordsTagged(at.scene.Records(), "app v1");
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_TRUE(RecordsTagged(at.scene.Records(), "app v2").empty());
-  EXPECT_EQ(runs[0].program, PathToUtf8(at.install / "app" / "velmora.exe"));
-  EXPECT_EQ(runs[0].workingDirectory, PathToUtf8(at.install));
-  EXPECT_TRUE(runs[0].arguments.empty());
-}
+// The installed loader was started and, in start mode, ran the application now installed.
+void ExpectInstalledLoaderRestarted(const Installation& at) { ExpectOnlyVersionRan(at, "app v2", "app v1"); }
+
+// After a failure the application installed now runs, and the loader is not restarted.
+void ExpectCurrentApplicationStarted(const Installation& at) { ExpectOnlyVersionRan(at, "app v1", "app v2"); }
 
 // After a failure with no application to start, nothing may have been started.
 void ExpectNothingStarted(const Installation& at) {
