@@ -4,28 +4,16 @@
 
 #include <cstdint>
 #include <cwchar>
-#include <vector>
+
+#include "platform/final_path_windows.hpp"
 
 namespace {
-// The directory as the system names it once links, short names and letter case are resolved, so
-// that every spelling of one installation gives one lock; the text as given where it cannot be
-// opened.
-std::wstring FinalPathOf(const std::wstring& directory) {
-  const HANDLE handle = CreateFileW(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return directory;
-  std::vector<wchar_t> buffer(0x8000);
-  const DWORD length =
-      GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-  CloseHandle(handle);
-  if (length == 0 || length >= buffer.size()) return directory;
-  return std::wstring(buffer.data(), length);
-}
-
-// A mutex name holds no backslash after its namespace and is at most MAX_PATH long: the path,
-// upper-cased as file names compare, goes in as a hash.
+// A mutex name holds no backslash after its namespace and is at most MAX_PATH long: the path as
+// the system resolves it, so that every spelling of one installation gives one lock, upper-cased
+// as file names compare, goes in as a hash. The text as given where it cannot be opened.
 std::wstring LockName(const std::wstring& directory) {
-  const std::wstring path = FinalPathOf(directory);
+  std::wstring path = SystemFinalPathOf(directory);
+  if (path.empty()) path = directory;
   std::wstring upper(path.size(), L'\0');
   LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, path.data(), static_cast<int>(path.size()), upper.data(),
                static_cast<int>(upper.size()));

@@ -2,6 +2,7 @@
 // Process services: where the running loader lives, and starting and waiting for other programs.
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/native_text.hpp"
 
@@ -34,3 +35,10 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
 // Waits without limit until the process with this id ends; returns at once when no such
 // process can be opened.
 void WaitForProcessExit(std::uint32_t processId);
+
+// For each of `places`, a program file or a folder, whether a process other than this one runs
+// a program that is that file or lies below that folder. Paths are compared as the system
+// resolves them (links; on Windows short names and letter case too), so any spelling of a place
+// finds its programs. A place that does not exist runs nothing; a process whose program this
+// user may not read (another user's, on Linux) is not seen.
+std::vector<bool> RunningFrom(const std::vector<NativeString>& places);

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <dirent.h>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
@@ -43,6 +45,29 @@ int WaitForChild(pid_t child) {
   }
   (void)!::write(reportFd, &failure, sizeof failure);
   ::_exit(127);
+}
+
+// The place as the system resolves it; empty when it does not exist.
+std::string Resolved(const std::string& place) {
+  char* resolved = ::realpath(place.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string text(resolved);
+  std::free(resolved);
+  return text;
+}
+
+// The program of process `pid` as the kernel names it, resolved, without the mark of a deleted
+// file; empty when this user may not read it, or the process has ended.
+std::string ProgramOf(const char* pid) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%s/exe", pid);
+  std::string program(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(link, program.data(), program.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= program.size()) return {};
+  program.resize(static_cast<std::size_t>(length));
+  const std::string deleted = " (deleted)";
+  if (program.ends_with(deleted)) program.resize(program.size() - deleted.size());
+  return program;
 }
 }  // namespace
 
@@ -133,4 +158,29 @@ void WaitForProcessExit(std::uint32_t processId) {
   if (errno != ENOSYS) return;
   // Kernels without pidfd: poll until the process is gone.
   while (::kill(pid, 0) == 0) ::usleep(20'000);
+}
+
+std::vector<bool> RunningFrom(const std::vector<NativeString>& places) {
+  std::vector<std::string> resolved;
+  for (const NativeString& place : places) resolved.push_back(Resolved(place));
+  std::vector<bool> running(places.size(), false);
+  DIR* processes = ::opendir("/proc");
+  if (processes == nullptr) return running;
+  const std::string self = std::to_string(::getpid());
+  while (const dirent* entry = ::readdir(processes)) {
+    const std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    const std::string program = ProgramOf(pid.c_str());
+    if (program.empty()) continue;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+      const std::string& place = resolved[i];
+      // At a separator: "app" holds "app/x", not "app2/x".
+      if (!place.empty() && program.starts_with(place) &&
+          (program.size() == place.size() || program[place.size()] == '/' || place == "/")) {
+        running[i] = true;
+      }
+    }
+  }
+  ::closedir(processes);
+  return running;
 }

@@ -2,14 +2,39 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <vector>
 
+#include "platform/final_path_windows.hpp"
 #include "platform/system_library_windows.hpp"
 
 namespace {
 constexpr DWORD kModulePathCapacity = 0x10000;
+
+// The program of a live process as the system resolved it when it started it; empty when this
+// user may not ask, or the process has ended.
+std::wstring ProgramOf(DWORD pid) {
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return {};
+  std::wstring program(kModulePathCapacity, L'\0');
+  DWORD length = kModulePathCapacity;
+  DWORD exitCode = 0;
+  const bool named = QueryFullProcessImageNameW(process, 0, program.data(), &length) != 0;
+  const bool alive = GetExitCodeProcess(process, &exitCode) != 0 && exitCode == STILL_ACTIVE;
+  CloseHandle(process);
+  program.resize(named && alive ? length : 0);
+  return program;
+}
+
+// Letters compared as file names compare, and at a separator: "app" holds "app\x", not "app2\x".
+bool Holds(const std::wstring& place, const std::wstring& program) {
+  if (place.empty() || program.size() < place.size()) return false;
+  const int length = static_cast<int>(place.size());
+  return CompareStringOrdinal(program.c_str(), length, place.c_str(), length, TRUE) == CSTR_EQUAL &&
+         (program.size() == place.size() || program[place.size()] == L'\\' || place.back() == L'\\');
+}
 }  // namespace
 
 NativeString GetModulePath() {
@@ -62,4 +87,24 @@ void WaitForProcessExit(std::uint32_t processId) {
   if (process == nullptr) return;
   WaitForSingleObject(process, INFINITE);
   CloseHandle(process);
+}
+
+std::vector<bool> RunningFrom(const std::vector<NativeString>& places) {
+  std::vector<std::wstring> resolved;
+  for (const NativeString& place : places) resolved.push_back(FinalPathOf(place));
+  std::vector<bool> running(places.size(), false);
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return running;
+  const DWORD self = GetCurrentProcessId();
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == self || entry.th32ProcessID == 0) continue;
+    const std::wstring program = ProgramOf(entry.th32ProcessID);
+    for (std::size_t i = 0; i < places.size(); ++i) {
+      if (Holds(resolved[i], program)) running[i] = true;
+    }
+  }
+  CloseHandle(snapshot);
+  return running;
 }

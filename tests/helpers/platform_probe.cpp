@@ -5,6 +5,7 @@
 //   probe shell-start FILE [PARAMETERS [DIRECTORY]]   prints "true" or "false"
 //   probe wait-pid ID                  returns once the service returns
 //   probe box TEXT                     shows TEXT (\n in it becomes a line feed)
+//   probe running PLACE...             prints, per place, 1 when a program runs from it, else 0
 //   probe lock DIRECTORY FILE          takes the installation lock, writes FILE, and holds the
 //                                      lock until FILE is removed
 
@@ -47,6 +48,11 @@ int Probe(const std::vector<std::string>& words) {
       i += lineFeed ? 1 : 0;
     }
     ShowErrorBox(Native(text));
+  } else if (command == "running" && words.size() >= 2) {
+    std::vector<NativeString> places;
+    for (std::size_t i = 1; i < words.size(); ++i) places.push_back(Native(words[i]));
+    for (const bool running : RunningFrom(places)) std::printf("%d", running ? 1 : 0);
+    std::printf("\n");
   } else if (command == "lock" && words.size() == 3) {
     const std::optional<InstallationLock> lock = LockInstallation(Native(words[1]));
     const std::filesystem::path held = Utf8ToPath(words[2]);
