@@ -3,13 +3,27 @@
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
+#include <cstdint>
 
-// Moves `from` to `to`. An existing file at `to` is replaced; an existing directory, even an
-// empty one, is not, and the move fails. Returns the failure, or a clear code.
+// Moves `from` to `to` on the same volume, never by copying. An existing file at `to` is
+// replaced; an existing directory, even an empty one, is not, and the move fails. Returns the
+// failure, or a clear code.
 boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to);
 
-// Removes `root` and everything below it, as the library's recursive removal does. Where that is
-// refused for want of permission (a folder inside that its owner may not write), gives the owner
-// every right on the folders below `root`, never through a link, and removes it again. Throws
-// the library's error when the removal still fails.
+// Whether a failed move may pass when tried again a moment later: a file held open by a running
+// program or a scanner. A missing source, a target in the way, another volume or, on POSIX, a
+// permission stay as they are however long one waits. Decided on the platform's own error
+// numbers: on Windows a held file and a denied access are the same number.
+bool MayPassLater(const boost::system::error_code& failure);
+
+// Removes `root` and everything below it, as the library's recursive removal does, but never
+// through a link and never into another file system: a folder below `root` on another file
+// system (a mount point) makes it throw before anything is removed. Where the removal is refused
+// for want of permission (a folder inside that its owner may not write), gives the owner every
+// right on the folders below `root` and removes it again. Throws the library's error when the
+// removal still fails.
 void RemoveTree(const boost::filesystem::path& root);
+
+// A number for the file system `folder` lies on, read without following a link. On Windows the
+// library's removal takes a mount point for a link and never enters it, so every folder gives 0.
+std::uint64_t FileSystemOf(const boost::filesystem::path& folder);

@@ -26,3 +26,26 @@ boost::system::error_code RenamePath(const boost::filesystem::path& from, const 
   }
   return {failure, boost::system::system_category()};
 }
+
+// Nothing holds a file against a move here but a busy mount or a file system in trouble; a
+// permission (EACCES, EPERM) is the same however long one waits.
+bool MayPassLater(const boost::system::error_code& failure) {
+  if (failure.category() != boost::system::system_category() &&
+      failure.category() != boost::system::generic_category()) {
+    return true;
+  }
+  for (const int lasting : {ENOENT, ENOTDIR, EISDIR, EEXIST, ENOTEMPTY, EXDEV, EINVAL, EROFS, EACCES, EPERM,
+                            ENAMETOOLONG, ELOOP}) {
+    if (failure.value() == lasting) return false;
+  }
+  return true;
+}
+
+std::uint64_t FileSystemOf(const boost::filesystem::path& folder) {
+  struct stat info;
+  if (::lstat(folder.c_str(), &info) != 0) {
+    throw boost::filesystem::filesystem_error("cannot read a folder to remove", folder,
+                                              boost::system::error_code(errno, boost::system::system_category()));
+  }
+  return static_cast<std::uint64_t>(info.st_dev);
+}

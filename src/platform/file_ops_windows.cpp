@@ -1,10 +1,50 @@
 #include "platform/file_ops.hpp"
 
-#include <boost/filesystem/operations.hpp>
+#include <windows.h>
 
-// The library's move already refuses to replace an existing directory here.
-boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to) {
-  boost::system::error_code error;
-  boost::filesystem::rename(from, to, error);
-  return error;
+namespace {
+bool IsDirectory(const boost::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+}  // namespace
+
+// Without flags a move neither replaces nor copies: a folder in the way fails as already existing
+// and another volume as not the same device, each at once, where the library's move (which asks
+// for both) would fail with a denied access that looks like a held file. Only a file in the way
+// is then replaced.
+boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to) {
+  if (MoveFileExW(from.c_str(), to.c_str(), 0)) return {};
+  DWORD failure = GetLastError();
+  if ((failure == ERROR_ALREADY_EXISTS || failure == ERROR_FILE_EXISTS) && !IsDirectory(to)) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+    failure = GetLastError();
+  }
+  return {static_cast<int>(failure), boost::system::system_category()};
+}
+
+// A program running from a folder, a file open without delete sharing and a read-only file all
+// fail a move with ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION: those may pass once a scanner
+// or an exiting program lets go, and are tried again.
+bool MayPassLater(const boost::system::error_code& failure) {
+  if (failure.category() != boost::system::system_category()) return true;
+  switch (failure.value()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_NOT_SAME_DEVICE:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_FILE_EXISTS:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_NAME:
+    case ERROR_DIR_NOT_EMPTY:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+      return false;
+    default:
+      return true;
+  }
+}
+
+std::uint64_t FileSystemOf(const boost::filesystem::path&) { return 0; }
