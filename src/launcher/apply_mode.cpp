@@ -1,67 +1,26 @@
 #include "launcher/apply_mode.hpp"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
-#include <thread>
 
 #include "launcher/exit_codes.hpp"
 #include "launcher/layout.hpp"
+#include "launcher/retry.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/lock.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 
 namespace fs = boost::filesystem;
-namespace errc = boost::system::errc;
 using boost::system::error_code;
 
 namespace {
-using Clock = std::chrono::steady_clock;
-// The loader that handed over may still be exiting and holding its file, and a scanner or an
-// indexer may hold a file of "app" for a moment.
-constexpr Clock::duration kRetryBudget = std::chrono::seconds(5);
-constexpr Clock::duration kRetryPause = std::chrono::milliseconds(100);
-
-// A sleep woken early sleeps again for the rest of the pause.
-void Pause(Clock::duration pause) {
-  const Clock::time_point end = Clock::now() + pause;
-  for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
-    std::this_thread::sleep_for(end - now);
-  }
-}
+// A lock held longer than this is looked at: by a loader of this installation it is waited for,
+// by anything else it is not.
+constexpr std::chrono::milliseconds kLockPatience(2000);
 
 bool AnyFailure(const error_code&) { return true; }
-
-// A held file lets go; a missing source, a target in the way, another volume or a read-only file
-// system stay as they are however long one waits.
-bool MayPass(const error_code& error) {
-  for (const errc::errc_t lasting : {errc::no_such_file_or_directory, errc::not_a_directory, errc::file_exists,
-                                     errc::directory_not_empty, errc::cross_device_link, errc::invalid_argument,
-                                     errc::read_only_file_system}) {
-    if (error == lasting) return false;
-  }
-  return true;
-}
-
-// Tries `attempt` until it succeeds, fails in a way `worthRetrying` rules out, or the budget has
-// run out. There is always a first attempt, however late the clock says it is (a machine
-// suspended here), and an attempt begun within the budget runs to its end; the last one's result
-// is returned.
-template <typename Attempt>
-error_code Retried(Attempt attempt, bool (*worthRetrying)(const error_code&)) {
-  const Clock::time_point start = Clock::now();
-  error_code error;
-  do {
-    error = attempt();
-    if (!error || !worthRetrying(error)) return error;
-    Pause(kRetryPause);
-  } while (Clock::now() - start < kRetryBudget);
-  return error;
-}
-
-error_code RetriedRename(const fs::path& from, const fs::path& to) {
-  return Retried([&] { return RenamePath(from, to); }, MayPass);
-}
 
 // The new loader is copied beside the installed one, with its data on disk, and then moved over
 // it, so the installed loader is replaced whole or not at all. Whatever stands at the sibling's
@@ -105,16 +64,16 @@ NativeString InstallUpdate(const fs::path& installDirectory, const fs::path& mod
 
   const fs::path applicationDirectory = Join(installDirectory, kApplicationDirectory);
   const fs::path retiredApplicationDirectory = Join(installDirectory, kRetiredApplicationDirectory);
-  if (RetriedRename(applicationDirectory, retiredApplicationDirectory)) {
+  if (RetriedMove(applicationDirectory, retiredApplicationDirectory)) {
     return FailureMessage("rename failed\ndst:%s\nsrc:%s", retiredApplicationDirectory, applicationDirectory);
   }
 
   const fs::path moveSource = Join(moduleDirectory, kApplicationDirectory);
   const fs::path newApplicationDirectory = Join(installDirectory, kApplicationDirectory);
-  if (RetriedRename(moveSource, newApplicationDirectory)) {
+  if (RetriedMove(moveSource, newApplicationDirectory)) {
     NativeString message = FailureMessage("rename failed\ndst:%s\nsrc:%s", newApplicationDirectory, moveSource);
     // Put the old application back, so that it runs.
-    if (RetriedRename(retiredApplicationDirectory, newApplicationDirectory)) {
+    if (RetriedMove(retiredApplicationDirectory, newApplicationDirectory)) {
       message += FailureMessage("\nrestore failed\ndst:%s\nsrc:%s", newApplicationDirectory,
                                 retiredApplicationDirectory);
     }
@@ -129,13 +88,30 @@ NativeString InstallUpdate(const fs::path& installDirectory, const fs::path& mod
   return {};
 }
 
-// A staged loader started from the installation's own staging directory that finds no "app"
-// beside it: another run has installed this update and restarted the loader, whose start may
-// even have removed the staging directory, this loader's file included.
+// A staged loader whose update another run has installed: its own directory is gone (the start
+// of the restarted loader removed the staging directory, this loader's file included), or it is
+// the installation's staging directory, however spelled, with no "app" in it any more.
 bool UpdateTakenByAnotherRun(const fs::path& installDirectory, const fs::path& moduleDirectory) {
-  if (moduleDirectory != Join(Join(installDirectory, kDataDirectory), kStagingDirectory)) return false;
   error_code unknown;
+  if (fs::status(moduleDirectory, unknown).type() == fs::file_not_found) return true;
+  const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
+  if (!fs::equivalent(moduleDirectory, stagingDirectory, unknown) || unknown) return false;
   return fs::status(Join(moduleDirectory, kApplicationDirectory), unknown).type() == fs::file_not_found;
+}
+
+// The installation's lock, waited for while another loader of this installation runs, which may
+// be applying this very update. Held longer by anything else (another user, a program that is no
+// loader), it is not waited for: the run goes on without it.
+std::optional<InstallationLock> LockForUpdate(const fs::path& installDirectory) {
+  const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
+  const std::vector<NativeString> loaders = {Join(installDirectory, kLoaderFile).native(),
+                                             Join(stagingDirectory, kLoaderFile).native()};
+  for (;;) {
+    std::optional<InstallationLock> lock = LockInstallation(installDirectory.native(), kLockPatience);
+    if (lock) return lock;
+    const std::vector<bool> running = RunningFrom(loaders);
+    if (std::find(running.begin(), running.end(), true) == running.end()) return std::nullopt;
+  }
 }
 
 // After a failure the user gets the application that is installed now, if there is one. The
@@ -167,7 +143,7 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
   }
 
   // One run at a time changes the installation; the lock is let go before any message or start.
-  std::optional<InstallationLock> lock = LockInstallation(installDirectory.native());
+  std::optional<InstallationLock> lock = LockForUpdate(installDirectory);
   if (UpdateTakenByAnotherRun(installDirectory, moduleDirectory)) return kExitDone;
   const NativeString failure = InstallUpdate(installDirectory, moduleDirectory);
   lock.reset();
@@ -177,6 +153,9 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
     StartCurrentApplication(installDirectory);
     return kExitReportedFailure;
   }
-  ShellStartHidden(Join(installDirectory, kLoaderFile).native(), nullptr, &installDirectory.native());
+  // The update is in; if the installed loader cannot be started, the user gets the application.
+  if (!ShellStartHidden(Join(installDirectory, kLoaderFile).native(), nullptr, &installDirectory.native())) {
+    StartCurrentApplication(installDirectory);
+  }
   return kExitDone;
 }

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -416,7 +417,7 @@ TEST(ApplyMode, AnInstallDirectoryWithATrailingSeparatorIsNotSeparatedTwice) {
 }
 
 // A leftover app_old is never replaced, not even an empty one, though a plain rename on Linux
-// would replace an empty directory.
+// would replace an empty directory. No wait mends a folder in the way: it is reported at once.
 TEST(ApplyMode, ALeftoverRetiredApplicationFailsTheFirstRename) {
   for (const bool empty : {false, true}) {
     SCOPED_TRACE(empty ? "empty app_old" : "app_old with a file");
@@ -424,7 +425,9 @@ TEST(ApplyMode, ALeftoverRetiredApplicationFailsTheFirstRename) {
     fs::create_directories(at.install / "app_old");
     if (!empty) WriteText(at.install / "app_old" / "left.txt", "from an earlier update\n");
     const fs::path expected = at.WithLoaderReplaced();
-    ExpectFailureMessage(at.Apply({"--ad", PathToUtf8(at.install)}), RetireFailed(PathToUtf8(at.install)));
+    const Outcome outcome = at.Apply({"--ad", PathToUtf8(at.install)});
+    ExpectFailureMessage(outcome, RetireFailed(PathToUtf8(at.install)));
+    EXPECT_LT(outcome.firstMessageAfter, kCopyBudget);
     EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
     ExpectCurrentApplicationStarted(at);
   }
@@ -467,41 +470,72 @@ TEST(ApplyMode, AFailedMoveBackIsReportedAfterTheFailedRename) {
 // One run at a time: a staged loader waits while another run holds the installation, and when its
 // turn comes it finds the update taken, "app" gone from beside it. It ends quietly, having copied
 // and started nothing, also with its own staging directory gone (Linux lets a running program's
-// file be removed). On Windows the lock is the same whatever the letter case of the path.
+// file be removed), and whatever spelling of the install directory it was given: with "." at its
+// end, through a link natively, in other letters on Windows.
 TEST(ApplyMode, AnUpdateTakenMeanwhileEndsQuietly) {
-  const Scene scene("apply-taken");
-  const fs::path install = scene.tree / "install";
-  const fs::path staging = install / "data" / "update";
-  InstallApplication(install / "app", "app v1");
-  WriteText(install / "Velmora.exe", "installed loader\n");
-  InstallLoader(staging, kStagedMark);
-  InstallApplication(staging / "app", "app v2");
-  std::string lockedAs = PathToUtf8(install);
+  for (const std::string spelling : {"as it is", "with . at its end", "another way"}) {
+    SCOPED_TRACE(spelling);
+    const Scene scene("apply-taken");
+    const fs::path install = scene.tree / "install";
+    const fs::path staging = install / "data" / "update";
+    InstallApplication(install / "app", "app v1");
+    WriteText(install / "Velmora.exe", "installed loader\n");
+    InstallLoader(staging, kStagedMark);
+    InstallApplication(staging / "app", "app v2");
+    std::string given = PathToUtf8(install);
+    if (spelling == "with . at its end") given += kSeparator + ".";
+    if (spelling == "another way") {
 #ifdef _WIN32
-  for (char& c : lockedAs) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      for (char& c : given) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+#else
+      fs::create_directory_symlink(install, scene.root / "link");
+      given = PathToUtf8(scene.root / "link");
 #endif
-  const fs::path held = scene.out / "held";
-  Started holder = scene.Start(InstallProbe(scene.root / "probe"), {"lock", lockedAs, PathToUtf8(held)});
-  ASSERT_TRUE(WaitUntil([&] { return fs::exists(held); }, seconds(10)));
+    }
+    LockHolder holder = HoldInstallationLock(scene, install);
 
-  Started loader = scene.Start(staging / "Velmora.exe", {"--ad", PathToUtf8(install)});
-  const std::vector<std::string> before = Snapshot(scene.tree);
-  std::this_thread::sleep_for(milliseconds(500));
-  EXPECT_TRUE(ProcessAlive(loader.Pid())) << "did not wait for the lock";
-  EXPECT_EQ(Snapshot(scene.tree), before);
-  // What the run that took the update leaves: the new application in place, and the start of
-  // the loader it restarted may already have removed the staging directory.
-  fs::remove_all(install / "app");
-  fs::rename(staging / "app", install / "app");
+    Started loader = scene.Start(staging / "Velmora.exe", {"--ad", given});
+    const std::vector<std::string> before = Snapshot(scene.tree);
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_TRUE(ProcessAlive(loader.Pid())) << "did not wait for the lock";
+    EXPECT_EQ(Snapshot(scene.tree), before);
+    // What the run that took the update leaves: the new application in place, and the start of
+    // the loader it restarted may already have removed the staging directory.
+    fs::remove_all(install / "app");
+    fs::rename(staging / "app", install / "app");
 #ifndef _WIN32
-  fs::remove_all(staging);
+    fs::remove_all(staging);
 #endif
-  const std::vector<std::string> taken = Snapshot(scene.tree);
-  fs::remove(held);
+    const std::vector<std::string> taken = Snapshot(scene.tree);
+    fs::remove(holder.release);
 
-  EXPECT_TRUE(holder.Wait(kRunLimit).finished);
-  ExpectSilentSuccess(loader.Wait(kRunLimit));
-  EXPECT_EQ(Snapshot(scene.tree), taken);
-  EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
-  EXPECT_TRUE(scene.Records().empty());
+    EXPECT_TRUE(holder.process.Wait(kRunLimit).finished);
+    ExpectSilentSuccess(loader.Wait(kRunLimit));
+    EXPECT_EQ(Snapshot(scene.tree), taken);
+    EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
+    EXPECT_TRUE(scene.Records().empty());
+  }
+}
+
+// A lock held by a program that is no loader of this installation, of this user or (natively, as
+// root) of another, is not waited for beyond a moment: the update goes in without it, and the
+// restarted loader, finding the lock still held and no update being applied, runs the new
+// application.
+TEST(ApplyMode, ALockHeldByAProgramThatIsNoLoaderIsNotWaitedFor) {
+  for (const bool anotherUser : {false, true}) {
+    if (anotherUser && !CanHoldLockAsAnotherUser()) {
+      std::cout << "left out: the lock held by another user, which needs root natively\n";
+      continue;
+    }
+    SCOPED_TRACE(anotherUser ? "held by nobody" : "held by a program of this user");
+    const Installation at("apply-held");
+    LockHolder holder = HoldInstallationLock(at.scene, at.install, anotherUser);
+    ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install)}));
+    EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), "app v2").empty(); }, kDetachedLimit));
+    EXPECT_TRUE(ProcessAlive(holder.process.Pid()));
+    fs::remove(holder.release);
+    EXPECT_TRUE(holder.process.Wait(kRunLimit).finished);
+    ExpectInstalledLoaderRestarted(at);
+    EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
+  }
 }

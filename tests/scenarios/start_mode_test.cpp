@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <functional>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +15,12 @@
 #include "support/process.hpp"
 #include "support/scene.hpp"
 #include "support/text.hpp"
+
+#ifndef _WIN32
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
@@ -127,27 +136,47 @@ TEST_F(StartMode, NoDataFolderRunsTheMainApplicationAndCreatesNothing) {
 }
 
 // While another run holds the installation, a start waits a moment and then decides on what it
-// finds. Held longer, an update is being applied, which starts the application once it is done:
-// the start ends quietly and changes nothing.
-TEST_F(StartMode, AStartWaitsBrieflyWhileAnotherRunHoldsTheInstallation) {
+// finds. Held longer by anything but a staged loader of this installation (another user, any
+// program: nothing can keep them from taking it), the application runs all the same and the
+// staging waits for a later start; held while a staged loader runs, an update is being applied,
+// which starts the application when done: the start ends quietly and changes nothing.
+TEST_F(StartMode, ALockHeldLongerKeepsTheApplicationFromRunningOnlyWhileAnUpdateIsApplied) {
   StageLoader();
   StageApplication();
   const std::vector<std::string> before = Snapshot(install_);
-  const fs::path held = scene_.out / "held";
-  Started holder = scene_.Start(InstallProbe(scene_.root / "probe"), {"lock", PathToUtf8(install_), PathToUtf8(held)});
-  ASSERT_TRUE(WaitUntil([&] { return fs::exists(held); }, std::chrono::seconds(10)));
+  for (const bool anotherUser : {false, true}) {
+    if (anotherUser && !CanHoldLockAsAnotherUser()) {
+      std::cout << "left out: the lock held by another user, which needs root natively\n";
+      continue;
+    }
+    SCOPED_TRACE(anotherUser ? "held by nobody" : "held by a program of this user");
+    fs::remove(scene_.record);
+    LockHolder holder = HoldInstallationLock(scene_, install_, anotherUser);
+    ExpectQuietSuccess(RunLoader());
+    ExpectOnlyTheMainApplicationRan();
+    EXPECT_EQ(Snapshot(install_), before);
+    fs::remove(holder.release);
+    EXPECT_TRUE(holder.process.Wait().finished);
+  }
 
+  fs::remove(scene_.record);
+  LockHolder holder = HoldInstallationLock(scene_, install_);
+  SetEnvironment("VELMORA_SLEEP_MS", "60000");
+  Started stagedLoader = scene_.Start(StagedLoader());
+  UnsetEnvironment("VELMORA_SLEEP_MS");
+  ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
   ExpectQuietSuccess(RunLoader());
-  EXPECT_TRUE(scene_.Records().empty());
-  EXPECT_EQ(Snapshot(install_), before);
+  EXPECT_EQ(scene_.Records().size(), 1u) << "started something while an update was applied";
+  stagedLoader.Wait(std::chrono::milliseconds(0));
 
+  fs::remove(scene_.record);
   Started loader = scene_.Start(install_ / "Velmora.exe");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_TRUE(ProcessAlive(loader.Pid())) << "did not wait for the lock";
   EXPECT_TRUE(scene_.Records().empty());
-  fs::remove(held);
+  fs::remove(holder.release);
 
-  EXPECT_TRUE(holder.Wait().finished);
+  EXPECT_TRUE(holder.process.Wait().finished);
   ExpectQuietSuccess(loader.Wait());
   ExpectOnlyTheHandOver();
 }
@@ -167,6 +196,67 @@ TEST_F(StartMode, CompleteStagingIsHandedOverWithoutWaitingAndTheMainApplication
   // The loader has ended while the staged loader still sleeps.
   EXPECT_EQ(ProcessesRunning(StagedLoader()).size(), 1u);
   EXPECT_EQ(Snapshot(install_), before);
+}
+
+// While a program runs from "app" (the application, however started, or a helper of it) nothing
+// is handed over: Windows would refuse to replace or rename what it runs from. The start waits a
+// moment for it to end, then runs the application and leaves the staging for a later start.
+// While a staged loader of this installation runs, an update is being applied: the start ends
+// quietly. Found however the loader is reached: through a link natively, in other letters on
+// Windows.
+TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
+  struct Case {
+    const char* running;
+    fs::path program;
+    bool otherSpelling;
+  };
+  for (const Case& c : {Case{"the application", "app/velmora.exe", false},
+                        Case{"a helper of the application", "app/tools/helper.exe", true},
+                        Case{"a staged loader", "data/update/Velmora.exe", false}}) {
+    SCOPED_TRACE(c.running);
+    fs::remove_all(install_);
+    fs::remove(scene_.record);
+    UseInstallDirectory("install");
+    StageLoader();
+    StageApplication();
+    const bool stagedLoader = c.program.filename() == "Velmora.exe";
+    if (!fs::exists(install_ / c.program)) InstallRecorderAs(install_ / c.program, "running");
+    fs::path loader = install_ / "Velmora.exe";
+    if (c.otherSpelling) {
+#ifdef _WIN32
+      std::string upper = PathToUtf8(loader);
+      for (char& letter : upper) letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+      loader = Utf8ToPath(upper);
+#else
+      fs::create_directory_symlink(install_, scene_.root / "link");
+      loader = scene_.root / "link" / "Velmora.exe";
+#endif
+    }
+    SetEnvironment("VELMORA_SLEEP_MS", "60000");
+    Started running = scene_.Start(install_ / c.program);
+    UnsetEnvironment("VELMORA_SLEEP_MS");
+    ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
+    const std::size_t applicationRuns = RecordsTagged(scene_.Records(), "main app").size();
+    const std::vector<std::string> before = Snapshot(install_);
+
+    const Clock::time_point started = Clock::now();
+    ExpectQuietSuccess(scene_.Start(loader).Wait());
+    const std::vector<Record> records = scene_.Records();
+    if (stagedLoader) {
+      EXPECT_EQ(records.size(), 1u);
+    } else {
+      EXPECT_GE(Clock::now() - started, std::chrono::seconds(3)) << "did not wait for the program to end";
+      EXPECT_EQ(RecordsTagged(records, "main app").size(), applicationRuns + 1);
+      EXPECT_TRUE(RecordsTagged(records, "staged loader").empty());
+    }
+    EXPECT_EQ(Snapshot(install_), before);
+
+    running.Wait(std::chrono::milliseconds(0));
+    fs::remove(scene_.record);
+    fs::remove(scene_.root / "link");
+    ExpectQuietSuccess(RunLoader());
+    ExpectOnlyTheHandOver();
+  }
 }
 
 // An update stopped between its two renames leaves "app_old" without "app"; one stopped before it
@@ -208,6 +298,46 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
     }
     EXPECT_EQ(Snapshot(install_), Snapshot(expected));
   }
+}
+
+// A file system mounted below a leftover "app_old" is not the installation's: its removal never
+// enters it, and until it is unmounted the start runs the application instead of handing over an
+// update that would fail on "app_old". On Windows a mount point is a reparse point, which the
+// removal takes for a link.
+TEST_F(StartMode, TheRemovalOfAnOldApplicationNeverEntersAnotherFileSystem) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine cannot mount a volume in a folder";
+#else
+  // A mount namespace of this test's own, gone with it.
+  if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "mounting a file system needs root";
+  }
+  StageLoader();
+  StageApplication();
+  InstallApplication(install_ / "app_old", "retired app");
+  const fs::path mounted = install_ / "app_old" / "cache";
+  fs::create_directories(mounted);
+  ASSERT_EQ(::mount("velmora-test", mounted.c_str(), "tmpfs", 0, nullptr), 0);
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) { ::umount2(mounted.c_str(), MNT_DETACH); });
+  fs::create_directories(mounted / "lib");
+  WriteText(mounted / "lib" / "kept.txt", "not the installation's\n");
+  fs::permissions(mounted / "lib", fs::perms::owner_read | fs::perms::owner_exec);
+  const std::vector<std::string> before = Snapshot(mounted);
+
+  ExpectQuietSuccess(RunLoader());
+
+  ExpectOnlyTheMainApplicationRan();
+  EXPECT_EQ(Snapshot(mounted), before);
+  EXPECT_EQ(fs::status(mounted / "lib").permissions(), fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_TRUE(fs::exists(Staging() / "app" / "velmora.exe"));
+
+  ASSERT_EQ(::umount(mounted.c_str()), 0);
+  fs::remove(scene_.record);
+  ExpectQuietSuccess(RunLoader());
+  ExpectOnlyTheHandOver();
+  EXPECT_FALSE(fs::exists(install_ / "app_old"));
+#endif
 }
 
 // A staging counts only when its loader and its application could run: a folder at either

@@ -124,6 +124,42 @@ TEST(UpdateCycle, WaitsUntilALeftoverOldApplicationCanBeRemoved) {
   ExpectUpdateCycle(scene, install);
 }
 
+// The application open, started by the loader or directly, when the updater stages an update, and
+// the user starts it again: the start shows nothing, runs the old version (the application
+// decides about a second instance of itself) within a few seconds and leaves the update staged;
+// Windows would refuse to replace the running loader or rename "app" under the application.
+// Once the application and its loader have ended, the next start installs the update.
+TEST(UpdateCycle, AStartWhileTheApplicationRunsLeavesTheUpdateForLater) {
+  for (const bool direct : {false, true}) {
+    SCOPED_TRACE(direct ? "application started directly" : "application started by the loader");
+    const Scene scene("cycle-in-use");
+    const fs::path install = scene.tree / "Velmora";
+    InstallLoader(install);
+    InstallApplication(install / "app", "app v1");
+    SetEnvironment("VELMORA_SLEEP_MS", "120000");
+    Started first = scene.Start(direct ? install / "app" / "velmora.exe" : install / "Velmora.exe");
+    UnsetEnvironment("VELMORA_SLEEP_MS");
+    ASSERT_EQ(scene.WaitForRecords(1).size(), 1u);
+    InstallLoader(install / "data" / "update", kStagedMark);
+    InstallApplication(install / "data" / "update" / "app", "app v2");
+    const std::vector<std::string> staged = Snapshot(install);
+
+    Started second = scene.Start(install / "Velmora.exe");
+    EXPECT_TRUE(WaitUntil([&] { return RecordsTagged(scene.Records(), "app v1").size() == 2; }, seconds(5)));
+    const Outcome outcome = second.Wait(std::chrono::seconds(10));
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_TRUE(outcome.messages.empty());
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(Snapshot(install), staged);
+
+    for (const std::uint32_t pid : ProcessesRunning(install / "app" / "velmora.exe")) EndProcess(pid);
+    EXPECT_TRUE(first.Wait(kRunLimit).finished);
+    fs::remove(scene.record);
+    ExpectUpdateCycle(scene, install);
+  }
+}
+
 // Two or three starts at once with an update staged (a double click, or a second one because
 // nothing shows while the update is applied): every start ends quietly, nothing reports a
 // failure, only the new application runs and the update is in place. Natively nothing is left in

@@ -4,9 +4,14 @@
 #include <atomic>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "support/text.hpp"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -169,4 +174,29 @@ fs::path Scene::CopyOfTree(const std::string& name) const {
   const fs::path copy = root / name;
   fs::copy(tree, copy, fs::copy_options::recursive);
   return copy;
+}
+
+bool CanHoldLockAsAnotherUser() {
+#ifdef _WIN32
+  return false;
+#else
+  return ::geteuid() == 0;
+#endif
+}
+
+LockHolder HoldInstallationLock(const Scene& scene, const fs::path& install, bool anotherUser) {
+  const fs::path probe = InstallProbe(scene.root / "probe");
+  // A folder the holder may write in, whoever it runs as.
+  const fs::path folder = scene.out / "lock";
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms::all);
+  const fs::path release = folder / "held";
+  const std::vector<std::string> words = {"lock", PathToUtf8(install), PathToUtf8(release)};
+  std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", PathToUtf8(probe)};
+  asNobody.insert(asNobody.end(), words.begin(), words.end());
+  LockHolder holder{anotherUser ? scene.Start("/usr/bin/setpriv", asNobody) : scene.Start(probe, words), release};
+  if (!WaitUntil([&] { return fs::exists(release); }, std::chrono::seconds(10))) {
+    throw std::runtime_error("the lock holder did not start");
+  }
+  return holder;
 }

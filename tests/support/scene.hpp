@@ -70,6 +70,21 @@ class Started {
   bool waited_ = false;
 };
 
+class Scene;
+
+// A program holding the lock of an installation until `release`, a file it made, is removed.
+struct LockHolder {
+  Started process;
+  std::filesystem::path release;
+};
+
+// True where a holder can run as another user: natively, as root.
+bool CanHoldLockAsAnotherUser();
+
+// Starts the platform probe on the lock of the installation in `install` and waits until it holds
+// it. With `anotherUser` it runs as nobody, who may read the installation and so lock it.
+LockHolder HoldInstallationLock(const Scene& scene, const std::filesystem::path& install, bool anotherUser = false);
+
 // One test's sandbox: `tree` for what the loader may change (snapshot it to see what did), `out`
 // for the record file and captured output and as the working directory of what the test starts,
 // and VELMORA_RECORD naming the record file for every program started meanwhile. On destruction,
