@@ -3,7 +3,6 @@
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
-#include <cstdint>
 
 // Moves `from` to `to` on the same volume, never by copying. An existing file at `to` is
 // replaced; an existing directory, even an empty one, is not, and the move fails. Returns the
@@ -24,6 +23,7 @@ bool MayPassLater(const boost::system::error_code& failure);
 // removal still fails.
 void RemoveTree(const boost::filesystem::path& root);
 
-// A number for the file system `folder` lies on, read without following a link. On Windows the
-// library's removal takes a mount point for a link and never enters it, so every folder gives 0.
-std::uint64_t FileSystemOf(const boost::filesystem::path& folder);
+// Throws when a file system is mounted at `root` or anywhere below it: a removal would empty
+// what is mounted there. On Windows a mount point is a reparse point, which the library's removal
+// takes for a link and never enters: nothing is looked at.
+void RequireOneFileSystem(const boost::filesystem::path& root);

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <sys/stat.h>
 
 namespace {
@@ -41,11 +44,34 @@ bool MayPassLater(const boost::system::error_code& failure) {
   return true;
 }
 
-std::uint64_t FileSystemOf(const boost::filesystem::path& folder) {
-  struct stat info;
-  if (::lstat(folder.c_str(), &info) != 0) {
-    throw boost::filesystem::filesystem_error("cannot read a folder to remove", folder,
+// The kernel lists every mount point of this process's view in /proc/self/mountinfo, whatever
+// the folders on the way may be read by: the fifth field of a line, with blanks, tabs, line feeds
+// and backslashes written as octal escapes.
+void RequireOneFileSystem(const boost::filesystem::path& root) {
+  const boost::filesystem::path folder = boost::filesystem::canonical(root);
+  std::ifstream mounts("/proc/self/mountinfo");
+  if (!mounts) {
+    throw boost::filesystem::filesystem_error("cannot read the mount points", root,
                                               boost::system::error_code(errno, boost::system::system_category()));
   }
-  return static_cast<std::uint64_t>(info.st_dev);
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, mountRoot, escaped;
+    if (!(fields >> id >> parent >> device >> mountRoot >> escaped)) continue;
+    std::string mountPoint;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+      const auto octal = [&](std::size_t at) { return at < escaped.size() && escaped[at] >= '0' && escaped[at] <= '7'; };
+      if (escaped[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+        mountPoint += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 + (escaped[i + 3] - '0'));
+        i += 3;
+      } else {
+        mountPoint += escaped[i];
+      }
+    }
+    const std::string& prefix = folder.native();
+    if (mountPoint == prefix || (mountPoint.starts_with(prefix) && mountPoint[prefix.size()] == '/')) {
+      throw boost::filesystem::filesystem_error("a file system is mounted below a folder to remove", mountPoint,
+                                                make_error_code(boost::system::errc::cross_device_link));
+    }
+  }
 }

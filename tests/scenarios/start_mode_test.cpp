@@ -316,7 +316,7 @@ TEST_F(StartMode, TheRemovalOfAnOldApplicationNeverEntersAnotherFileSystem) {
   StageLoader();
   StageApplication();
   InstallApplication(install_ / "app_old", "retired app");
-  const fs::path mounted = install_ / "app_old" / "cache";
+  const fs::path mounted = install_ / "app_old" / "cache dir";
   fs::create_directories(mounted);
   ASSERT_EQ(::mount("velmora-test", mounted.c_str(), "tmpfs", 0, nullptr), 0);
   const std::shared_ptr<void> unmount(nullptr, [&](void*) { ::umount2(mounted.c_str(), MNT_DETACH); });
