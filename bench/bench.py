@@ -105,6 +105,37 @@ def bench_memory(build: Path, work: Path, runs):
     return interleaved(variants, runs, 1, lambda argv: peak_resident_mib(argv, env))
 
 
+# ---------------------------------------------------------------- 5. looking for running programs
+
+def bench_scan(build: Path, work: Path, rounds, wine=None):
+    """What a start that finds a complete staging adds: one look at every process for programs
+    running from the installation (the platform probe's "running", with the three places a start
+    asks about), beside the same probe doing nothing but learning its own location."""
+    exe = ".exe" if wine else ""
+    install, _ = start_variants(build, work / "scan", build / "tests" / f"recorder{exe}", wine)
+    probe = install / f"probe{exe}"
+    shutil.copy2(build / "tests" / f"platform_probe{exe}", probe)
+    where = installation.windows_path if wine else str
+    places = [where(install / "data" / "update" / "Velmora.exe"), where(install / "app"), where(install / "data" / "update")]
+    first = wine or []
+    variants = {"floor": [*first, str(probe), "module"], "scan": [*first, str(probe), "running", *places]}
+    env = clean_env()
+    return interleaved(variants, rounds, 3, lambda argv: run_quietly(argv, env))
+
+
+def run_quietly(argv, env):
+    """run(), with the probe's output thrown away."""
+    null = os.open(os.devnull, os.O_WRONLY)
+    saved = os.dup(1)
+    os.dup2(null, 1)
+    try:
+        return run(argv, env)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+
+
 # ---------------------------------------------------------------- 3. apply cost against size
 
 def make_application(directory: Path, files: int, recorder: Path):
@@ -272,6 +303,16 @@ def main():
         size = copy.stat().st_size
         table.add("4 size of Velmora.exe", "stripped", f"{size / MIB:.2f} MiB", f"{size:,} B", "<= 1.50 MiB",
                   size <= 1.5 * MIB)
+
+    scans = {"native": bench_scan(build, work, 60 if quick else 300)}
+    if windows:
+        scans["Wine"] = bench_scan(windows, work, 8 if quick else 40, wine)
+    for platform, times in scans.items():
+        figure = f"5 process scan, {platform}"
+        scan = medians(times)
+        table.add(figure, "floor: probe learns its location", f"{scan['floor']:.2f} ms", "1.00")
+        table.add(figure, "probe scans every process", f"{scan['scan']:.2f} ms",
+                  f"+{scan['scan'] - scan['floor']:.2f} ms")
 
     table.print()
     if options.plots:

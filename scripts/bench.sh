@@ -22,7 +22,7 @@ build() {
     exit 1
   fi
 }
-targets=(Velmora recorder spawn_floor)
+targets=(Velmora recorder platform_probe spawn_floor)
 build linux
 build windows -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
 
