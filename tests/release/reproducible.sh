@@ -23,6 +23,14 @@ release() {  # folder umask TZ
 release one 022 UTC0
 release the-second-clone 077 XYZ-14
 
-grep Velmora.exe "$work"/*/dist/SHA256SUMS
 diff -r "$work/one/dist" "$work/the-second-clone/dist"
 echo "reproducible: two releases of $commit are the same bytes"
+
+# Each SHA256SUMS checks, with no options, exactly what stands beside it: the archive in dist/, and
+# every file of the unpacked archive.
+unzip -q "$work"/one/dist/*.zip -d "$work/unpacked"
+for dir in "$work/one/dist" "$work"/unpacked/*; do
+  (cd "$dir" && sha256sum -c SHA256SUMS &&
+     diff <(sed 's/^[0-9a-f]*  //' SHA256SUMS) <(find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort))
+done
+grep Velmora.exe "$work"/unpacked/*/SHA256SUMS
