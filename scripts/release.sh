@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows loader as shipped, in a clean folder (build/release), and packs a release:
 #   dist/Velmora-<version>-win64.zip   the loader, the README's parts for those who ship it, the
-#                                      staging contract and SHA256SUMS, the checksums of the other
-#                                      files in it
+#                                      staging contract, the third-party notices (scripts/notices.sh)
+#                                      and SHA256SUMS, the checksums of the other files in it
 #   dist/SHA256SUMS                    the archive's checksum
 # With VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE set, the loader is signed first (see
 # scripts/sign.sh, which also reads VELMORA_SIGN_TIMESTAMP_URL and VELMORA_SIGN_CAFILE).
@@ -62,6 +62,8 @@ fi
 # The file that ships, signed or not, must still be the loader the tests took apart (Debian's
 # python3, for its pefile).
 /usr/bin/python3 tests/resources/check_resources.py "$pack/Velmora.exe" "$(cut -d. -f1-4 <<<"$version.0.0.0")"
+# The licence notices of what the loader links in, from the Debian packages it comes from.
+scripts/notices.sh build/release >"$pack/THIRD-PARTY-NOTICES.txt"
 # Each SHA256SUMS lists exactly what stands beside it: `sha256sum -c SHA256SUMS` needs no options.
 (cd "$pack" && find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
    xargs -d '\n' sha256sum >SHA256SUMS)
