@@ -17,4 +17,6 @@ add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=velmora"
 # would write the time again: the linker's -s is the only strip.
 function(velmora_shipped_executable target)
   target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s> LINKER:--no-insert-timestamp)
+  # Every object and archive member linked in, for scripts/notices.sh; the executable is the same.
+  target_link_options(${target} PRIVATE "LINKER:-Map=${CMAKE_BINARY_DIR}/${target}.map")
 endfunction()

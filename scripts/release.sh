@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows loader as shipped, in a clean folder (build/release), and packs a release:
-#   dist/Velmora-<version>-win64.zip   the loader, the README's parts for those who ship it, and the
-#                                      staging contract
-#   dist/SHA256SUMS                    the archive's checksum and those of the files in it
+#   dist/Velmora-<version>-win64.zip   the loader, the README's parts for those who ship it, the
+#                                      staging contract, the third-party notices (scripts/notices.sh)
+#                                      and SHA256SUMS, the checksums of the other files in it
+#   dist/SHA256SUMS                    the archive's checksum
 # With VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE set, the loader is signed first (see
 # scripts/sign.sh, which also reads VELMORA_SIGN_TIMESTAMP_URL and VELMORA_SIGN_CAFILE).
 # Two runs on one commit write the same bytes, signatures aside: the archive's times are
@@ -61,6 +62,11 @@ fi
 # The file that ships, signed or not, must still be the loader the tests took apart (Debian's
 # python3, for its pefile).
 /usr/bin/python3 tests/resources/check_resources.py "$pack/Velmora.exe" "$(cut -d. -f1-4 <<<"$version.0.0.0")"
+# The licence notices of what the loader links in, from the Debian packages it comes from.
+scripts/notices.sh build/release >"$pack/THIRD-PARTY-NOTICES.txt"
+# Each SHA256SUMS lists exactly what stands beside it: `sha256sum -c SHA256SUMS` needs no options.
+(cd "$pack" && find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
+   xargs -d '\n' sha256sum >SHA256SUMS)
 
 # A deterministic archive: sorted entries, one time, fixed modes, no owner or extra time fields,
 # and the time zone fixed, as zip stores local times.
@@ -69,8 +75,8 @@ find "$pack" -type f -exec chmod 644 {} +
 chmod 755 "$pack/Velmora.exe"
 mkdir dist
 (cd "$pack/.." && find "$name" -type f | LC_ALL=C sort >files &&
-   TZ=UTC0 zip -X -D -q "$repo/dist/$name.zip" -@ <files &&
-   { (cd "$repo/dist" && sha256sum "$name.zip"); xargs -d '\n' sha256sum <files; } >"$repo/dist/SHA256SUMS")
+   TZ=UTC0 zip -X -D -q "$repo/dist/$name.zip" -@ <files)
+(cd dist && sha256sum "$name.zip" >SHA256SUMS)
 
 echo "release: dist/$name.zip of $commit, the loader $signed"
-cat dist/SHA256SUMS
+cat dist/SHA256SUMS "$pack/SHA256SUMS"
