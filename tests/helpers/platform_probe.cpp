@@ -8,10 +8,16 @@
 //   probe running PLACE...             prints, per place, 1 when a program runs from it, else 0
 //   probe lock DIRECTORY FILE          takes the installation lock, writes FILE, and holds the
 //                                      lock until FILE is removed
+//   probe origin INSTALLED_LOADER INSTALLED_APP STAGED_LOADER STAGED_APP [--time N] [--try-replace] [--start]
+//     prints "publisher", "refused" or "unknown" (of the last of N checks, and with --time the
+//     microseconds of each), then, the staged loader still held if it was: "delete|write
+//     done|refused" after trying both, "start-and-wait|shell-start true|false" after both starts
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,10 +25,44 @@
 #include "platform/lock.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
+#include "platform/publisher.hpp"
 #include "support/text.hpp"
 
 namespace {
 NativeString Native(const std::string& utf8) { return Utf8ToPath(utf8).native(); }
+
+void Origin(const std::vector<std::string>& words) {
+  const auto flag = [&](const char* name) { return std::find(words.begin(), words.end(), name) != words.end(); };
+  const auto time = std::find(words.begin(), words.end(), "--time");
+  const long checks = time != words.end() && time + 1 != words.end() ? std::stol(*(time + 1)) : 1;
+  const NativeString stagedLoader = Native(words[3]);
+  std::vector<long long> microseconds;
+  UpdateOrigin origin = UpdateOrigin::kUnknown;
+  HeldFile held;
+  for (long i = 0; i < checks; ++i) {
+    held.reset();
+    const auto start = std::chrono::steady_clock::now();
+    origin = CheckUpdateOrigin(Native(words[1]), Native(words[2]), stagedLoader, Native(words[4]), held);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    microseconds.push_back(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+  }
+  const char* const names[] = {"publisher", "refused", "unknown"};
+  std::printf("%s\n", names[static_cast<int>(origin)]);
+  if (time != words.end()) {
+    for (const long long value : microseconds) std::printf("%lld\n", value);
+  }
+  if (flag("--try-replace")) {
+    std::error_code error;
+    std::printf("delete %s\n", std::filesystem::remove(Utf8ToPath(words[3]), error) ? "done" : "refused");
+    const bool written = std::ofstream(Utf8ToPath(words[3]), std::ios::binary | std::ios::app).is_open();
+    std::printf("write %s\n", written ? "done" : "refused");
+  }
+  if (flag("--start")) {
+    std::fflush(stdout);
+    std::printf("start-and-wait %s\n", StartProcessAndWait(stagedLoader) ? "true" : "false");
+    std::printf("shell-start %s\n", ShellStartHidden(stagedLoader, nullptr, nullptr) ? "true" : "false");
+  }
+}
 
 int Probe(const std::vector<std::string>& words) {
   if (words.empty()) return 64;
@@ -58,6 +98,8 @@ int Probe(const std::vector<std::string>& words) {
     const std::filesystem::path held = Utf8ToPath(words[2]);
     WriteText(held, "locked\n");
     while (std::filesystem::exists(held)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } else if (command == "origin" && words.size() >= 5) {
+    Origin(words);
   } else {
     return 64;
   }

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Files for the publisher check, signed (SHA-256, no time stamp) with three code-signing certificates
+# of a throw-away root: A, its renewal A' (same name, new key), B (another name). Writes into OUTDIR
+# root.pem; LOADER signed by A, A', B as signed.exe, renewed.exe, other.exe, and unsigned.exe;
+# tampered.exe, signed.exe with a byte of code changed; RECORDER as recorder-a.exe, recorder-b.exe
+# (by A, B) and recorder.exe; PROBE signed by A as probe-a.exe, when given.
+#   publisher_fixtures.sh OUTDIR LOADER RECORDER [PROBE]
+set -euo pipefail
+[ $# -eq 3 ] || [ $# -eq 4 ] || { echo "usage: publisher_fixtures.sh OUTDIR LOADER RECORDER [PROBE]" >&2; exit 64; }
+out=$1 loader=$2 recorder=$3 probe=${4:-}
+mkdir -p "$out"
+keys=$(mktemp -d)
+trap 'rm -rf "$keys"' EXIT
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora Test Root" \
+  -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign,cRLSign \
+  -keyout "$keys/root.key" -out "$out/root.pem" 2>/dev/null
+printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\nbasicConstraints=CA:false\n' \
+  >"$keys/leaf.ext"
+leaf() {  # NAME COMMON_NAME
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=$2" -keyout "$keys/$1.key" -out "$keys/$1.csr" 2>/dev/null
+  openssl x509 -req -in "$keys/$1.csr" -CA "$out/root.pem" -CAkey "$keys/root.key" -days 2 \
+    -set_serial "0x$(openssl rand -hex 8)" -extfile "$keys/leaf.ext" -out "$keys/$1.pem" 2>/dev/null
+  cat "$keys/$1.pem" "$out/root.pem" >"$keys/$1.chain"
+}
+leaf a "Velmora Test Publisher"
+leaf renewed "Velmora Test Publisher"
+leaf b "Velmora Other Publisher"
+
+sign() {  # CERTIFICATE IN OUT
+  rm -f "$3"
+  osslsigncode sign -certs "$keys/$1.chain" -key "$keys/$1.key" -h sha256 -n Velmora -in "$2" -out "$3" >/dev/null
+  osslsigncode verify -in "$3" -CAfile "$out/root.pem" >/dev/null
+}
+cp "$loader" "$out/unsigned.exe"
+cp "$recorder" "$out/recorder.exe"
+sign a "$loader" "$out/signed.exe"
+sign renewed "$loader" "$out/renewed.exe"
+sign b "$loader" "$out/other.exe"
+sign a "$recorder" "$out/recorder-a.exe"
+sign b "$recorder" "$out/recorder-b.exe"
+[ -z "$probe" ] || sign a "$probe" "$out/probe-a.exe"
+
+# One byte of code, well inside what the signature covers, and well before the signature itself.
+cp "$out/signed.exe" "$out/tampered.exe"
+offset=4096
+byte=$(od -An -tu1 -j "$offset" -N 1 "$out/tampered.exe" | tr -d ' ')
+printf "\\$(printf '%03o' $(((byte + 1) % 256)))" | dd of="$out/tampered.exe" bs=1 seek="$offset" conv=notrunc 2>/dev/null
+if osslsigncode verify -in "$out/tampered.exe" -CAfile "$out/root.pem" >/dev/null 2>&1; then
+  echo "publisher_fixtures: tampered.exe still verifies" >&2
+  exit 1
+fi

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The publisher check under Wine, through the platform probe, over real signed files: signed and
+# unsigned installations against staged loaders and applications signed by the same publisher, by
+# a renewed certificate, by another publisher, changed after signing, unsigned, or not there.
+#   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER
+# RENAMED_PROBE is the probe built to accept "Velmora Other Publisher" besides the installation's own;
+# "self" rows run the probe signed by A, reading itself as the installed loader while it runs.
+set -euo pipefail
+[ $# -eq 4 ] || { echo "usage: update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER" >&2; exit 64; }
+probe=$1 renamed=$2 loader=$3 recorder=$4
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+bash "$repo/tests/release/publisher_fixtures.sh" "$work" "$loader" "$recorder" "$probe"
+mkdir "$work/folder.exe"
+failures=0
+
+# Neither the probe nor the platform library may make Windows load the crypto libraries at start.
+if x86_64-w64-mingw32-objdump -p "$probe" | grep -iE 'DLL Name: *(wintrust|crypt32)'; then
+  echo "FAIL: the probe imports a crypto library" >&2
+  failures=$((failures + 1))
+fi
+
+origin() {  # PROBE INSTALLED_LOADER INSTALLED_APP STAGED_LOADER STAGED_APP [OPTION...]
+  local program=$1 args=()
+  shift
+  for name in "$@"; do
+    case $name in --*) args+=("$name") ;; *) args+=("Z:${work//\//\\}\\$name") ;; esac
+  done
+  "$repo/scripts/wine-run.sh" "$program" origin "${args[@]}" | tr -d '\r'
+}
+expect() {  # WANT ROW GOT
+  if [ "$3" == "$1" ]; then
+    echo "ok    $2"
+  else
+    echo "FAIL  $2: got '${3//$'\n'/|}', want '${1//$'\n'/|}'" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+# probe     installed loader  installed app   staged loader  staged app      outcome
+rows="
+probe       signed.exe        recorder.exe    unsigned.exe   recorder.exe    refused
+probe       signed.exe        recorder.exe    other.exe      recorder.exe    refused
+probe       signed.exe        recorder.exe    tampered.exe   recorder.exe    refused
+probe       signed.exe        recorder.exe    renewed.exe    recorder.exe    publisher
+probe       unsigned.exe      recorder.exe    unsigned.exe   recorder.exe    publisher
+probe       unsigned.exe      recorder.exe    other.exe      recorder.exe    publisher
+probe       unsigned.exe      recorder-a.exe  other.exe      recorder-b.exe  publisher
+probe       signed.exe        recorder-a.exe  renewed.exe    recorder-b.exe  refused
+probe       signed.exe        recorder-a.exe  renewed.exe    recorder.exe    refused
+probe       signed.exe        recorder-a.exe  renewed.exe    recorder-a.exe  publisher
+probe       signed.exe        missing.exe     renewed.exe    recorder.exe    publisher
+probe       signed.exe        recorder.exe    missing.exe    recorder.exe    unknown
+probe       signed.exe        recorder.exe    folder.exe     recorder.exe    unknown
+probe       signed.exe        recorder-a.exe  renewed.exe    folder.exe      unknown
+probe       missing.exe       recorder.exe    signed.exe     recorder.exe    unknown
+self        probe-a.exe       recorder.exe    renewed.exe    recorder.exe    publisher
+self        probe-a.exe       recorder.exe    other.exe      recorder.exe    refused
+renamed     signed.exe        recorder.exe    other.exe      recorder.exe    publisher
+renamed     signed.exe        recorder.exe    tampered.exe   recorder.exe    refused
+renamed     signed.exe        recorder-a.exe  renewed.exe    recorder-b.exe  publisher
+"
+while read -r which installedLoader installedApp stagedLoader stagedApp want; do
+  [ -n "$which" ] || continue
+  case $which in probe) program=$probe ;; self) program=$work/probe-a.exe ;; *) program=$renamed ;; esac
+  row="$which $installedLoader $installedApp $stagedLoader $stagedApp"
+  expect "$want" "$row" "$(origin "$program" "$installedLoader" "$installedApp" "$stagedLoader" "$stagedApp")"
+done <<<"$rows"
+
+# Held while accepted: neither deleted nor written, and still the bytes that were checked.
+cp "$work/renewed.exe" "$work/held.exe"
+expect $'publisher\ndelete refused\nwrite refused' "held against replacing" \
+  "$(origin "$probe" signed.exe recorder.exe held.exe recorder.exe --try-replace)"
+cmp -s "$work/renewed.exe" "$work/held.exe" || { echo "FAIL: the held loader changed" >&2; failures=$((failures + 1)); }
+# A refused one is let go before the answer.
+cp "$work/other.exe" "$work/loose.exe"
+expect $'refused\ndelete done\nwrite done' "let go when refused" \
+  "$(origin "$probe" signed.exe recorder.exe loose.exe recorder.exe --try-replace)"
+
+# Started while held, as the loader will start it: directly, and through the shell.
+cp "$work/recorder-a.exe" "$work/held-recorder.exe"
+export VELMORA_RECORD="Z:${work//\//\\}\\record.txt"
+expect $'publisher\nstart-and-wait true\nshell-start true' "started while held" \
+  "$(origin "$probe" signed.exe recorder.exe held-recorder.exe recorder.exe --start)"
+for _ in $(seq 100); do [ "$(wc -l <"$work/record.txt" 2>/dev/null || echo 0)" -ge 2 ] && break; sleep 0.1; done
+expect 2 "both starts ran the held loader" "$(grep -c 'held-recorder\.exe' "$work/record.txt" 2>/dev/null || true)"
+
+[ "$failures" -eq 0 ] || { echo "$failures failed" >&2; exit 1; }
