@@ -111,6 +111,7 @@ def exit_text(code):
 
 
 def run_cycle(title: str, root: Path, command: list, windows: bool, record_file: Path, record: str) -> None:
+    record_file.unlink(missing_ok=True)
     print(f"== {title} ==")
     print(f"  install directory: {root}\n")
     show_disk("On disk before the user starts the loader:", root)
@@ -163,7 +164,29 @@ def main() -> int:
         command = [str(root / "Velmora.exe")]
         title = "Native Linux build"
     run_cycle(title, root, command, windows, record_file, record)
+    if windows:
+        signed_cycles(build, sample, record_file, record)
     return 0
+
+
+def signed_cycles(build: Path, sample: Path, record_file: Path, record: str) -> None:
+    """A signed installation, its loader and application signed by a throw-away publisher: a
+    staged loader changed after signing is refused, then the publisher's update goes in."""
+    root = REPO / "build" / "demo" / "windows" / "Velmora signed"
+    command = [str(REPO / "scripts" / "wine-run.sh"), str(root / "Velmora.exe")]
+    with tempfile.TemporaryDirectory() as scratch:
+        signed = Path(scratch)
+        subprocess.run(["bash", str(REPO / "tests" / "release" / "publisher_fixtures.sh"), str(signed),
+                        str(build / "Velmora.exe"), str(sample)], check=True)
+        installation.install(root, signed / "signed.exe", (signed / "recorder-a.exe", "sample application v1"))
+        installation.stage(root, signed / "tampered.exe", (signed / "recorder-a.exe", "sample application v2"))
+        print("The loader and the application are signed by \"Velmora Test Publisher\"; the staged loader")
+        print("was changed after signing: the start removes the staging and runs v1, and shows nothing.\n")
+        run_cycle("Signed installation, a staged loader altered after signing", root, command, True, record_file,
+                  record)
+        installation.stage(root, signed / "renewed.exe", (signed / "recorder-a.exe", "sample application v2"))
+        print("Now the publisher's own update, signed with its renewed certificate (same name, new key):\n")
+        run_cycle("Signed installation, the publisher's update", root, command, True, record_file, record)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 #include "platform/file_ops.hpp"
 #include "platform/lock.hpp"
 #include "platform/process.hpp"
+#include "platform/publisher.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -65,25 +66,37 @@ std::optional<StagedUpdate> WaitUntilFree(const fs::path& applicationDirectory, 
 }
 
 // Starts the staged loader when the staging directory holds a loader and an application that can
-// both run and the installation is free; removes any other staging directory.
+// both run, from the installation's own publisher, and the installation is free; removes any
+// other staging directory.
 StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::path& applicationDirectory,
                                   const fs::path& stagingDirectory) {
   try {
     if (!fs::exists(stagingDirectory)) return StagedUpdate::kNotNow;
     const fs::path stagedLoader = Join(stagingDirectory, kLoaderFile);
+    const fs::path stagedApplication = Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile);
     // An "app" without its program would replace a working application with one that cannot start.
-    if (ProgramPresent(stagedLoader) &&
-        ProgramPresent(Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile))) {
+    if (ProgramPresent(stagedLoader) && ProgramPresent(stagedApplication)) {
       if (const std::optional<StagedUpdate> busy = WaitUntilFree(applicationDirectory, stagingDirectory, stagedLoader)) {
         return *busy;
       }
-      const NativeString parameters = HandOverParameters(installDirectory.native());
-      // Started in the install directory: a current folder inside "app" would be kept open by
-      // the staged loader, and Windows then refuses to rename "app".
-      // If the shell cannot start it, run the application now and try again next time.
-      return ShellStartHidden(stagedLoader.native(), &parameters, &installDirectory.native())
-                 ? StagedUpdate::kHandedOver
-                 : StagedUpdate::kNotNow;
+      // The staged loader stays open as it was checked until it has been started.
+      HeldFile checked;
+      const UpdateOrigin origin =
+          CheckUpdateOrigin(Join(installDirectory, kLoaderFile).native(),
+                            Join(applicationDirectory, kMainApplicationFile).native(), stagedLoader.native(),
+                            stagedApplication.native(), checked);
+      // A check that could not be made now is made again at the next start.
+      if (origin == UpdateOrigin::kUnknown) return StagedUpdate::kNotNow;
+      if (origin == UpdateOrigin::kPublisher) {
+        const NativeString parameters = HandOverParameters(installDirectory.native());
+        // Started in the install directory: a current folder inside "app" would be kept open by
+        // the staged loader, and Windows then refuses to rename "app".
+        // If the shell cannot start it, run the application now and try again next time.
+        return ShellStartHidden(stagedLoader.native(), &parameters, &installDirectory.native())
+                   ? StagedUpdate::kHandedOver
+                   : StagedUpdate::kNotNow;
+      }
+      // Refused: it never will be taken, so it goes like an incomplete staging.
     }
     RemoveTree(stagingDirectory);
   } catch (const fs::filesystem_error&) {

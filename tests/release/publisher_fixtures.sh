@@ -3,11 +3,11 @@
 # of a throw-away root: A, its renewal A' (same name, new key), B (another name). Writes into OUTDIR
 # root.pem; LOADER signed by A, A', B as signed.exe, renewed.exe, other.exe, and unsigned.exe;
 # tampered.exe, signed.exe with a byte of code changed; RECORDER as recorder-a.exe, recorder-b.exe
-# (by A, B) and recorder.exe; PROBE signed by A as probe-a.exe, when given.
-#   publisher_fixtures.sh OUTDIR LOADER RECORDER [PROBE]
+# (by A, B) and recorder.exe.
+#   publisher_fixtures.sh OUTDIR LOADER RECORDER
 set -euo pipefail
-[ $# -eq 3 ] || [ $# -eq 4 ] || { echo "usage: publisher_fixtures.sh OUTDIR LOADER RECORDER [PROBE]" >&2; exit 64; }
-out=$1 loader=$2 recorder=$3 probe=${4:-}
+[ $# -eq 3 ] || { echo "usage: publisher_fixtures.sh OUTDIR LOADER RECORDER" >&2; exit 64; }
+out=$1 loader=$2 recorder=$3
 mkdir -p "$out"
 keys=$(mktemp -d)
 trap 'rm -rf "$keys"' EXIT
@@ -39,7 +39,6 @@ sign renewed "$loader" "$out/renewed.exe"
 sign b "$loader" "$out/other.exe"
 sign a "$recorder" "$out/recorder-a.exe"
 sign b "$recorder" "$out/recorder-b.exe"
-[ -z "$probe" ] || sign a "$probe" "$out/probe-a.exe"
 
 # One byte of code, well inside what the signature covers, and well before the signature itself.
 cp "$out/signed.exe" "$out/tampered.exe"

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# The publisher check under Wine, through the platform probe, over real signed files: signed and
-# unsigned installations against staged loaders and applications signed by the same publisher, by
-# a renewed certificate, by another publisher, changed after signing, unsigned, or not there.
-#   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER
-# RENAMED_PROBE is the probe built to accept "Velmora Other Publisher" besides the installation's own;
-# "self" rows run the probe signed by A, reading itself as the installed loader while it runs.
+# The publisher check under Wine over real signed files: the loader in signed and unsigned
+# installations against stagings signed by the same publisher, by a renewed certificate, by
+# another publisher, changed after signing or unsigned (SCENARIO, the publisher scenario test);
+# then, through the platform probe, what the loader cannot show: files that cannot be checked,
+# further accepted names, and the staged loader held while it is started.
+#   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER SCENARIO
+# RENAMED_PROBE is the probe built to accept "Velmora Other Publisher" besides the installation's own.
 set -euo pipefail
-[ $# -eq 4 ] || { echo "usage: update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER" >&2; exit 64; }
-probe=$1 renamed=$2 loader=$3 recorder=$4
+[ $# -eq 5 ] || { echo "usage: update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER SCENARIO" >&2; exit 64; }
+probe=$1 renamed=$2 loader=$3 recorder=$4 scenario=$5
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-bash "$repo/tests/release/publisher_fixtures.sh" "$work" "$loader" "$recorder" "$probe"
+bash "$repo/tests/release/publisher_fixtures.sh" "$work" "$loader" "$recorder"
 mkdir "$work/folder.exe"
 failures=0
+VELMORA_SIGNED_FIXTURES="Z:${work//\//\\}" "$repo/scripts/wine-run.sh" "$scenario" || failures=$((failures + 1))
 
 # Neither the probe nor the platform library may make Windows load the crypto libraries at start.
 if x86_64-w64-mingw32-objdump -p "$probe" | grep -iE 'DLL Name: *(wintrust|crypt32)'; then
@@ -40,30 +42,17 @@ expect() {  # WANT ROW GOT
 
 # probe     installed loader  installed app   staged loader  staged app      outcome
 rows="
-probe       signed.exe        recorder.exe    unsigned.exe   recorder.exe    refused
-probe       signed.exe        recorder.exe    other.exe      recorder.exe    refused
-probe       signed.exe        recorder.exe    tampered.exe   recorder.exe    refused
-probe       signed.exe        recorder.exe    renewed.exe    recorder.exe    publisher
-probe       unsigned.exe      recorder.exe    unsigned.exe   recorder.exe    publisher
-probe       unsigned.exe      recorder.exe    other.exe      recorder.exe    publisher
-probe       unsigned.exe      recorder-a.exe  other.exe      recorder-b.exe  publisher
-probe       signed.exe        recorder-a.exe  renewed.exe    recorder-b.exe  refused
-probe       signed.exe        recorder-a.exe  renewed.exe    recorder.exe    refused
-probe       signed.exe        recorder-a.exe  renewed.exe    recorder-a.exe  publisher
-probe       signed.exe        missing.exe     renewed.exe    recorder.exe    publisher
 probe       signed.exe        recorder.exe    missing.exe    recorder.exe    unknown
 probe       signed.exe        recorder.exe    folder.exe     recorder.exe    unknown
 probe       signed.exe        recorder-a.exe  renewed.exe    folder.exe      unknown
 probe       missing.exe       recorder.exe    signed.exe     recorder.exe    unknown
-self        probe-a.exe       recorder.exe    renewed.exe    recorder.exe    publisher
-self        probe-a.exe       recorder.exe    other.exe      recorder.exe    refused
 renamed     signed.exe        recorder.exe    other.exe      recorder.exe    publisher
 renamed     signed.exe        recorder.exe    tampered.exe   recorder.exe    refused
 renamed     signed.exe        recorder-a.exe  renewed.exe    recorder-b.exe  publisher
 "
 while read -r which installedLoader installedApp stagedLoader stagedApp want; do
   [ -n "$which" ] || continue
-  case $which in probe) program=$probe ;; self) program=$work/probe-a.exe ;; *) program=$renamed ;; esac
+  case $which in probe) program=$probe ;; *) program=$renamed ;; esac
   row="$which $installedLoader $installedApp $stagedLoader $stagedApp"
   expect "$want" "$row" "$(origin "$program" "$installedLoader" "$installedApp" "$stagedLoader" "$stagedApp")"
 done <<<"$rows"
