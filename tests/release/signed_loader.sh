@@ -22,7 +22,13 @@ if osslsigncode verify -in "$loader" -CAfile "$work/cert.pem" >/dev/null 2>&1; t
 fi
 /usr/bin/python3 "$repo/tests/resources/check_resources.py" "$work/Velmora.exe" "$version"
 
-# The scenario takes the loader one folder above itself.
-mkdir "$work/tests"
+# The scenario takes the loader one folder above itself. A signed installation takes only a staged
+# loader signed by its publisher: the marked next version is signed too, its mark under the
+# signature.
+mkdir "$work/tests" "$work/marked"
 cp "$tests/update_cycle_test.exe" "$tests/recorder.exe" "$work/tests/"
-"$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"
+mark="staged loader, next version"
+{ cat "$loader"; printf '\n%s\n' "$mark"; } >"$work/marked.exe"
+osslsigncode sign -pkcs12 "$work/signer.pfx" -readpass "$work/password" -h sha256 -in "$work/marked.exe" \
+  -out "$work/marked/$mark.exe" >/dev/null
+VELMORA_MARKED_LOADERS="Z:${work//\//\\}\\marked" "$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"

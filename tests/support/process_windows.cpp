@@ -266,13 +266,18 @@ std::vector<std::uint32_t> ProcessesRunningBelow(const std::filesystem::path& di
   });
 }
 
-// Wine starts its desktop process on first use, hands it the standard error of the program that
-// needed it, and keeps it for the whole session. Started by a loader under test, it would hold that
-// run's capture file open, and the sandbox could not be removed. Start it from here, handing it no
-// standard error.
+// Wine starts its desktop process on first use, hands it the standard handles of the program that
+// needed it, and keeps it while programs use it; with none left it may end, and a later program
+// starts it again. Started by a loader under test, it would hold that run's capture files open,
+// and the sandbox could not be removed; started by this test with its own handles, it would hold
+// CTest's pipe, which then never ends. Start it from here, handing it no standard handle.
 void PrepareDesktop() {
-  const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
-  SetStdHandle(STD_ERROR_HANDLE, nullptr);
+  const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  HANDLE saved[3];
+  for (int i = 0; i < 3; ++i) {
+    saved[i] = GetStdHandle(streams[i]);
+    SetStdHandle(streams[i], nullptr);
+  }
   GetDesktopWindow();
-  SetStdHandle(STD_ERROR_HANDLE, errors);
+  for (int i = 0; i < 3; ++i) SetStdHandle(streams[i], saved[i]);
 }

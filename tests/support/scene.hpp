@@ -17,6 +17,7 @@ std::filesystem::path RecorderProgram();
 
 // Copies the loader under test to `directory`/Velmora.exe (the directory is created), with
 // `mark` appended when given: it runs as before, but its bytes tell it from the loader under test.
+// With VELMORA_MARKED_LOADERS set, a marked loader is that folder's "<mark>.exe" instead.
 void InstallLoader(const std::filesystem::path& directory, const std::string& mark = "");
 
 // Copies the recorder to `file` with a "tag.txt" beside it naming what it stands for, such as
