@@ -37,7 +37,10 @@ ln -sfn ../drive_q "$WINEPREFIX/dosdevices/q:"
 # output of the program that needed it and hold a test's pipe open after that program ended.
 wineserver -p >/dev/null 2>&1
 "${wine_loader[@]}" net start RpcSs </dev/null >/dev/null 2>&1 || true
-# The same for the desktop process, which the first program that touches a window would start.
+# The same for the desktop process, which the first program that touches a window would start. It
+# ends a moment after no program uses it any more, and the next program that needs it starts it
+# again: a program kept open for the whole command (it ends with the Wine server) keeps it in use.
 "${wine_loader[@]}" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
+"${wine_loader[@]}" notepad.exe </dev/null >/dev/null 2>&1 &
 
 "$@"
