@@ -2,6 +2,7 @@
 the paths Windows programs under Wine see. Scripts import it through a sys.path entry for this
 folder."""
 
+import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -54,8 +55,10 @@ def stage(root: Path, loader: Union[bytes, Path], application: Union[Application
 
 
 def _winepath(option: str, path: str) -> str:
-    # Wine's own converter knows the prefix's drives: run with scripts/wine-env.sh's environment.
-    done = subprocess.run(["winepath", option, path], check=True, capture_output=True, text=True)
+    # Wine's own converter knows the prefix's drives: run with scripts/wine-env.sh's environment,
+    # through its command for Wine, which lays out the address space so that Wine always starts.
+    wine = os.environ.get("VELMORA_WINE_COMMAND", "wine64").split()
+    done = subprocess.run([*wine, "winepath.exe", option, path], check=True, capture_output=True, text=True)
     return done.stdout.strip()
 
 
