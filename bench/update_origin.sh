@@ -16,7 +16,7 @@ probe=$build/tests/platform_probe.exe
   { echo "update_origin: build first: cmake --build --preset windows --target Velmora recorder platform_probe" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-bash tests/release/publisher_fixtures.sh "$work" "$build/Velmora.exe" "$build/tests/recorder.exe"
+bash scripts/signed-samples.sh "$work" "$build/Velmora.exe" "$build/tests/recorder.exe"
 export work probe runs
 
 scripts/with-wine-display.sh bash -c '

@@ -176,7 +176,7 @@ def signed_cycles(build: Path, sample: Path, record_file: Path, record: str) -> 
     command = [str(REPO / "scripts" / "wine-run.sh"), str(root / "Velmora.exe")]
     with tempfile.TemporaryDirectory() as scratch:
         signed = Path(scratch)
-        subprocess.run(["bash", str(REPO / "tests" / "release" / "publisher_fixtures.sh"), str(signed),
+        subprocess.run(["bash", str(REPO / "scripts" / "signed-samples.sh"), str(signed),
                         str(build / "Velmora.exe"), str(sample)], check=True)
         installation.install(root, signed / "signed.exe", (signed / "recorder-a.exe", "sample application v1"))
         installation.stage(root, signed / "tampered.exe", (signed / "recorder-a.exe", "sample application v2"))

@@ -8,10 +8,10 @@
 //   probe running PLACE...             prints, per place, 1 when a program runs from it, else 0
 //   probe lock DIRECTORY FILE          takes the installation lock, writes FILE, and holds the
 //                                      lock until FILE is removed
-//   probe origin INSTALLED_LOADER INSTALLED_APP STAGED_LOADER STAGED_APP [--time N] [--try-replace] [--start]
+//   probe origin INSTALLED_LOADER INSTALLED_APP STAGED_LOADER STAGED_APP [--time N] [--try-replace]
 //     prints "publisher", "refused" or "unknown" (of the last of N checks, and with --time the
 //     microseconds of each), then, the staged loader still held if it was: "delete|write
-//     done|refused" after trying both, "start-and-wait|shell-start true|false" after both starts
+//     done|refused" after trying both
 
 #include <algorithm>
 #include <chrono>
@@ -32,7 +32,6 @@ namespace {
 NativeString Native(const std::string& utf8) { return Utf8ToPath(utf8).native(); }
 
 void Origin(const std::vector<std::string>& words) {
-  const auto flag = [&](const char* name) { return std::find(words.begin(), words.end(), name) != words.end(); };
   const auto time = std::find(words.begin(), words.end(), "--time");
   const long checks = time != words.end() && time + 1 != words.end() ? std::stol(*(time + 1)) : 1;
   const NativeString stagedLoader = Native(words[3]);
@@ -51,16 +50,11 @@ void Origin(const std::vector<std::string>& words) {
   if (time != words.end()) {
     for (const long long value : microseconds) std::printf("%lld\n", value);
   }
-  if (flag("--try-replace")) {
+  if (std::find(words.begin(), words.end(), "--try-replace") != words.end()) {
     std::error_code error;
     std::printf("delete %s\n", std::filesystem::remove(Utf8ToPath(words[3]), error) ? "done" : "refused");
     const bool written = std::ofstream(Utf8ToPath(words[3]), std::ios::binary | std::ios::app).is_open();
     std::printf("write %s\n", written ? "done" : "refused");
-  }
-  if (flag("--start")) {
-    std::fflush(stdout);
-    std::printf("start-and-wait %s\n", StartProcessAndWait(stagedLoader) ? "true" : "false");
-    std::printf("shell-start %s\n", ShellStartHidden(stagedLoader, nullptr, nullptr) ? "true" : "false");
   }
 }
 

@@ -473,49 +473,50 @@ TEST(ApplyMode, AFailedMoveBackIsReportedAfterTheFailedRename) {
 // and started nothing, also with its own staging directory gone (Linux lets a running program's
 // file be removed), and whatever spelling of the install directory it was given: with "." at its
 // end, through a link natively, in other letters on Windows.
-TEST(ApplyMode, AnUpdateTakenMeanwhileEndsQuietly) {
-  for (const std::string spelling : {"as it is", "with . at its end", "another way"}) {
-    SCOPED_TRACE(spelling);
-    const Scene scene("apply-taken");
-    const fs::path install = scene.tree / "install";
-    const fs::path staging = install / "data" / "update";
-    InstallApplication(install / "app", "app v1");
-    WriteText(install / "Velmora.exe", "installed loader\n");
-    InstallLoader(staging, kStagedMark);
-    InstallApplication(staging / "app", "app v2");
-    std::string given = PathToUtf8(install);
-    if (spelling == "with . at its end") given += kSeparator + ".";
-    if (spelling == "another way") {
+void ExpectUpdateTakenMeanwhileEndsQuietly(const std::string& spelling) {
+  SCOPED_TRACE(spelling);
+  const Scene scene("apply-taken");
+  const fs::path install = scene.tree / "install";
+  const fs::path staging = install / "data" / "update";
+  InstallApplication(install / "app", "app v1");
+  WriteText(install / "Velmora.exe", "installed loader\n");
+  InstallLoader(staging, kStagedMark);
+  InstallApplication(staging / "app", "app v2");
+  std::string given = PathToUtf8(install) + (spelling == "with . at its end" ? kSeparator + "." : "");
+  if (spelling == "another way") {
 #ifdef _WIN32
-      for (char& c : given) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : given) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 #else
-      fs::create_directory_symlink(install, scene.root / "link");
-      given = PathToUtf8(scene.root / "link");
+    fs::create_directory_symlink(install, scene.root / "link");
+    given = PathToUtf8(scene.root / "link");
 #endif
-    }
-    LockHolder holder = HoldInstallationLock(scene, install);
-
-    Started loader = scene.Start(staging / "Velmora.exe", {"--ad", given});
-    const std::vector<std::string> before = Snapshot(scene.tree);
-    std::this_thread::sleep_for(milliseconds(500));
-    EXPECT_TRUE(ProcessAlive(loader.Pid())) << "did not wait for the lock";
-    EXPECT_EQ(Snapshot(scene.tree), before);
-    // What the run that took the update leaves: the new application in place, and the start of
-    // the loader it restarted may already have removed the staging directory.
-    fs::remove_all(install / "app");
-    fs::rename(staging / "app", install / "app");
-#ifndef _WIN32
-    fs::remove_all(staging);
-#endif
-    const std::vector<std::string> taken = Snapshot(scene.tree);
-    fs::remove(holder.release);
-
-    EXPECT_TRUE(holder.process.Wait(kRunLimit).finished);
-    ExpectSilentSuccess(loader.Wait(kRunLimit));
-    EXPECT_EQ(Snapshot(scene.tree), taken);
-    EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
-    EXPECT_TRUE(scene.Records().empty());
   }
+  LockHolder holder = HoldInstallationLock(scene, install);
+
+  Started loader = scene.Start(staging / "Velmora.exe", {"--ad", given});
+  const std::vector<std::string> before = Snapshot(scene.tree);
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_TRUE(ProcessAlive(loader.Pid())) << "did not wait for the lock";
+  EXPECT_EQ(Snapshot(scene.tree), before);
+  // What the run that took the update leaves: the new application in place, and the start of
+  // the loader it restarted may already have removed the staging directory.
+  fs::remove_all(install / "app");
+  fs::rename(staging / "app", install / "app");
+#ifndef _WIN32
+  fs::remove_all(staging);
+#endif
+  const std::vector<std::string> taken = Snapshot(scene.tree);
+  fs::remove(holder.release);
+
+  EXPECT_TRUE(holder.process.Wait(kRunLimit).finished);
+  ExpectSilentSuccess(loader.Wait(kRunLimit));
+  EXPECT_EQ(Snapshot(scene.tree), taken);
+  EXPECT_EQ(EndProcessesRunningBelow(scene.root, kDetachedLimit), 0u);
+  EXPECT_TRUE(scene.Records().empty());
+}
+
+TEST(ApplyMode, AnUpdateTakenMeanwhileEndsQuietly) {
+  for (const char* spelling : {"as it is", "with . at its end", "another way"}) ExpectUpdateTakenMeanwhileEndsQuietly(spelling);
 }
 
 // A lock held by a program that is no loader of this installation, of this user or (natively, as

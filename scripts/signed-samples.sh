@@ -4,9 +4,9 @@
 # root.pem; LOADER signed by A, A', B as signed.exe, renewed.exe, other.exe, and unsigned.exe;
 # tampered.exe, signed.exe with a byte of code changed; RECORDER as recorder-a.exe, recorder-b.exe
 # (by A, B) and recorder.exe.
-#   publisher_fixtures.sh OUTDIR LOADER RECORDER
+#   signed-samples.sh OUTDIR LOADER RECORDER
 set -euo pipefail
-[ $# -eq 3 ] || { echo "usage: publisher_fixtures.sh OUTDIR LOADER RECORDER" >&2; exit 64; }
+[ $# -eq 3 ] || { echo "usage: signed-samples.sh OUTDIR LOADER RECORDER" >&2; exit 64; }
 out=$1 loader=$2 recorder=$3
 mkdir -p "$out"
 keys=$(mktemp -d)
@@ -46,6 +46,6 @@ offset=4096
 byte=$(od -An -tu1 -j "$offset" -N 1 "$out/tampered.exe" | tr -d ' ')
 printf "\\$(printf '%03o' $(((byte + 1) % 256)))" | dd of="$out/tampered.exe" bs=1 seek="$offset" conv=notrunc 2>/dev/null
 if osslsigncode verify -in "$out/tampered.exe" -CAfile "$out/root.pem" >/dev/null 2>&1; then
-  echo "publisher_fixtures: tampered.exe still verifies" >&2
+  echo "signed-samples: tampered.exe still verifies" >&2
   exit 1
 fi
