@@ -25,9 +25,9 @@ constexpr Clock::duration kInUsePatience = std::chrono::seconds(3);
 constexpr Clock::duration kInUsePoll = std::chrono::milliseconds(100);
 
 enum class StagedUpdate {
-  kHandedOver,         // the staged loader runs now and starts the application when done
-  kBeingApplied,       // a staged loader of this installation already runs, and will do the same
-  kNotNow,             // nothing handed over: the application runs
+  kHandedOver,    // the staged loader runs now and starts the application when done
+  kBeingApplied,  // a staged loader of this installation already runs, and will do the same
+  kNotNow,        // nothing handed over: the application runs
 };
 
 // An update stopped between its two renames leaves "app_old" behind: put it back where "app" is
@@ -52,7 +52,7 @@ bool FinishInterruptedUpdate(const fs::path& installDirectory, const fs::path& a
 // the staging directory would fail. The installed loader does not count: one waiting for its
 // application is seen through the application. Nothing once the installation is free.
 std::optional<StagedUpdate> WaitUntilFree(const fs::path& applicationDirectory, const fs::path& stagingDirectory,
-                           const fs::path& stagedLoader) {
+                                          const fs::path& stagedLoader) {
   const std::vector<NativeString> places = {stagedLoader.native(), applicationDirectory.native(),
                                             stagingDirectory.native()};
   const Clock::time_point deadline = Clock::now() + kInUsePatience;
