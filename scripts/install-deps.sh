@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   strace gnuplot-nox time
   librsvg2-bin icoutils python3-pefile patchutils
-  zip osslsigncode openssl
+  zip osslsigncode openssl libssl-dev
 )
 
 missing=()

@@ -8,10 +8,10 @@
 #include "launcher/exit_codes.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/retry.hpp"
+#include "launcher/staging_check.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/lock.hpp"
 #include "platform/process.hpp"
-#include "platform/publisher.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -66,8 +66,8 @@ std::optional<StagedUpdate> WaitUntilFree(const fs::path& applicationDirectory, 
 }
 
 // Starts the staged loader when the staging directory holds a loader and an application that can
-// both run, from the installation's own publisher, and the installation is free; removes any
-// other staging directory.
+// both run, passes its check (whole, unaltered and, in a signed installation, its publisher's),
+// and the installation is free; removes any other staging directory.
 StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::path& applicationDirectory,
                                   const fs::path& stagingDirectory) {
   try {
@@ -81,13 +81,10 @@ StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::pa
       }
       // The staged loader stays open as it was checked until it has been started.
       HeldFile checked;
-      const UpdateOrigin origin =
-          CheckUpdateOrigin(Join(installDirectory, kLoaderFile).native(),
-                            Join(applicationDirectory, kMainApplicationFile).native(), stagedLoader.native(),
-                            stagedApplication.native(), checked);
+      const StagingCheck check = CheckStaging(installDirectory, stagingDirectory, checked);
       // A check that could not be made now is made again at the next start.
-      if (origin == UpdateOrigin::kUnknown) return StagedUpdate::kNotNow;
-      if (origin == UpdateOrigin::kPublisher) {
+      if (check.verdict == StagingVerdict::kNotNow) return StagedUpdate::kNotNow;
+      if (check.verdict == StagingVerdict::kTaken) {
         const NativeString parameters = HandOverParameters(installDirectory.native());
         // Started in the install directory: a current folder inside "app" would be kept open by
         // the staged loader, and Windows then refuses to rename "app".

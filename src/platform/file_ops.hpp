@@ -4,6 +4,8 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "platform/native_text.hpp"
+
 // Moves `from` to `to` on the same volume, never by copying. An existing file at `to` is
 // replaced; an existing directory, even an empty one, is not, and the move fails. Returns the
 // failure, or a clear code.
@@ -27,3 +29,8 @@ void RemoveTree(const boost::filesystem::path& root);
 // what is mounted there. On Windows a mount point is a reparse point, which the library's removal
 // takes for a link and never enters: nothing is looked at.
 void RequireOneFileSystem(const boost::filesystem::path& root);
+
+// Orders two relative paths, `/` between their names, as this system's file names compare: on
+// Windows letter case is ignored, as the file system ignores it; elsewhere byte by byte. Negative,
+// zero or positive, as the first comes before, names the same file as, or comes after the second.
+int CompareFileNames(const NativeString& first, const NativeString& second);

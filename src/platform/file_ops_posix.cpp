@@ -75,3 +75,5 @@ void RequireOneFileSystem(const boost::filesystem::path& root) {
     }
   }
 }
+
+int CompareFileNames(const NativeString& first, const NativeString& second) { return first.compare(second); }

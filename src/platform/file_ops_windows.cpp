@@ -48,3 +48,10 @@ bool MayPassLater(const boost::system::error_code& failure) {
 }
 
 void RequireOneFileSystem(const boost::filesystem::path&) {}
+
+// Ordinal, letter case folded by the system's own table: what NTFS does, unlike any locale's rules.
+int CompareFileNames(const NativeString& first, const NativeString& second) {
+  return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                              static_cast<int>(second.size()), TRUE) -
+         CSTR_EQUAL;
+}

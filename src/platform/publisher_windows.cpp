@@ -4,36 +4,21 @@
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+#include <winver.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <iterator>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "accepted_publishers.hpp"
+#include "platform/digest.hpp"
 #include "platform/system_library_windows.hpp"
 
 namespace {
 // What a file's own signature says of its publisher.
 enum class Reading { kNamed, kUnsigned, kMissing, kUnreadable };
-
-// Answers that come out the same however often the file is checked again. Revocation that could
-// not be checked, and failures of the system or of reading, are not among them.
-constexpr HRESULT kRefusals[] = {
-    // The bytes are not what was signed, or the signature is broken.
-    TRUST_E_BAD_DIGEST, TRUST_E_CERT_SIGNATURE, TRUST_E_TIME_STAMP, TRUST_E_NO_SIGNER_CERT, TRUST_E_COUNTER_SIGNER,
-    // Not a kind of file that carries a signature.
-    TRUST_E_SUBJECT_FORM_UNKNOWN,
-    // The certificates rule it out: expired without a time stamp, malformed, not for signing code, revoked.
-    CERT_E_EXPIRED, CERT_E_VALIDITYPERIODNESTING, CERT_E_ROLE, CERT_E_PATHLENCONST, CERT_E_CRITICAL, CERT_E_PURPOSE,
-    CERT_E_ISSUERCHAINING, CERT_E_MALFORMED, CERT_E_WRONG_USAGE, CERT_E_INVALID_POLICY, CERT_E_INVALID_NAME,
-    TRUST_E_BASIC_CONSTRAINTS, TRUST_E_FINANCIAL_CRITERIA, CERT_E_REVOKED, CRYPT_E_REVOKED,
-    // No chain to a root this machine trusts, and nothing is fetched that could complete one.
-    CERT_E_UNTRUSTEDROOT, CERT_E_CHAINING, CERT_E_UNTRUSTEDCA, CERT_E_UNTRUSTEDTESTROOT,
-    // Distrusted by this machine's administrator or policy.
-    TRUST_E_EXPLICIT_DISTRUST, TRUST_E_SUBJECT_NOT_TRUSTED, CRYPT_E_SECURITY_SETTINGS,
-};
 
 template <typename Function>
 Function Crypt32(const char* name) {
@@ -117,26 +102,29 @@ bool Accepted(const std::wstring& signer, const std::wstring& publisher) {
                                             [&](const wchar_t* accepted) { return signer == accepted; });
 }
 
-UpdateOrigin VerdictOfFailure(LONG status, DWORD lastError) {
-  if (status == TRUST_E_NOSIGNATURE) {
-    // Also the answer when the file could not be read: the reason left behind tells the two apart.
-    const auto reason = static_cast<HRESULT>(lastError);
-    const bool notSigned = reason == TRUST_E_NOSIGNATURE || reason == TRUST_E_SUBJECT_FORM_UNKNOWN ||
-                           reason == TRUST_E_PROVIDER_UNKNOWN;
-    return notSigned ? UpdateOrigin::kRefused : UpdateOrigin::kUnknown;
-  }
-  return std::find(std::begin(kRefusals), std::end(kRefusals), status) != std::end(kRefusals) ? UpdateOrigin::kRefused
-                                                                                              : UpdateOrigin::kUnknown;
+// The certificate a signature was verified with, as its encoded bytes, to tell whether two
+// signatures were made with the very same certificate.
+using Certificate = std::vector<BYTE>;
+
+Certificate EncodedCertificate(PCCERT_CONTEXT certificate) {
+  return Certificate(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
 }
 
-// Windows' verdict on the file behind `handle`, read through that handle, and whether the signer
-// it verified is `publisher` or one this build accepts besides. Nothing is fetched from the
-// network: no revocation, no missing certificates.
-UpdateOrigin VerifyPublisher(HANDLE handle, const std::wstring& file, const std::wstring& publisher) {
+HRESULT LastResult() { return static_cast<HRESULT>(GetLastError()); }
+
+// Windows' verdict on the file behind `handle`, read through that handle, and the signer it
+// verified. Nothing is fetched from the network: no revocation, no missing certificates, no roots.
+OriginAnswer VerifyLoader(HANDLE handle, const std::wstring& file, const std::wstring& publisher,
+                          Certificate& signerCertificate) {
+  OriginAnswer answer;
+  answer.step = OriginStep::kStagedLoader;
   const auto verify = Wintrust<decltype(&WinVerifyTrust)>("WinVerifyTrust");
   const auto providerData = Wintrust<decltype(&WTHelperProvDataFromStateData)>("WTHelperProvDataFromStateData");
   const auto signerOf = Wintrust<decltype(&WTHelperGetProvSignerFromChain)>("WTHelperGetProvSignerFromChain");
-  if (verify == nullptr || providerData == nullptr || signerOf == nullptr) return UpdateOrigin::kUnknown;
+  if (verify == nullptr || providerData == nullptr || signerOf == nullptr) {
+    answer.status = static_cast<std::uint32_t>(TRUST_E_SYSTEM_ERROR);
+    return answer;
+  }
   WINTRUST_FILE_INFO subject{};
   subject.cbStruct = sizeof subject;
   subject.pcwszFilePath = file.c_str();
@@ -153,19 +141,144 @@ UpdateOrigin VerifyPublisher(HANDLE handle, const std::wstring& file, const std:
   // No interactive user: nothing may wait on one.
   const auto noUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
   const LONG status = verify(noUser, &action, &trust);
-  UpdateOrigin origin = VerdictOfFailure(status, GetLastError());
+  answer.status = static_cast<std::uint32_t>(status);
+  answer.reason = GetLastError();
   if (status == ERROR_SUCCESS) {
     CRYPT_PROVIDER_DATA* const data = providerData(trust.hWVTStateData);
     const CRYPT_PROVIDER_SGNR* const signer = data != nullptr ? signerOf(data, 0, FALSE, 0) : nullptr;
-    const std::wstring name = signer != nullptr && signer->csCertChain > 0 && signer->pasCertChain[0].pCert != nullptr
-                                  ? PublisherName(signer->pasCertChain[0].pCert)
-                                  : std::wstring();
-    origin = name.empty() ? UpdateOrigin::kUnknown
-                          : Accepted(name, publisher) ? UpdateOrigin::kPublisher : UpdateOrigin::kRefused;
+    const PCCERT_CONTEXT leaf =
+        signer != nullptr && signer->csCertChain > 0 ? signer->pasCertChain[0].pCert : nullptr;
+    answer.signer = leaf != nullptr ? PublisherName(leaf) : std::wstring();
+    if (answer.signer.empty()) {
+      answer.status = static_cast<std::uint32_t>(TRUST_E_NO_SIGNER_CERT);
+    } else if (!Accepted(answer.signer, publisher)) {
+      answer.step = OriginStep::kLoaderPublisher;
+    } else {
+      signerCertificate = EncodedCertificate(leaf);
+      answer.step = OriginStep::kPassed;
+    }
   }
   trust.dwStateAction = WTD_STATEACTION_CLOSE;
   verify(noUser, &action, &trust);
-  return origin;
+  return answer;
+}
+
+// The SHA-256 message digest among a signer's signed attributes: the DER octet string of the
+// PKCS #9 messageDigest attribute, exactly one value. Empty when there is none.
+std::string SignedDigest(const CMSG_SIGNER_INFO& signer) {
+  for (DWORD i = 0; i < signer.AuthAttrs.cAttr; ++i) {
+    const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[i];
+    if (std::strcmp(attribute.pszObjId, szOID_PKCS_9_MESSAGE_DIGEST) != 0 || attribute.cValue != 1) continue;
+    const CRYPT_ATTR_BLOB& value = attribute.rgValue[0];
+    const Sha256 size{};
+    if (value.cbData != 2 + size.size() || value.pbData[0] != 0x04 || value.pbData[1] != size.size()) return {};
+    return std::string(reinterpret_cast<const char*>(value.pbData) + 2, size.size());
+  }
+  return {};
+}
+
+// The chain of `certificate`, built offline from this machine's stores and the certificates the
+// signature carries, under the Authenticode policy.
+OriginAnswer VerifyChain(PCCERT_CONTEXT certificate) {
+  OriginAnswer answer;
+  answer.step = OriginStep::kManifestChain;
+  const auto getChain = Crypt32<decltype(&CertGetCertificateChain)>("CertGetCertificateChain");
+  const auto verifyPolicy = Crypt32<decltype(&CertVerifyCertificateChainPolicy)>("CertVerifyCertificateChainPolicy");
+  const auto freeChain = Crypt32<decltype(&CertFreeCertificateChain)>("CertFreeCertificateChain");
+  if (getChain == nullptr || verifyPolicy == nullptr || freeChain == nullptr) {
+    answer.status = static_cast<std::uint32_t>(TRUST_E_SYSTEM_ERROR);
+    return answer;
+  }
+  LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
+  CERT_CHAIN_PARA parameters{};
+  parameters.cbSize = sizeof parameters;
+  parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+  parameters.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters,
+                CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE, nullptr, &chain)) {
+    answer.status = static_cast<std::uint32_t>(LastResult());
+    return answer;
+  }
+  CERT_CHAIN_POLICY_PARA policy{};
+  policy.cbSize = sizeof policy;
+  CERT_CHAIN_POLICY_STATUS status{};
+  status.cbSize = sizeof status;
+  if (!verifyPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status)) {
+    answer.status = static_cast<std::uint32_t>(LastResult());
+  } else {
+    answer.status = status.dwError;
+    answer.reason = chain->TrustStatus.dwErrorStatus;
+    if (answer.status == 0 && answer.reason == 0) answer.step = OriginStep::kPassed;
+  }
+  freeChain(chain);
+  return answer;
+}
+
+// The detached PKCS #7 `signature` over `manifest`: it must verify, carry the manifest's SHA-256
+// as its signed message digest (compared here: not every implementation compares it), and be
+// made under an accepted name by the staged loader's own certificate or one whose chain verifies.
+OriginAnswer VerifyManifest(const std::string& manifest, const std::string& signature, const std::wstring& publisher,
+                            const Certificate& loaderCertificate) {
+  OriginAnswer answer;
+  answer.step = OriginStep::kManifestSignature;
+  const auto open = Crypt32<decltype(&CryptMsgOpenToDecode)>("CryptMsgOpenToDecode");
+  const auto update = Crypt32<decltype(&CryptMsgUpdate)>("CryptMsgUpdate");
+  const auto getParam = Crypt32<decltype(&CryptMsgGetParam)>("CryptMsgGetParam");
+  const auto getSigner = Crypt32<decltype(&CryptMsgGetAndVerifySigner)>("CryptMsgGetAndVerifySigner");
+  const auto closeMessage = Crypt32<decltype(&CryptMsgClose)>("CryptMsgClose");
+  const auto release = Crypt32<decltype(&CertFreeCertificateContext)>("CertFreeCertificateContext");
+  if (open == nullptr || update == nullptr || getParam == nullptr || getSigner == nullptr ||
+      closeMessage == nullptr || release == nullptr) {
+    answer.status = static_cast<std::uint32_t>(TRUST_E_SYSTEM_ERROR);
+    return answer;
+  }
+  const HCRYPTMSG message =
+      open(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
+  if (message == nullptr) {
+    answer.status = static_cast<std::uint32_t>(TRUST_E_SYSTEM_ERROR);
+    return answer;
+  }
+  DWORD signers = 0;
+  DWORD size = sizeof signers;
+  PCCERT_CONTEXT certificate = nullptr;
+  std::vector<std::uint64_t> buffer;
+  Sha256 digest{};
+  if (!update(message, reinterpret_cast<const BYTE*>(signature.data()), static_cast<DWORD>(signature.size()), TRUE) ||
+      !update(message, reinterpret_cast<const BYTE*>(manifest.data()), static_cast<DWORD>(manifest.size()), TRUE)) {
+    answer.status = static_cast<std::uint32_t>(LastResult());
+  } else if (!getParam(message, CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size) || signers != 1) {
+    answer.status = static_cast<std::uint32_t>(CRYPT_E_NO_SIGNER);
+  } else if (!getSigner(message, 0, nullptr, 0, &certificate, nullptr)) {
+    answer.status = static_cast<std::uint32_t>(LastResult());
+  } else if (size = 0; !getParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
+    answer.status = static_cast<std::uint32_t>(LastResult());
+  } else {
+    // Words, not bytes: the signer information holds pointers into its own buffer.
+    buffer.resize((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
+    if (!getParam(message, CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) {
+      answer.status = static_cast<std::uint32_t>(LastResult());
+    } else if (std::strcmp(signer->HashAlgorithm.pszObjId, szOID_NIST_sha256) != 0 ||
+               !Sha256OfBytes(manifest, digest) ||
+               SignedDigest(*signer) != std::string(reinterpret_cast<const char*>(digest.data()), digest.size())) {
+      answer.step = OriginStep::kManifestDigest;
+    } else if (answer.signer = PublisherName(certificate); answer.signer.empty()) {
+      answer.status = static_cast<std::uint32_t>(TRUST_E_NO_SIGNER_CERT);
+    } else if (!Accepted(answer.signer, publisher)) {
+      answer.step = OriginStep::kManifestPublisher;
+    } else if (EncodedCertificate(certificate) == loaderCertificate) {
+      answer.step = OriginStep::kPassed;
+    } else {
+      const std::wstring signerName = answer.signer;
+      answer = VerifyChain(certificate);
+      answer.signer = signerName;
+    }
+  }
+  if (certificate != nullptr) release(certificate);
+  closeMessage(message);
+  return answer;
 }
 
 // Readers only may share it: nobody writes, renames or deletes it while the handle is open.
@@ -173,36 +286,99 @@ HANDLE OpenStaged(const std::wstring& file) {
   return CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                      nullptr);
 }
+
+bool ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size) {
+  LARGE_INTEGER position;
+  position.QuadPart = offset;
+  DWORD count = 0;
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && ReadFile(file, buffer, size, &count, nullptr) &&
+         count == size;
+}
 }  // namespace
 
-UpdateOrigin CheckUpdateOrigin(const NativeString& installedLoader, const NativeString& installedApplication,
-                               const NativeString& stagedLoader, const NativeString& stagedApplication,
+// The certificate table's entry among the PE header's data directories: a signed program's
+// signature is there, whatever it says.
+std::optional<bool> CarriesSignature(const NativeString& loader) {
+  const HANDLE file = CreateFileW(loader.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  IMAGE_DOS_HEADER dos{};
+  IMAGE_NT_HEADERS64 nt{};
+  const bool read = ReadAt(file, 0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+                    ReadAt(file, dos.e_lfanew, &nt, sizeof nt);
+  CloseHandle(file);
+  if (!read || nt.Signature != IMAGE_NT_SIGNATURE) return false;
+  // A 32-bit header is shorter by four bytes before its data directories.
+  const bool wide = nt.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+  const DWORD directories = wide ? nt.OptionalHeader.NumberOfRvaAndSizes
+                                 : reinterpret_cast<const IMAGE_NT_HEADERS32&>(nt).OptionalHeader.NumberOfRvaAndSizes;
+  const IMAGE_DATA_DIRECTORY& table =
+      wide ? nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]
+           : reinterpret_cast<const IMAGE_NT_HEADERS32&>(nt).OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+  return directories > IMAGE_DIRECTORY_ENTRY_SECURITY && table.Size != 0;
+}
+
+OriginAnswer CheckUpdateOrigin(const NativeString& installedLoader, const NativeString& stagedLoader,
+                               const std::string& manifest, const std::string& manifestSignature,
                                HeldFile& heldStagedLoader) {
   heldStagedLoader.reset();
-  std::wstring loaderPublisher;
-  const Reading installed = ReadPublisher(installedLoader, loaderPublisher);
-  // A development build keeps taking any update, whatever its application carries.
-  if (installed == Reading::kUnsigned) return UpdateOrigin::kPublisher;
-  if (installed != Reading::kNamed) return UpdateOrigin::kUnknown;
-
-  const HANDLE loader = OpenStaged(stagedLoader);
-  if (loader == INVALID_HANDLE_VALUE) return UpdateOrigin::kUnknown;
-  HeldFile held(loader, CloseHandle);
-  const UpdateOrigin origin = VerifyPublisher(loader, stagedLoader, loaderPublisher);
-  if (origin != UpdateOrigin::kPublisher) return origin;
-
-  std::wstring applicationPublisher;
-  const Reading application = ReadPublisher(installedApplication, applicationPublisher);
-  if (application == Reading::kUnreadable) return UpdateOrigin::kUnknown;
-  // An application that is not there, or unsigned, asks nothing of the one that replaces it: only
-  // whoever may change the installation itself could have removed it.
-  if (application == Reading::kNamed) {
-    const HANDLE staged = OpenStaged(stagedApplication);
-    if (staged == INVALID_HANDLE_VALUE) return UpdateOrigin::kUnknown;
-    const UpdateOrigin applicationOrigin = VerifyPublisher(staged, stagedApplication, applicationPublisher);
-    CloseHandle(staged);
-    if (applicationOrigin != UpdateOrigin::kPublisher) return applicationOrigin;
+  OriginAnswer answer;
+  // Read, not verified: a certificate that has expired since, or a root this machine does not
+  // trust, leaves the installation signed all the same.
+  if (ReadPublisher(installedLoader, answer.publisher) != Reading::kNamed) {
+    answer.step = OriginStep::kInstalledLoader;
+    return answer;
   }
-  heldStagedLoader = std::move(held);
-  return UpdateOrigin::kPublisher;
+  const HANDLE loader = OpenStaged(stagedLoader);
+  if (loader == INVALID_HANDLE_VALUE) {
+    answer.step = OriginStep::kStagedLoader;
+    answer.reason = GetLastError();
+    // Not a signature's answer: the file could not be read now.
+    answer.status = static_cast<std::uint32_t>(CRYPT_E_FILE_ERROR);
+    return answer;
+  }
+  HeldFile held(loader, CloseHandle);
+  Certificate loaderCertificate;
+  OriginAnswer checked = VerifyLoader(loader, stagedLoader, answer.publisher, loaderCertificate);
+  if (checked.step == OriginStep::kPassed) {
+    checked = VerifyManifest(manifest, manifestSignature, answer.publisher, loaderCertificate);
+  }
+  checked.publisher = answer.publisher;
+  if (checked.step == OriginStep::kPassed) heldStagedLoader = std::move(held);
+  return checked;
+}
+
+boost::system::error_code ProgramVersion(const NativeString& program, std::optional<std::uint64_t>& version) {
+  version.reset();
+  const auto size = SystemLibraryFunction<decltype(&GetFileVersionInfoSizeW)>(L"version.dll", "GetFileVersionInfoSizeW");
+  const auto read = SystemLibraryFunction<decltype(&GetFileVersionInfoW)>(L"version.dll", "GetFileVersionInfoW");
+  const auto query = SystemLibraryFunction<decltype(&VerQueryValueW)>(L"version.dll", "VerQueryValueW");
+  if (size == nullptr || read == nullptr || query == nullptr) {
+    return {ERROR_DLL_INIT_FAILED, boost::system::system_category()};
+  }
+  DWORD ignored = 0;
+  const DWORD length = size(program.c_str(), &ignored);
+  if (length == 0) {
+    const DWORD error = GetLastError();
+    // A program without a version record is not compared; nor is one that is not there (an
+    // installation whose application was removed), which stands in the way of nothing.
+    const bool noRecord = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                          error == ERROR_RESOURCE_DATA_NOT_FOUND || error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
+                          error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_RESOURCE_LANG_NOT_FOUND ||
+                          error == ERROR_BAD_EXE_FORMAT;
+    return noRecord ? boost::system::error_code() : boost::system::error_code(static_cast<int>(error),
+                                                                              boost::system::system_category());
+  }
+  std::vector<std::uint64_t> buffer((length + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  if (!read(program.c_str(), 0, length, buffer.data())) {
+    return {static_cast<int>(GetLastError()), boost::system::system_category()};
+  }
+  void* value = nullptr;
+  UINT valueLength = 0;
+  wchar_t root[] = L"\\";
+  if (!query(buffer.data(), root, &value, &valueLength) || valueLength < sizeof(VS_FIXEDFILEINFO)) return {};
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  if (fixed->dwSignature != VS_FFI_SIGNATURE) return {};
+  version = (static_cast<std::uint64_t>(fixed->dwFileVersionMS) << 32) | fixed->dwFileVersionLS;
+  return {};
 }

@@ -8,10 +8,12 @@
 //   probe running PLACE...             prints, per place, 1 when a program runs from it, else 0
 //   probe lock DIRECTORY FILE          takes the installation lock, writes FILE, and holds the
 //                                      lock until FILE is removed
-//   probe origin INSTALLED_LOADER INSTALLED_APP STAGED_LOADER STAGED_APP [--time N] [--try-replace]
-//     prints "publisher", "refused" or "unknown" (of the last of N checks, and with --time the
-//     microseconds of each), then, the staged loader still held if it was: "delete|write
-//     done|refused" after trying both
+//   probe check-staging INSTALL [--repeat N] [--try-replace]
+//     runs the check a start makes of INSTALL's staging (nothing removed or handed over) N times;
+//     prints "taken", "refused" or "not now" (of the last), then the microseconds of each check,
+//     then, the staged loader still held if it was: "delete|write done|refused" after trying both
+//   probe hold FILE RELEASE            opens FILE shared with nobody, writes RELEASE, and keeps
+//                                      FILE open until RELEASE is removed
 
 #include <algorithm>
 #include <chrono>
@@ -22,40 +24,56 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "launcher/staging_check.hpp"
 #include "platform/lock.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
-#include "platform/publisher.hpp"
 #include "support/text.hpp"
 
 namespace {
 NativeString Native(const std::string& utf8) { return Utf8ToPath(utf8).native(); }
 
-void Origin(const std::vector<std::string>& words) {
-  const auto time = std::find(words.begin(), words.end(), "--time");
-  const long checks = time != words.end() && time + 1 != words.end() ? std::stol(*(time + 1)) : 1;
-  const NativeString stagedLoader = Native(words[3]);
+void CheckStagingOf(const std::vector<std::string>& words) {
+  const auto repeat = std::find(words.begin(), words.end(), "--repeat");
+  const long checks = repeat != words.end() && repeat + 1 != words.end() ? std::stol(*(repeat + 1)) : 1;
+  const boost::filesystem::path install(Native(words[1]));
+  const boost::filesystem::path staging = install / "data" / "update";
   std::vector<long long> microseconds;
-  UpdateOrigin origin = UpdateOrigin::kUnknown;
+  StagingCheck check;
   HeldFile held;
   for (long i = 0; i < checks; ++i) {
     held.reset();
     const auto start = std::chrono::steady_clock::now();
-    origin = CheckUpdateOrigin(Native(words[1]), Native(words[2]), stagedLoader, Native(words[4]), held);
+    check = CheckStaging(install, staging, held);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     microseconds.push_back(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
   }
-  const char* const names[] = {"publisher", "refused", "unknown"};
-  std::printf("%s\n", names[static_cast<int>(origin)]);
-  if (time != words.end()) {
-    for (const long long value : microseconds) std::printf("%lld\n", value);
-  }
+  const char* const names[] = {"taken", "refused", "not now"};
+  std::printf("%s\n", names[static_cast<int>(check.verdict)]);
+  for (const long long value : microseconds) std::printf("%lld\n", value);
   if (std::find(words.begin(), words.end(), "--try-replace") != words.end()) {
+    const std::filesystem::path loader = std::filesystem::path(staging.native()) / "Velmora.exe";
     std::error_code error;
-    std::printf("delete %s\n", std::filesystem::remove(Utf8ToPath(words[3]), error) ? "done" : "refused");
-    const bool written = std::ofstream(Utf8ToPath(words[3]), std::ios::binary | std::ios::app).is_open();
+    std::printf("delete %s\n", std::filesystem::remove(loader, error) ? "done" : "refused");
+    const bool written = std::ofstream(loader, std::ios::binary | std::ios::app).is_open();
     std::printf("write %s\n", written ? "done" : "refused");
   }
+}
+
+// Opens `file` as a scanner or a backup program may: shared with nobody, until `release` is gone.
+void Hold(const std::string& file, const std::string& release) {
+#ifdef _WIN32
+  const HANDLE handle = CreateFileW(Native(file).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  WriteText(Utf8ToPath(release), handle == INVALID_HANDLE_VALUE ? "failed\n" : "held\n");
+#else
+  std::ifstream held(Utf8ToPath(file));
+  WriteText(Utf8ToPath(release), "held\n");
+#endif
+  while (std::filesystem::exists(Utf8ToPath(release))) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 int Probe(const std::vector<std::string>& words) {
@@ -92,8 +110,10 @@ int Probe(const std::vector<std::string>& words) {
     const std::filesystem::path held = Utf8ToPath(words[2]);
     WriteText(held, "locked\n");
     while (std::filesystem::exists(held)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } else if (command == "origin" && words.size() >= 5) {
-    Origin(words);
+  } else if (command == "check-staging" && words.size() >= 2) {
+    CheckStagingOf(words);
+  } else if (command == "hold" && words.size() == 3) {
+    Hold(words[1], words[2]);
   } else {
     return 64;
   }

@@ -1,0 +1,181 @@
+#include "launcher/staging_check.hpp"
+
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "launcher/layout.hpp"
+#include "launcher/manifest.hpp"
+#include "platform/digest.hpp"
+#include "platform/file_ops.hpp"
+
+namespace fs = boost::filesystem;
+using boost::system::error_code;
+
+namespace {
+// Far beyond any manifest or signature (20,000 files take 2 MB): what is larger is no manifest,
+// and is not read into memory.
+constexpr std::uintmax_t kLargestManifest = 64u << 20;
+
+StagingCheck Refused(const char* finding, bool integrity, const NativeString& subject = {}) {
+  StagingCheck check;
+  check.verdict = StagingVerdict::kRefused;
+  check.integrity = integrity;
+  check.finding = finding;
+  check.subject = subject;
+  return check;
+}
+
+StagingCheck NotNow(const char* finding, const error_code& error, const NativeString& subject = {}) {
+  StagingCheck check;
+  check.verdict = StagingVerdict::kNotNow;
+  check.finding = finding;
+  check.subject = subject;
+  check.error = error;
+  return check;
+}
+
+// The whole of a small regular file, never through a link; nullopt when there is nothing at its
+// name, a failure in `error` when it cannot be read.
+std::optional<std::string> ReadSmallFile(const fs::path& file, error_code& error, bool& unfit) {
+  unfit = false;
+  const fs::file_status status = fs::symlink_status(file, error);
+  if (status.type() == fs::file_not_found) {
+    error.clear();
+    return std::nullopt;
+  }
+  if (error) return std::string();
+  if (!fs::is_regular_file(status) || fs::file_size(file, error) > kLargestManifest) {
+    unfit = !error;
+    return std::string();
+  }
+  fs::ifstream stream(file, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  if (!stream.good() && !stream.eof()) error = {EIO, boost::system::generic_category()};
+  return text;
+}
+
+struct StagedFiles {
+  std::vector<NativeString> relative;  // `/` between names
+  std::vector<fs::path> full;
+};
+
+// Every file below `stagingDirectory` but the manifest's own two, without following links. A
+// link, a junction or anything but a file or a folder is named in `unfit`.
+error_code ListStagedFiles(const fs::path& stagingDirectory, StagedFiles& files, NativeString& unfit) {
+  error_code error;
+  fs::recursive_directory_iterator entry(stagingDirectory, fs::directory_options::none, error);
+  for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+    const fs::file_status status = entry->symlink_status(error);
+    if (error) break;
+    const NativeString relative = entry->path().lexically_relative(stagingDirectory).generic_path().native();
+    if (fs::is_directory(status)) continue;
+    if (!fs::is_regular_file(status)) {
+      unfit = relative;
+      break;
+    }
+    if (relative == NativeFromAscii(kManifestFile) || relative == NativeFromAscii(kManifestSignatureFile)) continue;
+    files.relative.push_back(relative);
+    files.full.push_back(entry->path());
+  }
+  return error;
+}
+
+// The staging's files against its manifest: each listed, present once, with its hash.
+StagingCheck CheckListedFiles(const fs::path& stagingDirectory, const std::string& manifest) {
+  const std::optional<std::vector<ManifestLine>> lines = ParseManifest(manifest);
+  if (!lines) return Refused("the manifest is malformed", true);
+  StagedFiles files;
+  NativeString unfit;
+  if (const error_code error = ListStagedFiles(stagingDirectory, files, unfit)) {
+    return NotNow("the staging directory could not be read", error);
+  }
+  if (!unfit.empty()) return Refused("a link or a special file", true, unfit);
+  const Listing listing = PairLinesWithFiles(*lines, files.relative, CompareFileNames);
+  switch (listing.fault) {
+    case ListingFault::kUnlisted:
+      return Refused("a file the manifest does not list", true, listing.path);
+    case ListingFault::kMissing:
+      return Refused("a listed file is missing", true, listing.path);
+    case ListingFault::kDoubled:
+      return Refused("a file listed twice", true, listing.path);
+    case ListingFault::kNone:
+      break;
+  }
+  for (const auto& [line, file] : listing.pairs) {
+    Sha256 digest{};
+    if (const error_code error = Sha256OfFile(files.full[file].native(), digest)) {
+      return NotNow("a file could not be read", error, files.relative[file]);
+    }
+    if (HexOf(digest) != (*lines)[line].digest) return Refused("a file does not match its hash", true, files.relative[file]);
+  }
+  return {};
+}
+
+// An update may repair (the same version) or move on, never go back: a publisher withdraws a
+// release by shipping a higher version. A program without a version record is not compared.
+StagingCheck CheckNotOlder(const fs::path& installed, const fs::path& staged, const char* finding) {
+  std::optional<std::uint64_t> installedVersion;
+  std::optional<std::uint64_t> stagedVersion;
+  if (const error_code error = ProgramVersion(installed.native(), installedVersion)) {
+    return NotNow("a version could not be read", error, installed.native());
+  }
+  if (const error_code error = ProgramVersion(staged.native(), stagedVersion)) {
+    return NotNow("a version could not be read", error, staged.native());
+  }
+  if (installedVersion && stagedVersion && *stagedVersion < *installedVersion) {
+    return Refused(finding, false, staged.native());
+  }
+  return {};
+}
+}  // namespace
+
+StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stagingDirectory,
+                          HeldFile& heldStagedLoader) {
+  heldStagedLoader.reset();
+  const fs::path installedLoader = Join(installDirectory, kLoaderFile);
+  const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native());
+  if (!signedInstallation) {
+    return NotNow("the installed loader could not be read", error_code(EIO, boost::system::generic_category()),
+                  installedLoader.native());
+  }
+  error_code error;
+  bool unfit = false;
+  const std::optional<std::string> manifest = ReadSmallFile(Join(stagingDirectory, kManifestFile), error, unfit);
+  if (error) return NotNow("the manifest could not be read", error);
+  if (unfit) return Refused("the manifest is malformed", true);
+
+  StagingCheck check;
+  OriginAnswer origin;
+  if (*signedInstallation) {
+    const std::optional<std::string> signature =
+        ReadSmallFile(Join(stagingDirectory, kManifestSignatureFile), error, unfit);
+    if (error) return NotNow("the manifest's signature could not be read", error);
+    if (!manifest || !signature || unfit) {
+      check = Refused("no signed manifest", true);
+    } else {
+      origin = CheckUpdateOrigin(installedLoader.native(), Join(stagingDirectory, kLoaderFile).native(), *manifest,
+                                 *signature, heldStagedLoader);
+      check.verdict = VerdictOfOrigin(origin);
+      if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
+      // A manifest whose signed digest is not its own was changed after signing.
+      check.integrity = origin.step == OriginStep::kManifestDigest;
+    }
+    const fs::path stagedApplication = Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile);
+    if (check.verdict == StagingVerdict::kTaken) {
+      check = CheckNotOlder(Join(Join(installDirectory, kApplicationDirectory), kMainApplicationFile),
+                            stagedApplication, "an older application");
+    }
+    if (check.verdict == StagingVerdict::kTaken) {
+      check = CheckNotOlder(installedLoader, Join(stagingDirectory, kLoaderFile), "an older loader");
+    }
+  }
+  if (check.verdict == StagingVerdict::kTaken && manifest) check = CheckListedFiles(stagingDirectory, *manifest);
+  check.signedInstallation = *signedInstallation;
+  check.origin = origin;
+  if (check.verdict != StagingVerdict::kTaken) heldStagedLoader.reset();
+  return check;
+}

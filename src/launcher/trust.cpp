@@ -1,0 +1,88 @@
+#include "launcher/trust.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+// Windows' answers, by number: these are the same on every Windows and are what the system hands
+// back, whatever headers the loader was built with.
+constexpr std::uint32_t kNoSignature = 0x800B0100;         // TRUST_E_NOSIGNATURE
+constexpr std::uint32_t kSubjectFormUnknown = 0x800B0003;  // TRUST_E_SUBJECT_FORM_UNKNOWN
+constexpr std::uint32_t kProviderUnknown = 0x800B0001;     // TRUST_E_PROVIDER_UNKNOWN
+
+// What the files carry, and so what every machine at every time answers the same.
+constexpr std::uint32_t kRefusals[] = {
+    // No signature, or not a kind of file that carries one.
+    kSubjectFormUnknown,
+    // The bytes are not what was signed: a file or the manifest changed after signing.
+    0x80096010,  // TRUST_E_BAD_DIGEST
+    0x80090006,  // NTE_BAD_SIGNATURE
+    0x80091007,  // CRYPT_E_HASH_VALUE
+    // A broken signature or certificate.
+    0x80096004,  // TRUST_E_CERT_SIGNATURE
+    0x80096002,  // TRUST_E_NO_SIGNER_CERT
+    0x80096003,  // TRUST_E_COUNTER_SIGNER
+    0x800B0108,  // CERT_E_MALFORMED
+    0x800B0105,  // CERT_E_CRITICAL
+    0x800B0102,  // CERT_E_VALIDITYPERIODNESTING
+    0x800B0104,  // CERT_E_PATHLENCONST
+    0x800B0107,  // CERT_E_ISSUERCHAINING
+    0x800B0113,  // CERT_E_INVALID_POLICY
+    0x800B0114,  // CERT_E_INVALID_NAME
+    0x80096019,  // TRUST_E_BASIC_CONSTRAINTS
+    0x8009601E,  // TRUST_E_FINANCIAL_CRITERIA
+    0x80091001,  // CRYPT_E_MSG_ERROR
+    0x80091004,  // CRYPT_E_INVALID_MSG_TYPE
+    0x8009200A,  // CRYPT_E_UNEXPECTED_MSG_TYPE
+    0x80092002,  // CRYPT_E_BAD_ENCODE
+    0x8009200E,  // CRYPT_E_NO_SIGNER
+    0x8009100E,  // CRYPT_E_SIGNER_NOT_FOUND
+    // A certificate not for signing code.
+    0x800B0106,  // CERT_E_PURPOSE
+    0x800B0110,  // CERT_E_WRONG_USAGE
+    0x800B0103,  // CERT_E_ROLE
+    // Revoked, as far as the system already knows, or distrusted outright.
+    0x800B010C,  // CERT_E_REVOKED
+    0x80092010,  // CRYPT_E_REVOKED
+    0x800B0111,  // TRUST_E_EXPLICIT_DISTRUST
+};
+
+// An ASN.1 encoding the system cannot decode: a malformed signature.
+bool MalformedEncoding(std::uint32_t status) { return status >= 0x80093000 && status <= 0x80093FFF; }
+}  // namespace
+
+// Everything else waits: a root this machine does not trust yet (Windows fetches roots lazily), a
+// chain that cannot be built offline, an expired certificate or time stamp (the clock may be
+// wrong), a refusal by the security settings or policy, revocation that could not be checked, and
+// whatever no one foresaw. A genuine update is never thrown away for the state of one machine.
+StagingVerdict MeaningOfTrustAnswer(std::uint32_t status, std::uint32_t reason) {
+  if (status == 0) return StagingVerdict::kTaken;
+  if (status == kNoSignature) {
+    // Also the answer when the file could not be read: the reason left behind tells the two apart.
+    const bool notSigned = reason == kNoSignature || reason == kSubjectFormUnknown || reason == kProviderUnknown;
+    return notSigned ? StagingVerdict::kRefused : StagingVerdict::kNotNow;
+  }
+  const bool refused = MalformedEncoding(status) ||
+                       std::find(std::begin(kRefusals), std::end(kRefusals), status) != std::end(kRefusals);
+  return refused ? StagingVerdict::kRefused : StagingVerdict::kNotNow;
+}
+
+StagingVerdict VerdictOfOrigin(const OriginAnswer& answer) {
+  switch (answer.step) {
+    case OriginStep::kPassed:
+      return StagingVerdict::kTaken;
+    case OriginStep::kLoaderPublisher:
+    case OriginStep::kManifestDigest:
+    case OriginStep::kManifestPublisher:
+      return StagingVerdict::kRefused;
+    case OriginStep::kStagedLoader:
+    case OriginStep::kManifestSignature:
+      return MeaningOfTrustAnswer(answer.status, answer.reason);
+    case OriginStep::kManifestChain:
+      // A policy that passes a chain the engine found fault with is nothing to refuse on.
+      return answer.status == 0 ? StagingVerdict::kNotNow : MeaningOfTrustAnswer(answer.status, answer.reason);
+    case OriginStep::kInstalledLoader:
+      break;
+  }
+  return StagingVerdict::kNotNow;
+}

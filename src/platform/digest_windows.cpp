@@ -1,0 +1,91 @@
+#include "platform/digest.hpp"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include "platform/system_library_windows.hpp"
+
+namespace {
+template <typename Function>
+Function Bcrypt(const char* name) {
+  return SystemLibraryFunction<Function>(L"bcrypt.dll", name);
+}
+
+boost::system::error_code SystemError(DWORD error) { return {static_cast<int>(error), boost::system::system_category()}; }
+
+// BCrypt's answers are NTSTATUS values; a failure of the hash itself is none of the file's.
+const boost::system::error_code kHashUnavailable = SystemError(ERROR_DLL_INIT_FAILED);
+
+// A SHA-256 hash object of the system's provider, or null. The provider is opened once per
+// process: a staging of thousands of files hashes each with it.
+BCRYPT_HASH_HANDLE NewHash() {
+  static const BCRYPT_ALG_HANDLE provider = [] {
+    const auto open = Bcrypt<decltype(&BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+    BCRYPT_ALG_HANDLE opened = nullptr;
+    if (open == nullptr || open(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return BCRYPT_ALG_HANDLE{};
+    return opened;
+  }();
+  static const auto create = Bcrypt<decltype(&BCryptCreateHash)>("BCryptCreateHash");
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (provider == nullptr || create == nullptr || create(provider, &hash, nullptr, 0, nullptr, 0, 0) != 0) {
+    return nullptr;
+  }
+  return hash;
+}
+
+bool AddData(BCRYPT_HASH_HANDLE hash, const void* data, ULONG size) {
+  static const auto add = Bcrypt<decltype(&BCryptHashData)>("BCryptHashData");
+  return add != nullptr && add(hash, static_cast<PUCHAR>(const_cast<void*>(data)), size, 0) == 0;
+}
+
+bool Finish(BCRYPT_HASH_HANDLE hash, Sha256& digest) {
+  static const auto finish = Bcrypt<decltype(&BCryptFinishHash)>("BCryptFinishHash");
+  static const auto destroy = Bcrypt<decltype(&BCryptDestroyHash)>("BCryptDestroyHash");
+  const bool done = finish != nullptr && finish(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
+  if (destroy != nullptr) destroy(hash);
+  return done;
+}
+}  // namespace
+
+boost::system::error_code Sha256OfFile(const NativeString& file, Sha256& digest) {
+  // Readers may share it; nobody may write it while it is read. A reparse point is opened as
+  // itself, and refused as no file.
+  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return SystemError(GetLastError());
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    CloseHandle(handle);
+    return SystemError(ERROR_CANT_ACCESS_FILE);
+  }
+  const BCRYPT_HASH_HANDLE hash = NewHash();
+  if (hash == nullptr) {
+    CloseHandle(handle);
+    return kHashUnavailable;
+  }
+  std::array<unsigned char, 1 << 16> buffer;
+  boost::system::error_code error;
+  for (;;) {
+    DWORD count = 0;
+    if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr)) {
+      error = SystemError(GetLastError());
+      break;
+    }
+    if (count == 0) break;
+    if (!AddData(hash, buffer.data(), count)) {
+      error = kHashUnavailable;
+      break;
+    }
+  }
+  CloseHandle(handle);
+  if (!Finish(hash, digest) && !error) error = kHashUnavailable;
+  return error;
+}
+
+bool Sha256OfBytes(const std::string& bytes, Sha256& digest) {
+  const BCRYPT_HASH_HANDLE hash = NewHash();
+  if (hash == nullptr) return false;
+  const bool added = AddData(hash, bytes.data(), static_cast<ULONG>(bytes.size()));
+  return Finish(hash, digest) && added;
+}
