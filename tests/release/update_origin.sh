@@ -1,28 +1,74 @@
 #!/usr/bin/env bash
-# The publisher check under Wine over real signed files: the loader in signed and unsigned
-# installations against stagings signed by the same publisher, by a renewed certificate, by
-# another publisher, changed after signing or unsigned (SCENARIO, the publisher scenario test);
-# then, through the platform probe, what the loader cannot show: files that cannot be checked,
-# further accepted names, and the staged loader held against replacing.
-#   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER SCENARIO
+# The publisher check under Wine over real signed files: stagings made by scripts/sign-update.sh,
+# signed by the installation's publisher, its renewed certificate, another publisher or a
+# certificate under the publisher's name from an untrusted root, altered after signing, older, or
+# without a manifest (SCENARIO, the publisher scenario test, starts the loader on each); then,
+# through the platform probe, what the loader cannot show: further accepted names, an installed
+# loader that cannot be read, and the staged loader held against replacing.
+#   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER SCENARIO
 # RENAMED_PROBE is the probe built to accept "Velmora Other Publisher" besides the installation's own.
 set -euo pipefail
-[ $# -eq 5 ] || { echo "usage: update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER SCENARIO" >&2; exit 64; }
-probe=$1 renamed=$2 loader=$3 recorder=$4 scenario=$5
+[ $# -eq 6 ] || { echo "usage: update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER SCENARIO" >&2; exit 64; }
+probe=$1 renamed=$2 loader=$3 recorder=$4 old=$5 scenario=$6
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-bash "$repo/scripts/signed-samples.sh" "$work" "$loader" "$recorder"
+bash "$repo/scripts/signed-samples.sh" "$work" "$loader" "$recorder" "$old"
+
+# A staging as data/update holds it: LOADER and APPLICATION with a library and a tag beside it,
+# the manifest signed with CERTIFICATE (from the root ROOT), or unsigned when none is given.
+stage() {  # NAME LOADER APPLICATION [CERTIFICATE [ROOT]]
+  local dir=$work/stagings/$1
+  mkdir -p "$dir/app/resources/empty"
+  cp "$work/$2" "$dir/Velmora.exe"
+  cp "$work/$3" "$dir/app/velmora.exe"
+  printf 'app v2\n' >"$dir/app/tag.txt"
+  printf 'a library of the application\n' >"$dir/app/library.dll"
+  if [ -n "${4:-}" ]; then
+    VELMORA_SIGN_PFX=$work/$4.pfx VELMORA_SIGN_PASSWORD_FILE=$work/pass VELMORA_SIGN_CAFILE=$work/${5:-root}.pem \
+      bash "$repo/scripts/sign-update.sh" "$dir" >/dev/null
+  else
+    bash "$repo/scripts/sign-update.sh" "$dir" >/dev/null
+  fi
+}
+stage whole signed.exe recorder-a.exe a
+stage renewed renewed.exe recorder-a.exe renewed
+stage changed signed.exe recorder-a.exe a && printf 'app v3\n' >"$work/stagings/changed/app/tag.txt"
+stage unlisted signed.exe recorder-a.exe a && printf 'not the publisher'"'"'s\n' >"$work/stagings/unlisted/app/extra.dll"
+stage missing signed.exe recorder-a.exe a && rm "$work/stagings/missing/app/library.dll"
+stage no-manifest signed.exe recorder-a.exe a && rm "$work/stagings/no-manifest/SHA256SUMS"*
+stage unsigned-manifest signed.exe recorder-a.exe
+stage other-manifest signed.exe recorder-a.exe b
+stage other-loader other.exe recorder-b.exe b
+stage tampered tampered.exe recorder-a.exe a
+stage older signed.exe recorder-old-a.exe a
+stage foreign signed.exe recorder-a.exe foreign foreign-root
+stage plain unsigned.exe recorder.exe
+stage plain-changed unsigned.exe recorder.exe && printf 'app v3\n' >"$work/stagings/plain-changed/app/tag.txt"
+
 failures=0
 VELMORA_SIGNED_FIXTURES="Z:${work//\//\\}" "$repo/scripts/wine-run.sh" "$scenario" || failures=$((failures + 1))
 
-origin() {  # PROBE INSTALLED_LOADER INSTALLED_APP STAGED_LOADER STAGED_APP [OPTION...]
-  local program=$1 args=()
-  shift
-  for name in "$@"; do
-    case $name in --*) args+=("$name") ;; *) args+=("Z:${work//\//\\}\\$name") ;; esac
-  done
-  "$repo/scripts/wine-run.sh" "$program" origin "${args[@]}" | tr -d '\r'
+installation() {  # INSTALLED_LOADER STAGING: a new installation of them, the folder printed
+  local install=$work/install-$RANDOM$RANDOM
+  mkdir -p "$install/app" "$install/data"
+  [ ! -e "$work/$1" ] || cp "$work/$1" "$install/Velmora.exe"
+  cp "$work/recorder-a.exe" "$install/app/velmora.exe"
+  cp -r "$work/stagings/$2" "$install/data/update"
+  echo "$install"
+}
+check() {  # PROBE INSTALLED_LOADER STAGING [OPTION...]: the verdict, and what --try-replace did
+  local program=$1 install
+  install=$(installation "$2" "$3")
+  shift 3
+  "$repo/scripts/wine-run.sh" "$program" check-staging "Z:${install//\//\\}" "$@" | tr -d '\r' | sed 2d
+}
+# The crypto libraries a start of the loader in such an installation loads, as Wine traces them.
+crypto_loaded() {  # INSTALLED_LOADER STAGING
+  local install
+  install=$(installation "$1" "$2")
+  (source "$repo/scripts/wine-env.sh" && WINEDEBUG=+loaddll "${wine_loader[@]}" "$install/Velmora.exe" 2>&1 >/dev/null) |
+    grep -ioE '\\(crypt32|wintrust|bcrypt)\.dll' | sort -fu | tr -d '\\' | tr '[:upper:]' '[:lower:]' | paste -sd' ' || true
 }
 expect() {  # WANT ROW GOT
   if [ "$3" == "$1" ]; then
@@ -32,30 +78,16 @@ expect() {  # WANT ROW GOT
     failures=$((failures + 1))
   fi
 }
-
-# probe     installed loader  installed app   staged loader  staged app      outcome
-rows="
-probe       signed.exe        recorder.exe    missing.exe    recorder.exe    unknown
-probe       missing.exe       recorder.exe    signed.exe     recorder.exe    unknown
-renamed     signed.exe        recorder.exe    other.exe      recorder.exe    publisher
-renamed     signed.exe        recorder.exe    tampered.exe   recorder.exe    refused
-renamed     signed.exe        recorder-a.exe  renewed.exe    recorder-b.exe  publisher
-"
-while read -r which installedLoader installedApp stagedLoader stagedApp want; do
-  [ -n "$which" ] || continue
-  case $which in probe) program=$probe ;; *) program=$renamed ;; esac
-  row="$which $installedLoader $installedApp $stagedLoader $stagedApp"
-  expect "$want" "$row" "$(origin "$program" "$installedLoader" "$installedApp" "$stagedLoader" "$stagedApp")"
-done <<<"$rows"
-
-# Held while accepted: neither deleted nor written, and still the bytes that were checked.
-cp "$work/renewed.exe" "$work/held.exe"
-expect $'publisher\ndelete refused\nwrite refused' "held against replacing" \
-  "$(origin "$probe" signed.exe recorder.exe held.exe recorder.exe --try-replace)"
-cmp -s "$work/renewed.exe" "$work/held.exe" || { echo "FAIL: the held loader changed" >&2; failures=$((failures + 1)); }
-# A refused one is let go before the answer.
-cp "$work/other.exe" "$work/loose.exe"
+expect "taken" "another name the build accepts" "$(check "$renamed" signed.exe other-loader)"
+expect "not now" "an installed loader that cannot be read" "$(check "$probe" missing.exe whole)"
+# Held while taken: neither deleted nor written; a refused one is let go before the answer.
+expect $'taken\ndelete refused\nwrite refused' "held against replacing" \
+  "$(check "$probe" signed.exe whole --try-replace)"
 expect $'refused\ndelete done\nwrite done' "let go when refused" \
-  "$(origin "$probe" signed.exe recorder.exe loose.exe recorder.exe --try-replace)"
+  "$(check "$probe" signed.exe other-manifest --try-replace)"
+
+# An unsigned installation taking a staging without a manifest needs no cryptography at all.
+expect "" "no crypto library for an unsigned hand-over" "$(crypto_loaded unsigned.exe no-manifest)"
+expect "bcrypt.dll crypt32.dll wintrust.dll" "the crypto libraries of a signed one" "$(crypto_loaded signed.exe whole)"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed" >&2; exit 1; }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "launcher/manifest.hpp"
 #include "support/process.hpp"
 #include "support/scene.hpp"
 #include "support/text.hpp"
@@ -43,6 +44,17 @@ class StartMode : public testing::Test {
 
   void StageLoader() { InstallRecorderAs(StagedLoader(), "staged loader"); }
   void StageApplication() { InstallApplication(Staging() / "app", "app v2"); }
+
+  // A manifest of every file of the staging, as an updater writes it.
+  void WriteManifest() const {
+    std::string manifest;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Staging())) {
+      Sha256 digest{};
+      if (!entry.is_regular_file() || Sha256OfFile(entry.path().native(), digest)) continue;
+      manifest += HexOf(digest) + "  " + PathToUtf8(entry.path().lexically_relative(Staging()).generic_string()) + "\n";
+    }
+    WriteText(Staging() / "SHA256SUMS", manifest);
+  }
 
   // The loader runs from the scene's own folder unless told otherwise, never the install folder.
   Outcome RunLoader(const Words& arguments = {}, const fs::path& workingDirectory = {}) {
@@ -185,17 +197,25 @@ TEST_F(StartMode, ALockHeldLongerKeepsTheApplicationFromRunningOnlyWhileAnUpdate
 // staged loader still gets the install folder as its current folder: Windows will not rename a
 // folder that a process has as its current one.
 TEST_F(StartMode, CompleteStagingIsHandedOverWithoutWaitingAndTheMainApplicationDoesNotRun) {
-  StageLoader();
-  StageApplication();
   SetEnvironment("VELMORA_SLEEP_MS", "3000");
-  const std::vector<std::string> before = Snapshot(install_);
+  // An unsigned installation takes a staging without a manifest, and one whose files match it.
+  for (const bool manifest : {false, true}) {
+    SCOPED_TRACE(manifest ? "with a manifest" : "without a manifest");
+    fs::remove_all(install_ / "data");
+    fs::remove(scene_.record);
+    StageLoader();
+    StageApplication();
+    if (manifest) WriteManifest();
+    const std::vector<std::string> before = Snapshot(install_);
 
-  ExpectQuietSuccess(RunLoader({}, install_ / "app"));
+    ExpectQuietSuccess(RunLoader({}, install_ / "app"));
 
-  ExpectOnlyTheHandOver();
-  // The loader has ended while the staged loader still sleeps.
-  EXPECT_EQ(ProcessesRunning(StagedLoader()).size(), 1u);
-  EXPECT_EQ(Snapshot(install_), before);
+    ExpectOnlyTheHandOver();
+    // The loader has ended while the staged loader still sleeps.
+    EXPECT_EQ(ProcessesRunning(StagedLoader()).size(), 1u);
+    EXPECT_EQ(Snapshot(install_), before);
+    EndProcessesRunningBelow(install_, std::chrono::seconds(10));
+  }
 }
 
 // While a program runs from "app" (the application, however started, or a helper of it) nothing
@@ -343,7 +363,7 @@ TEST_F(StartMode, TheRemovalOfAnOldApplicationNeverEntersAnotherFileSystem) {
 // A staging counts only when its loader and its application could run: a folder at either
 // program's name, or a missing one, makes it incomplete. Applied, an "app" without its program
 // would replace a working application with one that cannot start.
-TEST_F(StartMode, AnIncompleteStagingIsRemovedAndTheMainApplicationRuns) {
+TEST_F(StartMode, AnIncompleteOrAlteredStagingIsRemovedAndTheMainApplicationRuns) {
   const fs::path app = Staging() / "app";
   const std::vector<std::pair<const char*, std::function<void()>>> cases = {
       {"only a loader", [&] { StageLoader(); }},
@@ -374,6 +394,14 @@ TEST_F(StartMode, AnIncompleteStagingIsRemovedAndTheMainApplicationRuns) {
        [&] {
          StageLoader();
          fs::create_directories(app / "velmora.exe");
+       }},
+      // A torn or altered download never goes in, signed or not.
+      {"a file that does not match the manifest",
+       [&] {
+         StageLoader();
+         StageApplication();
+         WriteManifest();
+         WriteText(app / "tag.txt", "app v3\n");
        }},
   };
   for (const auto& [state, make] : cases) {
