@@ -350,14 +350,15 @@ OriginAnswer CheckUpdateOrigin(const NativeString& installedLoader, const Native
 
 boost::system::error_code ProgramVersion(const NativeString& program, std::optional<std::uint64_t>& version) {
   version.reset();
-  const auto size = SystemLibraryFunction<decltype(&GetFileVersionInfoSizeW)>(L"version.dll", "GetFileVersionInfoSizeW");
-  const auto read = SystemLibraryFunction<decltype(&GetFileVersionInfoW)>(L"version.dll", "GetFileVersionInfoW");
+  const auto size = SystemLibraryFunction<decltype(&GetFileVersionInfoSizeExW)>(L"version.dll", "GetFileVersionInfoSizeExW");
+  const auto read = SystemLibraryFunction<decltype(&GetFileVersionInfoExW)>(L"version.dll", "GetFileVersionInfoExW");
   const auto query = SystemLibraryFunction<decltype(&VerQueryValueW)>(L"version.dll", "VerQueryValueW");
   if (size == nullptr || read == nullptr || query == nullptr) {
     return {ERROR_DLL_INIT_FAILED, boost::system::system_category()};
   }
   DWORD ignored = 0;
-  const DWORD length = size(program.c_str(), &ignored);
+  // The fixed part alone, from the program itself: no language resources are looked for.
+  const DWORD length = size(FILE_VER_GET_NEUTRAL, program.c_str(), &ignored);
   if (length == 0) {
     const DWORD error = GetLastError();
     // A program without a version record is not compared; nor is one that is not there (an
@@ -370,7 +371,7 @@ boost::system::error_code ProgramVersion(const NativeString& program, std::optio
                                                                               boost::system::system_category());
   }
   std::vector<std::uint64_t> buffer((length + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-  if (!read(program.c_str(), 0, length, buffer.data())) {
+  if (!read(FILE_VER_GET_NEUTRAL, program.c_str(), 0, length, buffer.data())) {
     return {static_cast<int>(GetLastError()), boost::system::system_category()};
   }
   void* value = nullptr;
