@@ -36,6 +36,9 @@ stage renewed renewed.exe recorder-a.exe renewed
 stage changed signed.exe recorder-a.exe a && printf 'app v3\n' >"$work/stagings/changed/app/tag.txt"
 stage unlisted signed.exe recorder-a.exe a && printf 'not the publisher'"'"'s\n' >"$work/stagings/unlisted/app/extra.dll"
 stage missing signed.exe recorder-a.exe a && rm "$work/stagings/missing/app/library.dll"
+# A manifest extended after signing to list a file of someone else's, its signature left as it was.
+stage extended signed.exe recorder-a.exe a && (cd "$work/stagings/extended" && printf 'x\n' >app/extra.dll &&
+  sha256sum app/extra.dll >>SHA256SUMS)
 stage no-manifest signed.exe recorder-a.exe a && rm "$work/stagings/no-manifest/SHA256SUMS"*
 stage unsigned-manifest signed.exe recorder-a.exe
 stage other-manifest signed.exe recorder-a.exe b

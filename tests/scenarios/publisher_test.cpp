@@ -63,6 +63,7 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
                          Row{"signed.exe", "changed", Verdict::kRefused},
                          Row{"signed.exe", "unlisted", Verdict::kRefused},
                          Row{"signed.exe", "missing", Verdict::kRefused},
+                         Row{"signed.exe", "extended", Verdict::kRefused},
                          Row{"signed.exe", "no-manifest", Verdict::kRefused},
                          Row{"signed.exe", "unsigned-manifest", Verdict::kRefused},
                          Row{"signed.exe", "other-manifest", Verdict::kRefused},
