@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Writes the manifest of a staged update, and signs it: what a signed installation needs before it
+# takes the update (docs/staging.md).
+#   sign-update.sh DIR      DIR: the update as it will be staged, Velmora.exe and app/ in it
+# Writes DIR/SHA256SUMS: one line per file below DIR, "<sha256>  <path>", paths relative to DIR with
+# / between names, sorted bytewise. Given a certificate as scripts/sign.sh takes it, also writes
+# DIR/SHA256SUMS.p7, its detached PKCS#7 signature (DER, with signed attributes), and verifies it:
+# VELMORA_SIGN_PFX             the certificate, its chain and its key, a PKCS#12 file
+# VELMORA_SIGN_PASSWORD_FILE   the file that holds its password
+# VELMORA_SIGN_CAFILE          optional: the roots to verify against (default: the system's)
+# Without one it writes the manifest only. A folder the loader would refuse (a link, a name with a
+# backslash or a line feed, anything but files and folders) is refused, and nothing is written.
+set -euo pipefail
+export LC_ALL=C
+die() { echo "sign-update: $*" >&2; exit 1; }
+[ $# -eq 1 ] || { echo "usage: sign-update.sh DIR" >&2; exit 64; }
+dir=$1
+[ -d "$dir" ] || die "$dir is not a folder"
+if [ -n "${VELMORA_SIGN_PFX:-}${VELMORA_SIGN_PASSWORD_FILE:-}" ]; then
+  [ -n "${VELMORA_SIGN_PFX:-}" ] && [ -n "${VELMORA_SIGN_PASSWORD_FILE:-}" ] ||
+    die "set both VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign, or neither"
+  [ -r "$VELMORA_SIGN_PFX" ] || die "cannot read VELMORA_SIGN_PFX=$VELMORA_SIGN_PFX"
+  [ -r "$VELMORA_SIGN_PASSWORD_FILE" ] || die "cannot read VELMORA_SIGN_PASSWORD_FILE=$VELMORA_SIGN_PASSWORD_FILE"
+  pfx=$(realpath "$VELMORA_SIGN_PFX") password=$(realpath "$VELMORA_SIGN_PASSWORD_FILE")
+  cafile=${VELMORA_SIGN_CAFILE:+$(realpath "$VELMORA_SIGN_CAFILE")}
+fi
+# Nothing secret is written anywhere: openssl reads the key from the PKCS#12 file itself.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+cd "$dir"
+
+for program in Velmora.exe app/velmora.exe; do
+  [ -f "$program" ] && [ ! -L "$program" ] || die "$dir is no staged update: it has no file $program"
+done
+refuse() {  # WHY, then the offending paths on standard input
+  local found
+  found=$(head -n 5)
+  [ -z "$found" ] || die "$1, so an installation would refuse this update; nothing written:"$'\n'"$found"
+}
+find . -type l | refuse "it holds a symbolic link"
+find . ! -type f ! -type d | refuse "it holds something that is neither a file nor a folder"
+find . -name '*\\*' | refuse "a name holds a backslash"
+find . -name "*"$'\n'"*" -print0 | tr '\0\n' '\n?' | refuse "a name holds a line feed"
+for manifest in SHA256SUMS SHA256SUMS.p7; do
+  [ ! -e "$manifest" ] || [ -f "$manifest" ] || die "$dir/$manifest is not a file"
+done
+
+find . -type f ! -path ./SHA256SUMS ! -path ./SHA256SUMS.p7 | sed 's|^\./||' | sort >"$work/files"
+iconv -f UTF-8 -t UTF-8 <"$work/files" >/dev/null 2>&1 || die "a name is not UTF-8, which the manifest is"
+xargs -r -d '\n' sha256sum -- <"$work/files" >"$work/SHA256SUMS" || die "cannot read every file of $dir"
+count=$(wc -l <"$work/files")
+
+if [ -z "${pfx:-}" ]; then
+  rm -f SHA256SUMS.p7
+  cp "$work/SHA256SUMS" SHA256SUMS
+  cat <<EOF
+sign-update: wrote $dir/SHA256SUMS ($count files), NOT signed: a signed installation refuses this
+update until SHA256SUMS.p7 stands beside it. Sign it with the certificate the loader is signed with:
+  VELMORA_SIGN_PFX=vendor.pfx VELMORA_SIGN_PASSWORD_FILE=vendor.pass scripts/sign-update.sh $dir
+or, with the key in a token or a signing service, as docs/staging.md shows (signtool sign /p7).
+EOF
+  exit 0
+fi
+
+run() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; die "failed: $1 $2"; }; }
+# Older PKCS#12 files (what Windows exported for years) are encrypted with RC2, which OpenSSL 3
+# reads only with its legacy provider.
+providers=()
+if ! openssl pkcs12 -in "$pfx" -passin "file:$password" -noout >/dev/null 2>&1; then
+  providers=(-provider legacy -provider default)
+  openssl pkcs12 "${providers[@]}" -in "$pfx" -passin "file:$password" -noout >/dev/null 2>&1 ||
+    die "cannot open $VELMORA_SIGN_PFX with the password in $VELMORA_SIGN_PASSWORD_FILE"
+fi
+run openssl pkcs12 "${providers[@]}" -in "$pfx" -passin "file:$password" -clcerts -nokeys -out "$work/signer.pem"
+run openssl pkcs12 "${providers[@]}" -in "$pfx" -passin "file:$password" -cacerts -nokeys -out "$work/chain.pem"
+grep -q 'BEGIN CERTIFICATE' "$work/signer.pem" || die "$VELMORA_SIGN_PFX holds no certificate for its key"
+# Windows takes a signer only for code signing; a certificate without the extension is for any use.
+usage=$(openssl x509 -in "$work/signer.pem" -noout -ext extendedKeyUsage 2>/dev/null || true)
+[ -z "$usage" ] || grep -q 'Code Signing' <<<"$usage" ||
+  die "the certificate in $VELMORA_SIGN_PFX is not for code signing, so installations would refuse it"
+chain=()
+! grep -q 'BEGIN CERTIFICATE' "$work/chain.pem" || chain=(-certfile "$work/chain.pem")
+
+run openssl cms -sign -binary -md sha256 -in "$work/SHA256SUMS" -signer "$work/signer.pem" \
+  "${providers[@]}" -inkey "$pfx" -passin "file:$password" "${chain[@]}" -outform DER -out "$work/SHA256SUMS.p7"
+roots=() against="the system's roots"
+[ -z "$cafile" ] || roots=(-CAfile "$cafile") against=$cafile
+openssl cms -verify -binary -inform DER -in "$work/SHA256SUMS.p7" -content "$work/SHA256SUMS" -purpose any \
+  "${roots[@]}" -signer "$work/verified.pem" -out /dev/null >"$work/log" 2>&1 ||
+  { cat "$work/log" >&2; die "the signature does not verify against $against; nothing written"; }
+signer=$(openssl x509 -in "$work/verified.pem" -noout -subject -nameopt utf8,sep_comma_plus)
+
+rm -f SHA256SUMS.p7
+cp "$work/SHA256SUMS" SHA256SUMS
+cp "$work/SHA256SUMS.p7" SHA256SUMS.p7
+echo "sign-update: wrote $dir/SHA256SUMS ($count files) and SHA256SUMS.p7, verified: ${signer#subject=}"
