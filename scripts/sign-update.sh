@@ -58,7 +58,7 @@ if [ -z "${pfx:-}" ]; then
   cat <<EOF
 sign-update: wrote $dir/SHA256SUMS ($count files), NOT signed: a signed installation refuses this
 update until SHA256SUMS.p7 stands beside it. Sign it with the certificate the loader is signed with:
-  VELMORA_SIGN_PFX=vendor.pfx VELMORA_SIGN_PASSWORD_FILE=vendor.pass scripts/sign-update.sh $dir
+  VELMORA_SIGN_PFX=vendor.pfx VELMORA_SIGN_PASSWORD_FILE=vendor.pass $0 $dir
 or, with the key in a token or a signing service, as docs/staging.md shows (signtool sign /p7).
 EOF
   exit 0
