@@ -83,6 +83,7 @@ neither a file nor a folder||mkfifo app/pipe
 backslash||touch 'app/a\b.dat'
 line feed||touch "app/a"$'\n'"b.dat"
 not UTF-8||touch app/$'\xe9'.dat
+letter case||touch app/Tag.txt
 no file app/velmora.exe||rm app/velmora.exe
 does not verify against|VELMORA_SIGN_PFX=$keys/foreign.pfx|true
 cannot open|VELMORA_SIGN_PASSWORD_FILE=$keys/root.pem|true
