@@ -15,7 +15,8 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "scripts"))
 import installation  # noqa: E402
 
 MIB = 1024 * 1024
@@ -203,6 +204,131 @@ def wait_until(condition, limit):
         time.sleep(0.002)
 
 
+# ---------------------------------------------------------------- 6. checking a staging, 7. a start that hands over
+
+def make_large_application(directory: Path, recorder: Path, files=4, size=50 * MIB):
+    """An application directory of a few large files of random bytes beside the recorder."""
+    shutil.rmtree(directory, ignore_errors=True)
+    (directory / "data").mkdir(parents=True)
+    shutil.copy2(recorder, directory / "velmora.exe")
+    (directory / "tag.txt").write_text("app v2\n")
+    for number in range(files):
+        with open(directory / "data" / f"pack{number}.bin", "wb") as pack:
+            for _ in range(size // MIB):
+                pack.write(os.urandom(MIB))
+
+
+def staged_install(install: Path, loader: Path, app: Path, staged_loader: Path, staged_app, certificate=None):
+    """An installation with an update staged by the updater's rules, its manifest written by
+    scripts/sign-update.sh and signed with `certificate` (a PKCS#12 file beside its password file,
+    `pass`) when one is given."""
+    def manifest(folder: Path):
+        env = dict(os.environ)
+        if certificate is not None:
+            env.update(VELMORA_SIGN_PFX=str(certificate), VELMORA_SIGN_PASSWORD_FILE=str(certificate.parent / "pass"),
+                       VELMORA_SIGN_CAFILE=str(certificate.parent / "root.pem"))
+        subprocess.run(["bash", str(REPO / "scripts" / "sign-update.sh"), str(folder)], env=env, check=True,
+                       stdout=subprocess.DEVNULL)
+    installation.install(install, loader, (app, "app v1"))
+    installation.stage(install, staged_loader, staged_app, manifest)
+
+
+def check_staging(argv, env):
+    """The platform probe's check-staging: the check a start makes, timed by the probe around the
+    check alone. Returns milliseconds; anything but "taken" is not the figure asked for."""
+    done = subprocess.run(argv, env=env, capture_output=True, text=True)
+    lines = done.stdout.replace("\r", "").splitlines()
+    if done.returncode != 0 or len(lines) < 2 or lines[0] != "taken":
+        sys.exit(f"bench: {argv} answered {lines!r} (exit code {done.returncode}), not taken")
+    return int(lines[1]) / 1000
+
+
+def bench_check(builds, work: Path, rounds, wine):
+    """The loader's check of a staging (its manifest read, every file hashed and matched against
+    it) beside sha256sum checking the same files, for many small files and for a few large ones.
+    builds: {"native": build, "Wine": build or None}."""
+    results = {}
+    payloads = {
+        "20,000 small files": lambda d, recorder: make_application(d, 20000, recorder),
+        "200 MiB in 4 files": make_large_application,
+    }
+    for payload, make in payloads.items():
+        template = work / "check" / "template"
+        make(template, builds["native"] / "tests" / "recorder")
+        total = sum(p.stat().st_size for p in template.rglob("*") if p.is_file())
+        for platform, build in builds.items():
+            if build is None:
+                continue
+            exe = ".exe" if platform == "Wine" else ""
+            install = work / "check" / platform / "Velmora"
+            staged_install(install, build / "Velmora.exe", build / "tests" / f"recorder{exe}", build / "Velmora.exe",
+                           template)
+            env, staging = clean_env(), install / "data" / "update"
+            where = installation.windows_path if platform == "Wine" else str
+            first = wine if platform == "Wine" else []
+            variants = {"probe": [*first, str(build / "tests" / f"platform_probe{exe}"), "check-staging", where(install)]}
+            if platform == "native":
+                variants["sha256sum"] = ["/usr/bin/sha256sum", "--quiet", "--check", "SHA256SUMS"]
+
+            def measure(argv):
+                if argv[0] == "/usr/bin/sha256sum":
+                    os.chdir(staging)
+                    return run(argv, env)
+                return check_staging(argv, env)
+            results[(payload, platform)] = (total, medians(interleaved(variants, rounds[platform], 1, measure)))
+            os.chdir(work)
+            shutil.rmtree(install)
+        shutil.rmtree(template)
+    return results
+
+
+def bench_staging_start(windows: Path, work: Path, rounds, wine):
+    """Under Wine: a start that finds a complete staging, checks it and hands it over, beside an
+    ordinary start (the loader runs the application and waits for it). The staged loader is the
+    recorder, signed where the installation is: it records its start and ends, and the staging
+    stays for the next round. Timed to the loader's own end."""
+    signed = work / "signed"
+    subprocess.run(["bash", str(REPO / "scripts" / "signed-samples.sh"), str(signed), str(windows / "Velmora.exe"),
+                    str(windows / "tests" / "recorder.exe")], check=True, stdout=subprocess.DEVNULL)
+    base = work / "handover"
+    record = base / "record.txt"
+    installs = {"ordinary": base / "ordinary"}
+    installation.install(installs["ordinary"], windows / "Velmora.exe", (windows / "tests" / "recorder.exe", "app v1"))
+    for name, loader, app, certificate in [("unsigned, no manifest", "unsigned.exe", "recorder.exe", None),
+                                           ("unsigned, manifest", "unsigned.exe", "recorder.exe", None),
+                                           ("signed", "signed.exe", "recorder-a.exe", signed / "a.pfx")]:
+        installs[name] = base / name.replace(", ", "-").replace(" ", "-")
+        staged_install(installs[name], signed / loader, signed / app, signed / app, (signed / app, "app v2"),
+                       certificate)
+        if name == "unsigned, no manifest":
+            (installs[name] / "data" / "update" / "SHA256SUMS").unlink()
+    env = clean_env(VELMORA_RECORD=installation.windows_path(record))
+    staged = {install: (str(install / "data" / "update").lower(),
+                        installation.windows_path(install / "data" / "update").lower()) for install in installs.values()}
+
+    def start(install: Path):
+        record.unlink(missing_ok=True)
+        os.chdir(install)
+        elapsed = run([*wine, str(install / "Velmora.exe")], env)
+        # The program started (the application, or the staged loader detached) must have ended
+        # before the next round, which would otherwise find the staged loader running.
+        wait_until(record.exists, 20)
+        wait_until(lambda: not any(path in text.lower() for text in command_lines() for path in staged[install]), 20)
+        handed_over = "update" in record.read_text().split("\t")[1].lower()
+        if handed_over == (install == installs["ordinary"]):
+            sys.exit(f"bench: the start in {install} did not do what it is measured for")
+        return elapsed
+    return medians(interleaved(installs, rounds, 2, start))
+
+
+def command_lines():
+    for entry in Path("/proc").iterdir():
+        try:
+            yield (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+
+
 # ---------------------------------------------------------------- the table and the plots
 
 class Table:
@@ -238,6 +364,29 @@ def plot(directory: Path, work: Path, starts, apply):
     subprocess.run(["gnuplot", "-e", f"data='{work}/'; out='{directory.resolve()}/'", str(PLOTS)], check=True)
 
 
+def staging_figures(table, build: Path, windows, work: Path, quick, wine):
+    rounds = {"native": 3 if quick else 11, "Wine": 2 if quick else 7}
+    checks = bench_check({"native": build, "Wine": windows}, work, rounds, wine)
+    for (payload, platform), (total, result) in checks.items():
+        figure = f"6 check, {payload} ({total / MIB:.0f} MiB), {platform}"
+        if platform == "native":
+            floor = result["sha256sum"]
+            table.add(figure, "floor: sha256sum --check", f"{floor:.1f} ms", "1.00")
+            ratio = result["probe"] / floor
+            table.add(figure, "the loader's check", f"{result['probe']:.1f} ms", f"{ratio:.2f}", "<= 1.30", ratio <= 1.30)
+        else:
+            floor = checks[(payload, "native")][1]["sha256sum"]
+            table.add(figure, "the loader's check", f"{result['probe']:.1f} ms",
+                      f"{result['probe'] / floor:.2f}x sha256sum")
+    if windows:
+        start = bench_staging_start(windows, work, 5 if quick else 30, wine)
+        figure = "7 start that hands over, Wine"
+        table.add(figure, "floor: ordinary start, loader -> app", f"{start['ordinary']:.1f} ms", "1.00")
+        for name in ("unsigned, no manifest", "unsigned, manifest", "signed"):
+            table.add(figure, f"staging {name}: check, hand over", f"{start[name]:.1f} ms",
+                      f"{start[name] / start['ordinary']:.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--linux", type=Path, required=True, help="native build directory")
@@ -247,17 +396,22 @@ def main():
                         help="where the apply runs happen (default: a directory on /dev/shm, see docs/benchmarks.md)")
     parser.add_argument("--plots", type=Path, help="write start-latency.png and apply-time.png here")
     parser.add_argument("--quick", action="store_true", help="fewer rounds, for trying the script")
+    parser.add_argument("--staging", action="store_true", help="only the figures of a staging's check (6, 7)")
     options = parser.parse_args()
     build, windows = options.linux.resolve(), options.windows.resolve() if options.windows else None
     work = options.work.resolve()
     work.mkdir(parents=True, exist_ok=True)
     quick = options.quick
     table = Table()
+    # As the test scripts start Wine (scripts/wine-env.sh, sourced by with-wine-display.sh).
+    wine = os.environ.get("VELMORA_WINE_COMMAND", "/usr/lib/wine/wine64").split()
+    if options.staging:
+        staging_figures(table, build, windows, work, quick, wine)
+        table.print()
+        return
 
     starts = {"native": bench_start(build, work, 60 if quick else 600)}
     if windows:
-        # As the test scripts start Wine (scripts/wine-env.sh, sourced by with-wine-display.sh).
-        wine = os.environ.get("VELMORA_WINE_COMMAND", "/usr/lib/wine/wine64").split()
         starts["Wine"] = bench_start(windows, work, 8 if quick else 40, wine)
     for platform, times in starts.items():
         figure = f"1 start, {platform} ({len(times['floor'])} rounds)"
@@ -314,6 +468,7 @@ def main():
         table.add(figure, "probe scans every process", f"{scan['scan']:.2f} ms",
                   f"+{scan['scan'] - scan['floor']:.2f} ms")
 
+    staging_figures(table, build, windows, work, quick, wine)
     table.print()
     if options.plots:
         plot(options.plots, work, starts, apply)

@@ -15,6 +15,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Optional
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "scripts"))
@@ -110,7 +111,10 @@ def exit_text(code):
     return f"{code}" + (" (-1)" if code == 255 else "")
 
 
-def run_cycle(title: str, root: Path, command: list, windows: bool, record_file: Path, record: str) -> None:
+def run_cycle(title: str, root: Path, command: list, windows: bool, record_file: Path, record: str,
+              expect=None) -> None:
+    """expect: (the tag of the application that runs last, whether data/update is left), checked
+    after the cycle."""
     record_file.unlink(missing_ok=True)
     print(f"== {title} ==")
     print(f"  install directory: {root}\n")
@@ -142,6 +146,12 @@ def run_cycle(title: str, root: Path, command: list, windows: bool, record_file:
         fields = [re.sub(r"\\(.)", lambda m: {"t": "\t", "n": "\n"}.get(m[1], m[1]), f) for f in line.split("\t")]
         print(f"    {fields[0]} ran in {fields[2]} with {fields[3]} arguments")
     print()
+    if expect is not None:
+        ran = record_file.read_text().splitlines()[-1].split("\t")[0]
+        left = (root / "data" / "update").exists()
+        if (ran, left) != expect:
+            raise SystemExit(f"demo: {ran!r} ran and data/update was {'' if left else 'not '}left; "
+                             f"expected {expect[0]!r}, data/update {'left' if expect[1] else 'gone'}")
 
 
 def main() -> int:
@@ -163,15 +173,16 @@ def main() -> int:
         record = str(record_file)
         command = [str(root / "Velmora.exe")]
         title = "Native Linux build"
-    run_cycle(title, root, command, windows, record_file, record)
+    run_cycle(title, root, command, windows, record_file, record, expect=("sample application v2", False))
     if windows:
         signed_cycles(build, sample, record_file, record)
     return 0
 
 
 def signed_cycles(build: Path, sample: Path, record_file: Path, record: str) -> None:
-    """A signed installation, its loader and application signed by a throw-away publisher: a
-    staged loader changed after signing is refused, then the publisher's update goes in."""
+    """A signed installation, its loader and application signed by a throw-away publisher, which
+    takes only an update its publisher signed whole: one whose tag.txt was changed after signing is
+    refused, then the publisher's own update goes in."""
     root = REPO / "build" / "demo" / "windows" / "Velmora signed"
     command = [str(REPO / "scripts" / "wine-run.sh"), str(root / "Velmora.exe")]
     with tempfile.TemporaryDirectory() as scratch:
@@ -179,14 +190,29 @@ def signed_cycles(build: Path, sample: Path, record_file: Path, record: str) -> 
         subprocess.run(["bash", str(REPO / "scripts" / "signed-samples.sh"), str(signed),
                         str(build / "Velmora.exe"), str(sample)], check=True)
         installation.install(root, signed / "signed.exe", (signed / "recorder-a.exe", "sample application v1"))
-        installation.stage(root, signed / "tampered.exe", (signed / "recorder-a.exe", "sample application v2"))
-        print("The loader and the application are signed by \"Velmora Test Publisher\"; the staged loader")
+        stage_signed(root, signed, "sample application v2", altered="sample application v2, altered")
+        print("The loader and the application are signed by \"Velmora Test Publisher\", and so is the")
+        print("staged update's manifest (SHA256SUMS, signed by scripts/sign-update.sh); the update's tag.txt")
         print("was changed after signing: the start removes the staging and runs v1, and shows nothing.\n")
-        run_cycle("Signed installation, a staged loader altered after signing", root, command, True, record_file,
-                  record)
-        installation.stage(root, signed / "renewed.exe", (signed / "recorder-a.exe", "sample application v2"))
-        print("Now the publisher's own update, signed with its renewed certificate (same name, new key):\n")
-        run_cycle("Signed installation, the publisher's update", root, command, True, record_file, record)
+        run_cycle("Signed installation, an update altered after signing", root, command, True, record_file,
+                  record, expect=("sample application v1", False))
+        stage_signed(root, signed, "sample application v2")
+        print("Now the publisher's whole signed update, as it was signed:\n")
+        run_cycle("Signed installation, the publisher's update", root, command, True, record_file, record,
+                  expect=("sample application v2", False))
+
+
+def stage_signed(root: Path, signed: Path, tag: str, altered: Optional[str] = None) -> None:
+    """The publisher's update (its signed loader and application) staged with its manifest signed
+    by certificate A, as its release signs it; with `altered`, tag.txt holds that text instead,
+    written after signing."""
+    def sign(folder: Path) -> None:
+        env = dict(os.environ, VELMORA_SIGN_PFX=str(signed / "a.pfx"), VELMORA_SIGN_PASSWORD_FILE=str(signed / "pass"),
+                   VELMORA_SIGN_CAFILE=str(signed / "root.pem"))
+        subprocess.run(["bash", str(REPO / "scripts" / "sign-update.sh"), str(folder)], env=env, check=True)
+        if altered is not None:
+            (folder / "app" / "tag.txt").write_text(altered + "\n")
+    installation.stage(root, signed / "signed.exe", (signed / "recorder-a.exe", tag), sign)
 
 
 if __name__ == "__main__":

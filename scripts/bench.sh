@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and prints one table of figures (see docs/benchmarks.md).
 #   scripts/bench.sh [--quick]      (a full run also redraws docs/start-latency.png, docs/apply-time.png)
+#   scripts/bench.sh --staging      only the figures of a staging's check and of a start that hands over
 # Builds in build/bench/{linux,windows} (or $VELMORA_BENCH_DIR) and runs the Windows programs
 # in a Wine prefix of its own, so a test run elsewhere on the machine is left alone.
 set -euo pipefail
@@ -27,7 +28,7 @@ build linux
 build windows -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
 
 plots=(--plots "$repo/docs")
-[[ " $* " == *" --quick "* ]] && plots=()
+[[ " $* " == *" --quick "* || " $* " == *" --staging "* ]] && plots=()
 export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$bench_dir/wineprefix}
 scripts/with-wine-display.sh python3 bench/bench.py \
   --linux "$bench_dir/linux" --windows "$bench_dir/windows" --work "$bench_dir/work" "${plots[@]}" "$@"

@@ -6,7 +6,7 @@ import os
 import shutil
 import subprocess
 from pathlib import Path
-from typing import Tuple, Union
+from typing import Callable, Optional, Tuple, Union
 
 # A program and the tag its tag.txt holds, or a whole application directory to copy.
 Application = Union[Tuple[Union[bytes, Path], str], Path]
@@ -41,15 +41,19 @@ def install(root: Path, loader: Union[bytes, Path], application: Application) ->
     put_application(root / "app", application)
 
 
-def stage(root: Path, loader: Union[bytes, Path], application: Union[Application, None]) -> None:
+def stage(root: Path, loader: Union[bytes, Path], application: Union[Application, None],
+          finish: Optional[Callable[[Path], None]] = None) -> None:
     """A staged update as an updater leaves it: written in a folder beside data/update and moved
     there by one rename once complete, so a staging half written never looks complete. Without
-    an application it is a staging that will never be complete."""
+    an application it is a staging that will never be complete. finish(folder) runs on the
+    folder before the move (signing it, say)."""
     incoming, staging = root / "data" / "update.incoming", root / "data" / "update"
     shutil.rmtree(incoming, ignore_errors=True)
     write_program(incoming / "Velmora.exe", loader)
     if application is not None:
         put_application(incoming / "app", application)
+    if finish is not None:
+        finish(incoming)
     shutil.rmtree(staging, ignore_errors=True)
     incoming.rename(staging)
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Windows loader as shipped, in a clean folder (build/release), and packs a release:
 #   dist/Velmora-<version>-win64.zip   the loader, the README's parts for those who ship it, the
-#                                      staging contract, the third-party notices (scripts/notices.sh)
-#                                      and SHA256SUMS, the checksums of the other files in it
+#                                      staging contract, sign-update.sh (which signs an update for
+#                                      signed installations), the third-party notices
+#                                      (scripts/notices.sh) and SHA256SUMS, the checksums of the other
+#                                      files in it
 #   dist/SHA256SUMS                    the archive's checksum
 # With VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE set, the loader is signed first (see
 # scripts/sign.sh, which also reads VELMORA_SIGN_TIMESTAMP_URL and VELMORA_SIGN_CAFILE).
@@ -59,6 +61,8 @@ else
   cp build/release/Velmora.exe "$pack/Velmora.exe"
   signed="NOT signed: set VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign it"
 fi
+# Signed installations take only updates whose manifest the vendor signed: the tool that writes it.
+cp scripts/sign-update.sh "$pack/sign-update.sh"
 # The file that ships, signed or not, must still be the loader the tests took apart (Debian's
 # python3, for its pefile).
 /usr/bin/python3 tests/resources/check_resources.py "$pack/Velmora.exe" "$(cut -d. -f1-4 <<<"$version.0.0.0")"
@@ -72,7 +76,7 @@ scripts/notices.sh build/release >"$pack/THIRD-PARTY-NOTICES.txt"
 # and the time zone fixed, as zip stores local times.
 find "$pack" -exec touch -h -d "@$epoch" {} +
 find "$pack" -type f -exec chmod 644 {} +
-chmod 755 "$pack/Velmora.exe"
+chmod 755 "$pack/Velmora.exe" "$pack/sign-update.sh"
 mkdir dist
 (cd "$pack/.." && find "$name" -type f | LC_ALL=C sort >files &&
    TZ=UTC0 zip -X -D -q "$repo/dist/$name.zip" -@ <files)

@@ -9,7 +9,8 @@
 # VELMORA_SIGN_PASSWORD_FILE   the file that holds its password
 # VELMORA_SIGN_CAFILE          optional: the roots to verify against (default: the system's)
 # Without one it writes the manifest only. A folder the loader would refuse (a link, a name with a
-# backslash or a line feed, anything but files and folders) is refused, and nothing is written.
+# backslash or a line feed, two names for one file on Windows, anything but files and folders) is
+# refused, and nothing is written.
 set -euo pipefail
 export LC_ALL=C
 die() { echo "sign-update: $*" >&2; exit 1; }
@@ -49,6 +50,8 @@ done
 
 find . -type f ! -path ./SHA256SUMS ! -path ./SHA256SUMS.p7 | sed 's|^\./||' | sort >"$work/files"
 iconv -f UTF-8 -t UTF-8 <"$work/files" >/dev/null 2>&1 || die "a name is not UTF-8, which the manifest is"
+# Windows ignores letter case: two such names are one file there (only ASCII letters are compared here).
+tr 'A-Z' 'a-z' <"$work/files" | sort | uniq -d | refuse "two names differ only in letter case"
 xargs -r -d '\n' sha256sum -- <"$work/files" >"$work/SHA256SUMS" || die "cannot read every file of $dir"
 count=$(wc -l <"$work/files")
 
@@ -58,7 +61,7 @@ if [ -z "${pfx:-}" ]; then
   cat <<EOF
 sign-update: wrote $dir/SHA256SUMS ($count files), NOT signed: a signed installation refuses this
 update until SHA256SUMS.p7 stands beside it. Sign it with the certificate the loader is signed with:
-  VELMORA_SIGN_PFX=vendor.pfx VELMORA_SIGN_PASSWORD_FILE=vendor.pass scripts/sign-update.sh $dir
+  VELMORA_SIGN_PFX=vendor.pfx VELMORA_SIGN_PASSWORD_FILE=vendor.pass $0 $dir
 or, with the key in a token or a signing service, as docs/staging.md shows (signtool sign /p7).
 EOF
   exit 0

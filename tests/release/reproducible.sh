@@ -36,6 +36,9 @@ for dir in "$work/one/dist" "$work"/unpacked/*; do
      diff <(sed 's/^[0-9a-f]*  //' SHA256SUMS) <(find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort))
 done
 grep Velmora.exe "$work"/unpacked/*/SHA256SUMS
+# The tool that signs updates, as in the source and ready to run.
+tool=$(echo "$work"/unpacked/*/sign-update.sh)
+cmp "$work/one/scripts/sign-update.sh" "$tool" && [ -x "$tool" ] || fail "sign-update.sh not shipped as in the source"
 
 # The notices: a section each for Boost, mingw-w64 and GCC, naming the packages with the versions
 # installed, and holding their copyright files whole.
