@@ -1,7 +1,8 @@
 #include "launcher/staging_check.hpp"
 
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -52,7 +53,8 @@ std::optional<std::string> ReadSmallFile(const fs::path& file, error_code& error
     unfit = !error;
     return std::string();
   }
-  fs::ifstream stream(file, std::ios::binary);
+  // The standard library's stream opens a wide name on Windows; Boost's goes through the ANSI code page.
+  std::ifstream stream(std::filesystem::path(file.native()), std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
   if (!stream.good() && !stream.eof()) error = {EIO, boost::system::generic_category()};
   return text;

@@ -23,12 +23,20 @@ fi
 /usr/bin/python3 "$repo/tests/resources/check_resources.py" "$work/Velmora.exe" "$version"
 
 # The scenario takes the loader one folder above itself. A signed installation takes only a staged
-# loader signed by its publisher: the marked next version is signed too, its mark under the
-# signature.
+# update signed whole by its publisher: the marked next version is signed too, its mark under the
+# signature, and so is the manifest of its staging.
 mkdir "$work/tests" "$work/marked"
 cp "$tests/update_cycle_test.exe" "$tests/recorder.exe" "$work/tests/"
 mark="staged loader, next version"
 { cat "$loader"; printf '\n%s\n' "$mark"; } >"$work/marked.exe"
 osslsigncode sign -pkcs12 "$work/signer.pfx" -readpass "$work/password" -h sha256 -in "$work/marked.exe" \
   -out "$work/marked/$mark.exe" >/dev/null
+# The staging of it is signed whole, as the publisher ships it: the marked loader and app v2.
+mkdir -p "$work/staging/app"
+cp "$work/marked/$mark.exe" "$work/staging/Velmora.exe"
+cp "$tests/recorder.exe" "$work/staging/app/velmora.exe"
+printf 'app v2\n' >"$work/staging/app/tag.txt"
+VELMORA_SIGN_CAFILE=$work/cert.pem bash "$repo/scripts/sign-update.sh" "$work/staging" >/dev/null
+cp "$work/staging/SHA256SUMS" "$work/marked/$mark.SHA256SUMS"
+cp "$work/staging/SHA256SUMS.p7" "$work/marked/$mark.SHA256SUMS.p7"
 VELMORA_MARKED_LOADERS="Z:${work//\//\\}\\marked" "$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"
