@@ -1,9 +1,6 @@
 #include "launcher/staging_check.hpp"
 
 #include <boost/filesystem/operations.hpp>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,10 +50,8 @@ std::optional<std::string> ReadSmallFile(const fs::path& file, error_code& error
     unfit = !error;
     return std::string();
   }
-  // The standard library's stream opens a wide name on Windows; Boost's goes through the ANSI code page.
-  std::ifstream stream(std::filesystem::path(file.native()), std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-  if (!stream.good() && !stream.eof()) error = {EIO, boost::system::generic_category()};
+  std::string text;
+  error = ReadWholeFile(file.native(), text);
   return text;
 }
 

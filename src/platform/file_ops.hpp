@@ -3,6 +3,7 @@
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
+#include <string>
 
 #include "platform/native_text.hpp"
 
@@ -34,3 +35,7 @@ void RequireOneFileSystem(const boost::filesystem::path& root);
 // Windows letter case is ignored, as the file system ignores it; elsewhere byte by byte. Negative,
 // zero or positive, as the first comes before, names the same file as, or comes after the second.
 int CompareFileNames(const NativeString& first, const NativeString& second);
+
+// The whole of the file at `file`, never through a link, into `bytes`. Returns the failure to
+// open or read it, or a clear code.
+boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes);

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 bool IsDirectory(const boost::filesystem::path& path) {
@@ -77,3 +78,20 @@ void RequireOneFileSystem(const boost::filesystem::path& root) {
 }
 
 int CompareFileNames(const NativeString& first, const NativeString& second) { return first.compare(second); }
+
+boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes) {
+  bytes.clear();
+  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (descriptor < 0) return {errno, boost::system::system_category()};
+  int failure = 0;
+  char buffer[1 << 14];
+  for (;;) {
+    const ssize_t count = read(descriptor, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) failure = errno;
+    if (count <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(descriptor);
+  return {failure, boost::system::system_category()};
+}

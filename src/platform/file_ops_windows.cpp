@@ -55,3 +55,20 @@ int CompareFileNames(const NativeString& first, const NativeString& second) {
                               static_cast<int>(second.size()), TRUE) -
          CSTR_EQUAL;
 }
+
+boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes) {
+  bytes.clear();
+  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {static_cast<int>(GetLastError()), boost::system::system_category()};
+  DWORD failure = 0;
+  char buffer[1 << 14];
+  for (;;) {
+    DWORD count = 0;
+    if (!ReadFile(handle, buffer, sizeof buffer, &count, nullptr)) failure = GetLastError();
+    if (failure != 0 || count == 0) break;
+    bytes.append(buffer, count);
+  }
+  CloseHandle(handle);
+  return {static_cast<int>(failure), boost::system::system_category()};
+}
