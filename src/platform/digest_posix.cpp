@@ -1,6 +1,7 @@
 #include "platform/digest.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,8 +16,14 @@ boost::system::error_code LastError() { return {errno, boost::system::system_cat
 }  // namespace
 
 boost::system::error_code Sha256OfFile(const NativeString& file, Sha256& digest) {
-  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // Never waits on a pipe put in a file's place: only a regular file is read.
+  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (descriptor < 0) return LastError();
+  struct stat status;
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(descriptor);
+    return {EINVAL, boost::system::generic_category()};
+  }
   SHA256_CTX context;
   SHA256_Init(&context);
   std::array<unsigned char, 1 << 16> buffer;

@@ -81,11 +81,12 @@ int CompareFileNames(const NativeString& first, const NativeString& second) { re
 
 boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes) {
   bytes.clear();
-  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (descriptor < 0) return {errno, boost::system::system_category()};
-  int failure = 0;
+  struct stat status;
+  int failure = fstat(descriptor, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
   char buffer[1 << 14];
-  for (;;) {
+  while (failure == 0) {
     const ssize_t count = read(descriptor, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) failure = errno;
