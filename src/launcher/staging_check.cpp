@@ -1,5 +1,6 @@
 #include "launcher/staging_check.hpp"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <optional>
 #include <string>
@@ -65,10 +66,14 @@ struct StagedFiles {
 error_code ListStagedFiles(const fs::path& stagingDirectory, StagedFiles& files, NativeString& unfit) {
   error_code error;
   fs::recursive_directory_iterator entry(stagingDirectory, fs::directory_options::none, error);
+  const std::size_t prefix = stagingDirectory.native().size() + 1;
   for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
     const fs::file_status status = entry->symlink_status(error);
     if (error) break;
-    const NativeString relative = entry->path().lexically_relative(stagingDirectory).generic_path().native();
+    // Below the staging directory by construction: its name and a separator lead every path.
+    NativeString relative = entry->path().native().substr(prefix);
+    std::replace(relative.begin(), relative.end(), static_cast<NativeChar>(fs::path::preferred_separator),
+                 static_cast<NativeChar>('/'));
     if (fs::is_directory(status)) continue;
     if (!fs::is_regular_file(status)) {
       unfit = relative;
