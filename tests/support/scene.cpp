@@ -129,6 +129,8 @@ std::vector<std::string> Snapshot(const fs::path& root) {
   for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
        it.increment(error)) {
     const std::string relative = PathToUtf8(it->path().lexically_relative(root));
+    const std::string name = PathToUtf8(it->path().filename());
+    if ((name == "Velmora.log" || name == "Velmora.log.1") && it->path().parent_path().filename() == "data") continue;
     if (it->is_directory()) {
       entries.push_back("d " + relative);
     } else {

@@ -46,7 +46,8 @@ std::vector<Record> ReadRecords(const std::filesystem::path& file);
 std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag);
 
 // Every entry below `root`, one line each: kind, relative path and, for files, size and content
-// hash. Two equal snapshots mean nothing below `root` changed.
+// hash. Two equal snapshots mean nothing below `root` changed. The loader's log files in a
+// "data" folder are left out: the tests that look at them read them.
 std::vector<std::string> Snapshot(const std::filesystem::path& root);
 
 // A started program that is waited for on every path, and ended if the test has not waited for
