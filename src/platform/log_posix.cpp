@@ -8,15 +8,19 @@
 
 namespace {
 // Non-blocking: a FIFO planted at the name would otherwise hold the run until a reader comes.
+// A file without a name any more was replaced by two rotations of other runs since it was opened:
+// the name is opened once more.
 int OpenPlainFile(const std::string& file, struct stat& info) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                        0644);
-  if (fd < 0) return -1;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+  for (int opening = 0; opening < 2; ++opening) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                          0644);
+    if (fd < 0) return -1;
+    const bool known = ::fstat(fd, &info) == 0;
+    if (known && S_ISREG(info.st_mode) && info.st_nlink == 1) return fd;
     ::close(fd);
-    return -1;
+    if (!known || info.st_nlink != 0) break;
   }
-  return fd;
+  return -1;
 }
 
 // Only the run holding the lock of the file it opened rotates, and only while the name still

@@ -8,6 +8,9 @@
 //   probe running PLACE...             prints, per place, 1 when a program runs from it, else 0
 //   probe lock DIRECTORY FILE          takes the installation lock, writes FILE, and holds the
 //                                      lock until FILE is removed
+//   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
+//                                      the log's service; prints how many it wrote and the number
+//                                      of the last one written
 //   probe origin INSTALLED_LOADER INSTALLED_APP STAGED_LOADER STAGED_APP [--time N] [--try-replace]
 //     prints "publisher", "refused" or "unknown" (of the last of N checks, and with --time the
 //     microseconds of each), then, the staged loader still held if it was: "delete|write
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "platform/lock.hpp"
+#include "platform/log.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 #include "platform/publisher.hpp"
@@ -92,6 +96,19 @@ int Probe(const std::vector<std::string>& words) {
     const std::filesystem::path held = Utf8ToPath(words[2]);
     WriteText(held, "locked\n");
     while (std::filesystem::exists(held)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } else if (command == "log" && words.size() == 4) {
+    const long count = std::stol(words[3]);
+    long written = 0;
+    long last = -1;
+    for (long i = 0; i < count; ++i) {
+      std::string line = words[2];
+      line.append(" ").append(std::to_string(i)).append(" ").append(1000, 'x').append("\n");
+      if (AppendLogLine(Native(words[1]), line, i == 0)) {
+        ++written;
+        last = i;
+      }
+    }
+    std::printf("%ld %ld\n", written, last);
   } else if (command == "origin" && words.size() >= 5) {
     Origin(words);
   } else {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -323,4 +325,71 @@ TEST_F(PlatformServices, ErrorBoxAlsoOpensADialogInAGraphicalSession) {
   EXPECT_TRUE(dialogs(":99", nullptr).empty());
   SetEnvironment("PATH", path);
 #endif
+}
+
+// Three runs writing at once, each about 2 MiB in lines of 1 KiB, rotate the log several times
+// between them: every line stays whole, the two files hold at most 1 MiB and at least a whole
+// generation, and what is kept of each run is the end of what it wrote, in order, with no gap.
+// What stands at the log's name and is not a plain file with one name is never written to.
+TEST_F(PlatformServices, TheLogRotatesAtItsBoundWhileRunsWriteAtOnce) {
+  const fs::path data = scene_.tree / "data";
+  fs::create_directories(data);
+  const fs::path log = data / "Velmora.log";
+  const fs::path probe = InstallProbe(scene_.root / "probe");
+  const std::vector<std::string> names = {"w0", "w1", "w2"};
+  std::vector<Started> writers;
+  for (const std::string& name : names) writers.push_back(scene_.Start(probe, {"log", PathToUtf8(log), name, "2000"}));
+  std::map<std::string, long> lastWritten;
+  for (std::size_t w = 0; w < writers.size(); ++w) {
+    const Outcome outcome = writers[w].Wait();
+    ASSERT_TRUE(outcome.finished);
+    long written = 0;
+    std::istringstream(outcome.output) >> written >> lastWritten[names[w]];
+    EXPECT_EQ(written, 2000) << outcome.output;
+  }
+  ASSERT_TRUE(fs::exists(data / "Velmora.log.1")) << "never rotated";
+  const std::uintmax_t kept = fs::file_size(log) + fs::file_size(data / "Velmora.log.1");
+  EXPECT_LE(kept, 1024u * 1024u);
+  EXPECT_GE(kept, 256u * 1024u);
+  std::map<std::string, std::vector<long>> found;
+  for (const fs::path& file : {data / "Velmora.log.1", log}) {
+    std::istringstream lines(ReadText(file));
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);
+      std::string writer, padding;
+      long number = -1;
+      fields >> writer >> number >> padding;
+      ASSERT_TRUE(lastWritten.count(writer) == 1 && padding == std::string(1000, 'x') && fields.eof()) << line.substr(0, 40);
+      found[writer].push_back(number);
+    }
+  }
+  ASSERT_FALSE(found.empty());
+  for (const auto& [writer, numbers] : found) {
+    SCOPED_TRACE(writer);
+    EXPECT_EQ(numbers.back(), lastWritten[writer]);
+    for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1);
+  }
+
+  // A folder, a link to a file elsewhere and a second name of one: refused, and left as they were.
+  const fs::path elsewhere = scene_.root / "elsewhere.txt";
+  for (const char* planted : {"folder", "link", "hard link"}) {
+    SCOPED_TRACE(planted);
+    fs::remove_all(data);
+    fs::create_directories(data);
+    WriteText(elsewhere, "not the log\n");
+    if (planted == std::string("folder")) {
+      fs::create_directory(log);
+    } else if (planted == std::string("link")) {
+#ifdef _WIN32
+      continue;  // Wine 8 does not show a Unix link as a reparse point
+#else
+      fs::create_symlink(elsewhere, log);
+#endif
+    } else {
+      fs::create_hard_link(elsewhere, log);
+    }
+    const Outcome outcome = Probe(probe, {"log", PathToUtf8(log), "w", "2"});
+    EXPECT_EQ(outcome.output, "0 -1\n");
+    EXPECT_EQ(ReadText(elsewhere), "not the log\n");
+  }
 }
