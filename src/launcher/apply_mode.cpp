@@ -26,8 +26,7 @@ bool AnyFailure(const error_code&) { return true; }
 // One line per step: what was done, how many attempts it took and how long.
 void LogStep(const std::string& done, const Tried& tried) {
   LogLine((tried.error ? "failed: " : "") + done + (tried.error ? ", " + LogError(tried.error) : "") + " (" +
-          std::to_string(tried.attempts) + (tried.attempts == 1 ? " attempt, " : " attempts, ") +
-          LogDuration(tried.took) + ")");
+          LogAttempts(tried.attempts, tried.took) + ")");
 }
 
 // Moves `from` to `to`, tried again as RetriedMove does, and says so in the log.

@@ -114,6 +114,10 @@ std::string LogDuration(std::chrono::steady_clock::duration duration) {
   return text;
 }
 
+std::string LogAttempts(int attempts, std::chrono::steady_clock::duration took) {
+  return std::to_string(attempts) + (attempts == 1 ? " attempt, " : " attempts, ") + LogDuration(took);
+}
+
 // Days to a civil date in the proleptic Gregorian calendar, in eras of 400 years.
 std::string LogTimeStamp(std::int64_t millisecondsSinceEpoch) {
   const std::int64_t dayMs = 86'400'000;

@@ -34,6 +34,8 @@ std::string LogText(const boost::filesystem::path& path);
 std::string LogError(const boost::system::error_code& error);
 // Seconds with three decimals: "1.250 s".
 std::string LogDuration(std::chrono::steady_clock::duration duration);
+// "N attempt(s), <duration>".
+std::string LogAttempts(int attempts, std::chrono::steady_clock::duration took);
 
 // The pure parts, for the tests.
 

@@ -43,7 +43,7 @@ bool FinishInterruptedUpdate(const fs::path& installDirectory, const fs::path& a
       const Tried moved = RetriedMove(retiredApplicationDirectory, applicationDirectory);
       LogLine("interrupted update found: " + LogText(retiredApplicationDirectory) + " without " +
               LogText(applicationDirectory) + (moved.error ? "; could not move it back, " + LogError(moved.error) : "; moved it back") +
-              " (" + std::to_string(moved.attempts) + " attempts, " + LogDuration(moved.took) + ")" +
+              " (" + LogAttempts(moved.attempts, moved.took) + ")" +
               (moved.error ? "; the staging waits for a later start" : ""));
       return !moved.error;
     }
@@ -142,11 +142,13 @@ StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::pa
         return StartStagedLoader(stagedLoader, installDirectory);
       }
       // Refused: it never will be taken, so it goes like an incomplete staging.
-    } else if (loaderPresent && !fs::exists(Join(stagingDirectory, kApplicationDirectory))) {
-      LogLine("staging " + LogText(stagingDirectory) + " holds a loader and no app: what an applied update leaves");
     } else {
+      // A staged loader alone is also what an applied update leaves behind.
       LogLine("staging " + LogText(stagingDirectory) + " incomplete: " +
-              LogText(loaderPresent ? stagedApplication : stagedLoader) + " missing or a folder");
+              LogText(loaderPresent ? stagedApplication : stagedLoader) + " missing or a folder" +
+              (loaderPresent && !fs::exists(Join(stagingDirectory, kApplicationDirectory))
+                   ? " (as an applied update leaves it)"
+                   : ""));
     }
     RemoveTree(stagingDirectory);
     LogLine("removed " + LogText(stagingDirectory));

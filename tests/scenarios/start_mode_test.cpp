@@ -97,13 +97,19 @@ class StartMode : public testing::Test {
     ExpectOnlyTheHandOver();
   }
 
-  // An incomplete staging folder is removed, "data" and its other entries stay, the main application runs.
-  void ExpectIncompleteStagingRemoved() {
+  // An incomplete staging folder is removed, "data" and its other entries stay, the main
+  // application runs, and the log names the program missing.
+  void ExpectIncompleteStagingRemoved(const std::string& missing) {
     WriteText(install_ / "data" / "settings.ini", "kept\n");
     ExpectQuietSuccess(RunLoader());
     ExpectOnlyTheMainApplicationRan();
     EXPECT_FALSE(fs::exists(fs::symlink_status(Staging())));
     EXPECT_EQ(ReadText(install_ / "data" / "settings.ini"), "kept\n");
+    EXPECT_EQ(LogMisses(install_, {LogFirstLine("start", install_),
+                                   "staging " + PathToUtf8(Staging()) + " incomplete: " + PathToUtf8(missing) +
+                                       " missing or a folder",
+                                   "removed " + PathToUtf8(Staging())}),
+              "");
   }
 
   Scene scene_{"start-mode"};
@@ -124,8 +130,10 @@ TEST_F(StartMode, NothingStagedRunsTheMainApplicationAndWaitsForIt) {
   EXPECT_TRUE(ProcessesRunning(MainApplication()).empty());
   ExpectOnlyTheMainApplicationRan();
   EXPECT_EQ(Snapshot(install_), before);
+  EXPECT_EQ(LogTexts(install_), std::vector<std::string>{LogFirstLine("start", install_) + ", nothing staged"});
 }
 
+// No "data": no updater has run, and the log is not written.
 TEST_F(StartMode, NoDataFolderRunsTheMainApplicationAndCreatesNothing) {
   const std::vector<std::string> before = Snapshot(install_);
 
@@ -152,9 +160,14 @@ TEST_F(StartMode, ALockHeldLongerKeepsTheApplicationFromRunningOnlyWhileAnUpdate
     SCOPED_TRACE(anotherUser ? "held by nobody" : "held by a program of this user");
     fs::remove(scene_.record);
     LockHolder holder = HoldInstallationLock(scene_, install_, anotherUser);
+    fs::remove(install_ / "data" / "Velmora.log");
     ExpectQuietSuccess(RunLoader());
     ExpectOnlyTheMainApplicationRan();
     EXPECT_EQ(Snapshot(install_), before);
+    EXPECT_EQ(LogMisses(install_, {LogFirstLine("start", install_),
+                                   "installation locked by another run past 2.000 s, no update being applied: running "
+                                   "the application"}),
+              "");
     fs::remove(holder.release);
     EXPECT_TRUE(holder.process.Wait().finished);
   }
@@ -167,6 +180,9 @@ TEST_F(StartMode, ALockHeldLongerKeepsTheApplicationFromRunningOnlyWhileAnUpdate
   ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
   ExpectQuietSuccess(RunLoader());
   EXPECT_EQ(scene_.Records().size(), 1u) << "started something while an update was applied";
+  EXPECT_EQ(LogMisses(install_, {"installation locked by another run past 2.000 s while the staged loader " +
+                                 PathToUtf8(StagedLoader()) + " runs: an update is being applied"}),
+            "");
   stagedLoader.Wait(std::chrono::milliseconds(0));
 
   fs::remove(scene_.record);
@@ -208,10 +224,14 @@ TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
   struct Case {
     const char* running;
     fs::path program;
-    bool otherSpelling;
+    bool otherSpelling;  // the loader started through another spelling of the install folder
+    bool programOtherSpelling = false;  // the running program started so
+    bool holds = true;  // whether the program keeps the update from being handed over
   };
   for (const Case& c : {Case{"the application", "app/velmora.exe", false},
                         Case{"a helper of the application", "app/tools/helper.exe", true},
+                        Case{"the application started through another spelling", "app/velmora.exe", false, true},
+                        Case{"a program of a folder whose name begins with app", "app2/velmora.exe", false, false, false},
                         Case{"a staged loader", "data/update/Velmora.exe", false}}) {
     SCOPED_TRACE(c.running);
     fs::remove_all(install_);
@@ -221,19 +241,20 @@ TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
     StageApplication();
     const bool stagedLoader = c.program.filename() == "Velmora.exe";
     if (!fs::exists(install_ / c.program)) InstallRecorderAs(install_ / c.program, "running");
-    fs::path loader = install_ / "Velmora.exe";
-    if (c.otherSpelling) {
+    // In other letters on Windows, through a link natively.
+    const auto otherSpelling = [&](const fs::path& path) {
 #ifdef _WIN32
-      std::string upper = PathToUtf8(loader);
+      std::string upper = PathToUtf8(path);
       for (char& letter : upper) letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-      loader = Utf8ToPath(upper);
+      return Utf8ToPath(upper);
 #else
-      fs::create_directory_symlink(install_, scene_.root / "link");
-      loader = scene_.root / "link" / "Velmora.exe";
+      if (!fs::exists(scene_.root / "link")) fs::create_directory_symlink(install_, scene_.root / "link");
+      return scene_.root / "link" / path.lexically_relative(install_);
 #endif
-    }
+    };
+    const fs::path loader = c.otherSpelling ? otherSpelling(install_ / "Velmora.exe") : install_ / "Velmora.exe";
     SetEnvironment("VELMORA_SLEEP_MS", "60000");
-    Started running = scene_.Start(install_ / c.program);
+    Started running = scene_.Start(c.programOtherSpelling ? otherSpelling(install_ / c.program) : install_ / c.program);
     UnsetEnvironment("VELMORA_SLEEP_MS");
     ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
     const std::size_t applicationRuns = RecordsTagged(scene_.Records(), "main app").size();
@@ -242,12 +263,25 @@ TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
     const Clock::time_point started = Clock::now();
     ExpectQuietSuccess(scene_.Start(loader).Wait());
     const std::vector<Record> records = scene_.Records();
+    if (!c.holds) {
+      EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << "waited for a program of another folder";
+      EXPECT_EQ(RecordsTagged(scene_.WaitForRecords(2), "staged loader").size(), 1u);
+      EXPECT_EQ(LogMisses(install_, {"handed over to " + PathToUtf8(StagedLoader())}), "");
+      running.Wait(std::chrono::milliseconds(0));
+      continue;
+    }
     if (stagedLoader) {
       EXPECT_EQ(records.size(), 1u);
+      EXPECT_EQ(LogMisses(install_, {"the staged loader runs already (" + PathToUtf8(install_ / c.program) + ")"}), "");
     } else {
       EXPECT_GE(Clock::now() - started, std::chrono::seconds(3)) << "did not wait for the program to end";
       EXPECT_EQ(RecordsTagged(records, "main app").size(), applicationRuns + 1);
       EXPECT_TRUE(RecordsTagged(records, "staged loader").empty());
+      // Named as the system resolved it when it started it.
+      EXPECT_EQ(LogMisses(install_, {"staging " + PathToUtf8(Staging()) + " complete",
+                                     "installation in use by " + PathToUtf8(install_ / c.program) + ", waited 3.",
+                                     "running the application, the staging waits for a later start"}),
+                "");
     }
     EXPECT_EQ(Snapshot(install_), before);
 
@@ -284,6 +318,7 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
       StageLoader();
       StageApplication();
     }
+    fs::create_directories(install_ / "data");
     fs::remove_all(scene_.root / "expected");
     const fs::path expected = scene_.CopyOfTree("expected") / "install";
     fs::remove_all(expected / "app_old");
@@ -297,6 +332,11 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
       ExpectOnlyTheMainApplicationRan();
     }
     EXPECT_EQ(Snapshot(install_), Snapshot(expected));
+    const std::string old = PathToUtf8(install_ / "app_old");
+    EXPECT_EQ(LogMisses(install_, {"interrupted update found: " + old,
+                                   c.app ? "removed " + old : "; moved it back (1 attempt, ",
+                                   c.staged ? "handed over" : "nothing staged"}),
+              "");
   }
 }
 
@@ -345,48 +385,59 @@ TEST_F(StartMode, TheRemovalOfAnOldApplicationNeverEntersAnotherFileSystem) {
 // would replace a working application with one that cannot start.
 TEST_F(StartMode, AnIncompleteStagingIsRemovedAndTheMainApplicationRuns) {
   const fs::path app = Staging() / "app";
-  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
-      {"only a loader", [&] { StageLoader(); }},
-      {"only an app", [&] { StageApplication(); }},
-      {"empty", [&] { fs::create_directories(Staging()); }},
+  struct Case {
+    const char* state;
+    std::function<void()> make;
+    fs::path missing;
+  };
+  const std::vector<Case> cases = {
+      {"only a loader", [&] { StageLoader(); }, app / "velmora.exe"},
+      {"only an app", [&] { StageApplication(); }, StagedLoader()},
+      {"empty", [&] { fs::create_directories(Staging()); }, StagedLoader()},
       {"a file",
        [&] {
          fs::create_directories(Staging().parent_path());
          WriteText(Staging(), "not a folder\n");
-       }},
+       },
+       StagedLoader()},
       {"a loader that is a folder",
        [&] {
          fs::create_directories(StagedLoader());
          StageApplication();
-       }},
+       },
+       StagedLoader()},
       {"an app that is a file",
        [&] {
          StageLoader();
          WriteText(app, "not a folder\n");
-       }},
+       },
+       app / "velmora.exe"},
       {"an app without its program",
        [&] {
          StageLoader();
          fs::create_directories(app);
          WriteText(app / "readme.txt", "the program was quarantined\n");
-       }},
+       },
+       app / "velmora.exe"},
       {"an app whose program is a folder",
        [&] {
          StageLoader();
          fs::create_directories(app / "velmora.exe");
-       }},
+       },
+       app / "velmora.exe"},
   };
-  for (const auto& [state, make] : cases) {
-    SCOPED_TRACE(state);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
     fs::remove_all(install_ / "data");
     fs::remove(scene_.record);
-    make();
-    ExpectIncompleteStagingRemoved();
+    c.make();
+    ExpectIncompleteStagingRemoved(PathToUtf8(c.missing));
   }
 }
 
 TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
   fs::remove(MainApplication());
+  fs::create_directories(install_ / "data");
 
   const Outcome outcome = RunLoader();
 
@@ -396,6 +447,8 @@ TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
   EXPECT_EQ(outcome.errors, "");
   EXPECT_TRUE(outcome.messages.empty());
   EXPECT_TRUE(scene_.Records().empty());
+  EXPECT_EQ(LogMisses(install_, {"the application " + PathToUtf8(MainApplication()) + " could not be started, error 2"}),
+            "");
 }
 
 TEST_F(StartMode, AMissingAppFolderIsReportedWithThePlatformsOwnNumber) {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -140,6 +142,35 @@ std::vector<std::string> Snapshot(const fs::path& root) {
   }
   std::sort(entries.begin(), entries.end());
   return entries;
+}
+
+std::vector<std::string> LogTexts(const fs::path& install) {
+  static const std::regex form("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z \\d+ ([^\\x00-\\x1F\\x7F]*)");
+  std::vector<std::string> texts;
+  std::istringstream lines(ReadText(install / "data" / "Velmora.log"));
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    texts.push_back(std::regex_match(line, match, form) ? match[1].str() : "MALFORMED: " + line);
+  }
+  return texts;
+}
+
+std::string LogMisses(const fs::path& install, const std::vector<std::string>& parts) {
+  const std::vector<std::string> texts = LogTexts(install);
+  auto line = texts.begin();
+  for (const std::string& part : parts) {
+    line = std::find_if(line, texts.end(), [&](const std::string& text) { return text.find(part) != std::string::npos; });
+    if (line == texts.end()) {
+      std::string log;
+      for (const std::string& text : texts) log += "\n  " + text;
+      return "no line with \"" + part + "\" in order in the log:" + log;
+    }
+  }
+  return {};
+}
+
+std::string LogFirstLine(const std::string& mode, const fs::path& install) {
+  return mode + " mode, loader " VELMORA_TEST_LOADER_VERSION ", install " + PathToUtf8(install);
 }
 
 Started::~Started() {

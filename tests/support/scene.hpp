@@ -50,6 +50,16 @@ std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std:
 // "data" folder are left out: the tests that look at them read them.
 std::vector<std::string> Snapshot(const std::filesystem::path& root);
 
+// The texts of the loader's log in `install`, oldest first, without their time stamp and process
+// id; a line not of the log's form (a UTC time stamp with milliseconds, a blank, a decimal process
+// id, a blank, text without control characters) comes back as "MALFORMED: " and the line.
+std::vector<std::string> LogTexts(const std::filesystem::path& install);
+// Empty when the log holds, in this order, a line containing each of `parts` (one line may hold
+// several in turn); otherwise the first part missing and the whole log.
+std::string LogMisses(const std::filesystem::path& install, const std::vector<std::string>& parts);
+// The first line a run of this loader writes, without its ending.
+std::string LogFirstLine(const std::string& mode, const std::filesystem::path& install);
+
 // A started program that is waited for on every path, and ended if the test has not waited for
 // it: on Windows a Launched never waited for would be destroyed with its box watcher running.
 class Started {
