@@ -157,9 +157,8 @@ void StartCurrentApplication(const fs::path& installDirectory) {
     return;
   }
   std::uint32_t failure = 0;
-  if (ShellStartHidden(application.native(), nullptr, &installDirectory.native(), &failure)) {
-    LogLine("started the application " + LogText(application));
-  } else {
+  LogLine("starting the application " + LogText(application));
+  if (!ShellStartHidden(application.native(), nullptr, &installDirectory.native(), &failure)) {
     LogLine("the application " + LogText(application) + " could not be started, error " + std::to_string(failure));
   }
 }
@@ -209,11 +208,10 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
   // The update is in; if the installed loader cannot be started, the user gets the application.
   const fs::path installedLoader = Join(installDirectory, kLoaderFile);
   std::uint32_t startFailure = 0;
-  if (ShellStartHidden(installedLoader.native(), nullptr, &installDirectory.native(), &startFailure)) {
-    LogLine("update installed; restarted " + LogText(installedLoader));
-  } else {
-    LogLine("update installed; " + LogText(installedLoader) + " could not be restarted, error " +
-            std::to_string(startFailure));
+  // Said before: the restarted loader's own lines follow at once.
+  LogLine("update installed; restarting " + LogText(installedLoader));
+  if (!ShellStartHidden(installedLoader.native(), nullptr, &installDirectory.native(), &startFailure)) {
+    LogLine(LogText(installedLoader) + " could not be restarted, error " + std::to_string(startFailure));
     StartCurrentApplication(installDirectory);
   }
   return kExitDone;

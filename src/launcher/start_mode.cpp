@@ -100,10 +100,11 @@ std::optional<StagedUpdate> WaitUntilFree(const fs::path& applicationDirectory, 
 StagedUpdate StartStagedLoader(const fs::path& stagedLoader, const fs::path& installDirectory) {
   const NativeString parameters = HandOverParameters(installDirectory.native());
   std::uint32_t failure = 0;
+  // Said before: the staged loader's own lines follow at once.
+  LogLine("handing over to " + LogText(stagedLoader) + " " + LogText(parameters));
   // Started in the install directory: a current folder inside "app" would be kept open by
   // the staged loader, and Windows then refuses to rename "app".
   if (ShellStartHidden(stagedLoader.native(), &parameters, &installDirectory.native(), &failure)) {
-    LogLine("handed over to " + LogText(stagedLoader) + " " + LogText(parameters));
     return StagedUpdate::kHandedOver;
   }
   LogLine("the staged loader " + LogText(stagedLoader) + " could not be started, error " + std::to_string(failure) +

@@ -266,7 +266,7 @@ TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
     if (!c.holds) {
       EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << "waited for a program of another folder";
       EXPECT_EQ(RecordsTagged(scene_.WaitForRecords(2), "staged loader").size(), 1u);
-      EXPECT_EQ(LogMisses(install_, {"handed over to " + PathToUtf8(StagedLoader())}), "");
+      EXPECT_EQ(LogMisses(install_, {"handing over to " + PathToUtf8(StagedLoader())}), "");
       running.Wait(std::chrono::milliseconds(0));
       continue;
     }
@@ -335,7 +335,7 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
     const std::string old = PathToUtf8(install_ / "app_old");
     EXPECT_EQ(LogMisses(install_, {"interrupted update found: " + old,
                                    c.app ? "removed " + old : "; moved it back (1 attempt, ",
-                                   c.staged ? "handed over" : "nothing staged"}),
+                                   c.staged ? "handing over" : "nothing staged"}),
               "");
   }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -169,8 +170,18 @@ std::string LogMisses(const fs::path& install, const std::vector<std::string>& p
   return {};
 }
 
+std::string LogEscaped(const std::string& utf8) {
+  std::string escaped;
+  for (const char c : utf8) {
+    char code[8];
+    std::snprintf(code, sizeof code, "\\x%02X", static_cast<unsigned>(c));
+    escaped += static_cast<unsigned char>(c) < 0x20 ? code : std::string(1, c);
+  }
+  return escaped;
+}
+
 std::string LogFirstLine(const std::string& mode, const fs::path& install) {
-  return mode + " mode, loader " VELMORA_TEST_LOADER_VERSION ", install " + PathToUtf8(install);
+  return mode + " mode, loader " VELMORA_TEST_LOADER_VERSION ", install " + LogEscaped(PathToUtf8(install));
 }
 
 Started::~Started() {

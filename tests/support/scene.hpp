@@ -57,6 +57,8 @@ std::vector<std::string> LogTexts(const std::filesystem::path& install);
 // Empty when the log holds, in this order, a line containing each of `parts` (one line may hold
 // several in turn); otherwise the first part missing and the whole log.
 std::string LogMisses(const std::filesystem::path& install, const std::vector<std::string>& parts);
+// UTF-8 text as the log writes it: control characters as "\xHH".
+std::string LogEscaped(const std::string& utf8);
 // The first line a run of this loader writes, without its ending.
 std::string LogFirstLine(const std::string& mode, const std::filesystem::path& install);
 
