@@ -14,7 +14,9 @@ linked whole; the matrix runs the same code linked against the shared C library
 (tests/preloadable/Velmora.exe in the build).
 
 Checked in every cell, kill cells included: the fault really fired; nothing hangs; the installed
-loader is a whole loader after the run; the next clean start runs an application and reports
+loader is a whole loader after the run; the log files in data/ hold at most 1 MiB and every line
+of the log has its form (time stamp, process id, text without control characters, UTF-8), and
+whatever was planted at the log's name is left as it was; the next clean start runs an application and reports
 nothing; a later update (v3) is applied and leaves neither app_old nor Velmora.exe.new; nothing
 beside the installation changes. Outside the kill cells, also no exit by a signal, and the exit
 code, message, standard output and the application run are the ones the loader is built to
@@ -26,6 +28,7 @@ give.
 
 import argparse
 import concurrent.futures
+import re
 import dataclasses
 import errno
 import os
@@ -48,6 +51,9 @@ RUN_LIMIT = 30.0      # seconds for one loader run; the copy budget is 5 s
 SETTLE_LIMIT = 20.0   # seconds for the programs a run left behind to end
 EXIT_FAILURE = 255    # -1 as a POSIX exit status
 SIBLING = "Velmora.exe.new"
+LOG = "data/Velmora.log"
+LOG_BOUND = 1024 * 1024
+LOG_LINE = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ [^\x00-\x1f\x7f]*")
 # The loader's copy budget is 5 s with 100 ms pauses between attempts, and an attempt takes a
 # few milliseconds here: about 50 attempts. A pause of 0 or 200 ms, or a budget of 4 or 6 s,
 # falls outside these bounds.
@@ -290,6 +296,18 @@ def cells() -> List[Cell]:
     c.append(Cell("X2k", "apply", "complete", "at /: copy: data, first attempt", "copy_data", N, kill="before",
                   root=True))
     start("X3", gone, "at /: move back app_old -> app", "rename", "app_old", "EACCES", root=True, **missing)
+
+    # The log: whatever keeps it from being written, the run does what it does without it.
+    start("L1", "complete", "log: open, every line", "open", LOG, "EACCES", count=0, exit=0, ran=v2)
+    start("L2", "complete", "log: write, every line (a full disk)", "write", LOG, "ENOSPC", count=0, exit=0, ran=v2)
+    start("L2k", "complete", "log: write, first line", "write", LOG, kill="before")
+    apply("L3", "log: open, every line", "open", LOG, "EACCES", count=0, exit=0, ran=v2)
+    apply("L4", "log: write, every line (a full disk)", "write", LOG, "EDQUOT", count=0, exit=0, ran=v2)
+    apply("L4k", "log: write, third line", "write", LOG, nth=3, kill="before")
+    for id, planted in (("L5", "log a folder"), ("L6", "log a link outside"), ("L7", "log a hard link outside"),
+                        ("L8", "log read-only"), ("L9", "log a FIFO"), ("L10", "log past its bound")):
+        # Read-only binds an ordinary user only: root runs that cell as nobody.
+        start(id, planted, "log: what stands at its name", "", None, exit=0, ran=v2, user=planted == "log read-only")
     return c
 
 
@@ -333,6 +351,65 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
         (inst / SIBLING).chmod(0o444)
     elif fixture == "sibling linked outside":
         (inst / SIBLING).symlink_to(inst.parent / "neighbour" / "Velmora.exe")
+    plant_log(inst, fixture)
+
+
+def plant_log(inst: Path, fixture: str) -> None:
+    """What a "log ..." fixture puts at the log's name: a folder, a link or a second name of the
+    file beside the installation, a read-only log, a FIFO, or a log and a previous generation of 2 MiB each."""
+    log, outside = inst / LOG, inst.parent / "notes.txt"
+    if fixture in ("log a link outside", "log a hard link outside"):
+        outside.write_text("the neighbour's\n")
+        log.symlink_to(outside) if fixture == "log a link outside" else os.link(outside, log)
+    elif fixture == "log a folder":
+        log.mkdir()
+    elif fixture == "log read-only":
+        log.write_text("2026-01-01T00:00:00.000Z 1 kept\n")
+        log.chmod(0o444)
+    elif fixture == "log a FIFO":
+        os.mkfifo(log)
+    elif fixture == "log past its bound":
+        for name in (LOG, LOG + ".1"):
+            (inst / name).write_bytes(b"2026-01-01T00:00:00.000Z 1 old\n" * 70000)
+
+
+def log_problems(inst: Path, fixture: str) -> List[str]:
+    """What is wrong with the log files in data/ after the runs: past the bound, a line of another
+    form, or what was planted at the log's name changed."""
+    problems = []
+    data = inst / "data"
+    if not data.is_dir():
+        return problems
+    files = [path for path in data.glob("Velmora.log*") if not path.is_symlink() and path.is_file()]
+    if sum(path.stat().st_size for path in files) > LOG_BOUND:
+        problems.append(f"log files of {sum(path.stat().st_size for path in files)} bytes")
+    log = inst / LOG
+    if fixture == "log a folder" and not (log.is_dir() and not any(log.iterdir())):
+        problems.append("the folder at the log's name changed")
+    elif fixture == "log a link outside" and not log.is_symlink():
+        problems.append("the link at the log's name changed")
+    elif fixture == "log a hard link outside" and log.stat().st_nlink != 2:
+        problems.append("the second name at the log's name changed")
+    elif fixture == "log read-only" and log.read_text() != "2026-01-01T00:00:00.000Z 1 kept\n":
+        problems.append("a read-only log was written")
+    elif fixture == "log a FIFO" and not stat.S_ISFIFO(log.lstat().st_mode):
+        problems.append("the FIFO at the log's name changed")
+    elif log.is_file() and not log.is_symlink() and log.stat().st_nlink == 1:
+        for line in log.read_bytes().split(b"\n")[:-1]:
+            try:
+                line.decode("utf-8")
+            except UnicodeDecodeError:
+                problems.append(f"a log line not UTF-8: {line[:60]!r}")
+                break
+            if not LOG_LINE.fullmatch(line):
+                problems.append(f"a log line of another form: {line[:60]!r}")
+                break
+    return problems
+
+
+def log_lines(inst: Path) -> int:
+    log = inst / LOG
+    return log.read_bytes().count(b"\n") if log.is_file() and not log.is_symlink() else 0
 
 
 def neighbour_folder(inst: Path) -> Path:
@@ -544,6 +621,7 @@ class Outcome:
     notes: List[str]
     paths: dict
     functions: List[str]
+    logged: int = 0
 
 
 def describe_next(run: Run) -> str:
@@ -600,7 +678,10 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
         program, arguments = staging / "Velmora.exe", ["--ad", str(inst)]
     if cell.user:
         hand_to_user(base, inst, out)
+    lines_before, had_data = log_lines(inst), (inst / "data").is_dir()
     run = run_loader(program, arguments, out, "run", base, fault, root, cell.user)
+    # Fewer lines than before: the run rotated the log, and all of the new one is its own.
+    logged = log_lines(inst) - lines_before if log_lines(inst) >= lines_before else log_lines(inst)
 
     log = [line.split("\t") for line in (out / "fault.log").read_text().splitlines()] \
         if (out / "fault.log").exists() else []
@@ -667,6 +748,11 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
                         + "".join(f", {name} left" for name in leftovers))
     if snapshot(base, ("inst", "out")) != outside:
         problems.append("something beside the installation changed")
+    problems += log_problems(inst, cell.fixture)
+    # A run that finds "data" writes at least its first line, unless the log is what fails.
+    log_fault = cell.path == LOG or cell.fixture.startswith("log ") or cell.op in ("readlink",)
+    if not cell.killed and not log_fault and had_data and logged <= 0 and not cell.root:
+        problems.append("the run wrote no line in the log")
     if cell.once:
         attempts = sum(1 for line in log if line[3] != "pass")
         notes.append(f"{attempts} attempt in {run.seconds:.2f} s")
@@ -678,7 +764,7 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
     if not keep:
         remove_sandbox(base)
     return Outcome(cell, run, fired, loader, sibling, app, app_old, staged, describe_next(next_run),
-                   describe_next(later_run), problems, notes, values, functions)
+                   describe_next(later_run), problems, notes, values, functions, logged)
 
 
 # --- the table -----------------------------------------------------------------------------------
@@ -704,8 +790,9 @@ def shown(outcome: Outcome, text: str) -> str:
 
 def table(outcomes: List[Outcome]) -> str:
     rows = ["| cell | mode, before | point | fault | exit | time | message (I = install dir, U = I/data/update) "
-            "| ran | loader | Velmora.exe.new | app | app_old | staging | next clean start | later update v3 | result |",
-            "|" + "---|" * 16]
+            "| ran | loader | Velmora.exe.new | app | app_old | staging | log lines | next clean start "
+            "| later update v3 | result |",
+            "|" + "---|" * 17]
     for o in outcomes:
         c = o.cell
         result = "FAIL: " + "; ".join(o.problems) if o.problems else "ok"
@@ -715,7 +802,7 @@ def table(outcomes: List[Outcome]) -> str:
         said = o.run.message if o.run.message is not None else o.run.stdout.strip()
         rows.append(f"| {c.id} | {c.mode}, {c.fixture} | {c.point} ({call}) | {c.fault_text()} | {shown_exit(o.run)} "
                     f"| {o.run.seconds:.1f} s | {shown(o, said)} | {', '.join(o.run.ran) or '-'} | {o.loader} "
-                    f"| {o.sibling} | {o.app} | {o.app_old} | {o.staging} | {shown(o, o.next)} | {shown(o, o.later)} "
+                    f"| {o.sibling} | {o.app} | {o.app_old} | {o.staging} | {o.logged} | {shown(o, o.next)} | {shown(o, o.later)} "
                     f"| {shown(o, result)} |")
     return "\n".join(rows) + "\n"
 
