@@ -156,11 +156,16 @@ std::vector<std::string> LogTexts(const fs::path& install) {
   return texts;
 }
 
-std::string LogMisses(const fs::path& install, const std::vector<std::string>& parts) {
+std::string LogMisses(const fs::path& install, const std::vector<std::string>& parts, bool anyCase) {
   const std::vector<std::string> texts = LogTexts(install);
+  const auto folded = [anyCase](std::string text) {
+    for (char& c : text) c = anyCase && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  };
   auto line = texts.begin();
   for (const std::string& part : parts) {
-    line = std::find_if(line, texts.end(), [&](const std::string& text) { return text.find(part) != std::string::npos; });
+    line = std::find_if(line, texts.end(),
+                        [&](const std::string& text) { return folded(text).find(folded(part)) != std::string::npos; });
     if (line == texts.end()) {
       std::string log;
       for (const std::string& text : texts) log += "\n  " + text;

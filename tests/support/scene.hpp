@@ -55,8 +55,10 @@ std::vector<std::string> Snapshot(const std::filesystem::path& root);
 // id, a blank, text without control characters) comes back as "MALFORMED: " and the line.
 std::vector<std::string> LogTexts(const std::filesystem::path& install);
 // Empty when the log holds, in this order, a line containing each of `parts` (one line may hold
-// several in turn); otherwise the first part missing and the whole log.
-std::string LogMisses(const std::filesystem::path& install, const std::vector<std::string>& parts);
+// several in turn); otherwise the first part missing and the whole log. With `anyCase`, ASCII
+// letters compare as Windows compares names.
+std::string LogMisses(const std::filesystem::path& install, const std::vector<std::string>& parts,
+                      bool anyCase = false);
 // UTF-8 text as the log writes it: control characters as "\xHH".
 std::string LogEscaped(const std::string& utf8);
 // The first line a run of this loader writes, without its ending.
