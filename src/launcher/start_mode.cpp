@@ -41,9 +41,9 @@ bool FinishInterruptedUpdate(const fs::path& installDirectory, const fs::path& a
     if (!fs::exists(retiredApplicationDirectory)) return true;
     if (!fs::exists(applicationDirectory)) {
       const Tried moved = RetriedMove(retiredApplicationDirectory, applicationDirectory);
+      const std::string done = moved.error ? "; could not move it back, " + LogError(moved.error) : "; moved it back";
       LogLine("interrupted update found: " + LogText(retiredApplicationDirectory) + " without " +
-              LogText(applicationDirectory) + (moved.error ? "; could not move it back, " + LogError(moved.error) : "; moved it back") +
-              " (" + LogAttempts(moved.attempts, moved.took) + ")" +
+              LogText(applicationDirectory) + done + " (" + LogAttempts(moved.attempts, moved.took) + ")" +
               (moved.error ? "; the staging waits for a later start" : ""));
       return !moved.error;
     }

@@ -14,9 +14,8 @@ linked whole; the matrix runs the same code linked against the shared C library
 (tests/preloadable/Velmora.exe in the build).
 
 Checked in every cell, kill cells included: the fault really fired; nothing hangs; the installed
-loader is a whole loader after the run; the log files in data/ hold at most 1 MiB and every line
-of the log has its form (time stamp, process id, text without control characters, UTF-8), and
-whatever was planted at the log's name is left as it was; the next clean start runs an application and reports
+loader is a whole loader after the run; the log files hold at most 1 MiB, every line has the
+log's form, and what was planted at its name is as it was; the next clean start runs an application and reports
 nothing; a later update (v3) is applied and leaves neither app_old nor Velmora.exe.new; nothing
 beside the installation changes. Outside the kill cells, also no exit by a signal, and the exit
 code, message, standard output and the application run are the ones the loader is built to
@@ -376,34 +375,21 @@ def plant_log(inst: Path, fixture: str) -> None:
 def log_problems(inst: Path, fixture: str) -> List[str]:
     """What is wrong with the log files in data/ after the runs: past the bound, a line of another
     form, or what was planted at the log's name changed."""
-    problems = []
-    data = inst / "data"
-    if not data.is_dir():
-        return problems
-    files = [path for path in data.glob("Velmora.log*") if not path.is_symlink() and path.is_file()]
-    if sum(path.stat().st_size for path in files) > LOG_BOUND:
-        problems.append(f"log files of {sum(path.stat().st_size for path in files)} bytes")
-    log = inst / LOG
-    if fixture == "log a folder" and not (log.is_dir() and not any(log.iterdir())):
-        problems.append("the folder at the log's name changed")
-    elif fixture == "log a link outside" and not log.is_symlink():
-        problems.append("the link at the log's name changed")
-    elif fixture == "log a hard link outside" and log.stat().st_nlink != 2:
-        problems.append("the second name at the log's name changed")
-    elif fixture == "log read-only" and log.read_text() != "2026-01-01T00:00:00.000Z 1 kept\n":
-        problems.append("a read-only log was written")
-    elif fixture == "log a FIFO" and not stat.S_ISFIFO(log.lstat().st_mode):
-        problems.append("the FIFO at the log's name changed")
-    elif log.is_file() and not log.is_symlink() and log.stat().st_nlink == 1:
-        for line in log.read_bytes().split(b"\n")[:-1]:
-            try:
-                line.decode("utf-8")
-            except UnicodeDecodeError:
-                problems.append(f"a log line not UTF-8: {line[:60]!r}")
-                break
-            if not LOG_LINE.fullmatch(line):
-                problems.append(f"a log line of another form: {line[:60]!r}")
-                break
+    problems, log = [], inst / LOG
+    size = sum(path.stat().st_size for path in (inst / "data").glob("Velmora.log*") if path.is_file())
+    if size > LOG_BOUND:
+        problems.append(f"log files of {size} bytes")
+    planted = {"log a folder": lambda: log.is_dir() and not any(log.iterdir()), "log a link outside": log.is_symlink,
+               "log a hard link outside": lambda: log.stat().st_nlink == 2,
+               "log read-only": lambda: log.read_text() == "2026-01-01T00:00:00.000Z 1 kept\n",
+               "log a FIFO": lambda: stat.S_ISFIFO(log.lstat().st_mode)}
+    if fixture in planted and not planted[fixture]():
+        problems.append("what was planted at the log's name changed")
+    elif fixture not in planted and log.is_file():
+        bad = [line for line in log.read_bytes().split(b"\n")[:-1]
+               if not LOG_LINE.fullmatch(line) or line.decode("utf-8", "ignore").encode() != line]
+        if bad:
+            problems.append(f"a log line of another form: {bad[0][:60]!r}")
     return problems
 
 

@@ -436,13 +436,10 @@ TEST(ApplyMode, ALeftoverRetiredApplicationFailsTheFirstRename) {
     ExpectCurrentApplicationStarted(at);
     const std::string install = PathToUtf8(at.install);
     EXPECT_EQ(LogMisses(at.install, {LogFirstLine("apply", at.install),
-                                     "copy " + LoaderJoined(at.staging, "Velmora.exe") + " over " + install +
-                                         kSeparator + "Velmora.exe",
-                                     "(1 attempt, ",
-                                     "failed: move " + install + kSeparator + "app to " + install + kSeparator +
-                                         "app_old, error ",
+                                     "copy " + LoaderJoined(at.staging, "Velmora.exe"),
+                                     "failed: move " + LoaderJoined(at.install, "app") + " to ", "app_old, error ",
                                      "(1 attempt, ", "failure shown: " + LogEscaped(RetireFailed(install)),
-                                     "starting the application " + install + kSeparator + "app" + kSeparator + "velmora.exe"}),
+                                     "starting the application " + LoaderJoined(at.install / "app", "velmora.exe")}),
               "");
   }
 }

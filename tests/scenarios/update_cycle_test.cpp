@@ -72,7 +72,7 @@ void ExpectUpdateCycle(const Scene& scene, const fs::path& install) {
   const std::string stagedApplication = LoaderJoined(stagingPath, "app");
   std::vector<std::string> lines = {LogFirstLine("start", install), "staging " + staging + " complete",
                                 "handing over to " + LoaderJoined(stagingPath, "Velmora.exe"),
-                                LogFirstLine("apply", install), "copy ", "(1 attempt, ",
+                                LogFirstLine("apply", install),
                                 "move " + LoaderJoined(install, "app") + " to " + LoaderJoined(install, "app_old"),
                                 "move " + stagedApplication + " to " + LoaderJoined(install, "app"),
                                 "remove " + LoaderJoined(install, "app_old") + " (1 attempt, ",

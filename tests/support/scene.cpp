@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -177,10 +176,9 @@ std::string LogMisses(const fs::path& install, const std::vector<std::string>& p
 
 std::string LogEscaped(const std::string& utf8) {
   std::string escaped;
-  for (const char c : utf8) {
-    char code[8];
-    std::snprintf(code, sizeof code, "\\x%02X", static_cast<unsigned>(c));
-    escaped += static_cast<unsigned char>(c) < 0x20 ? code : std::string(1, c);
+  const char* hex = "0123456789ABCDEF";
+  for (const unsigned char c : utf8) {
+    escaped += c < 0x20 ? std::string("\\x") + hex[c >> 4] + hex[c & 15] : std::string(1, static_cast<char>(c));
   }
   return escaped;
 }

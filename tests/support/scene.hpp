@@ -50,9 +50,8 @@ std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std:
 // "data" folder are left out: the tests that look at them read them.
 std::vector<std::string> Snapshot(const std::filesystem::path& root);
 
-// The texts of the loader's log in `install`, oldest first, without their time stamp and process
-// id; a line not of the log's form (a UTC time stamp with milliseconds, a blank, a decimal process
-// id, a blank, text without control characters) comes back as "MALFORMED: " and the line.
+// The texts of the loader's log in `install` without their time stamp and process id; a line not
+// of the log's form comes back as "MALFORMED: " and the line.
 std::vector<std::string> LogTexts(const std::filesystem::path& install);
 // Empty when the log holds, in this order, a line containing each of `parts` (one line may hold
 // several in turn); otherwise the first part missing and the whole log. With `anyCase`, ASCII
