@@ -354,27 +354,23 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
 
 
 def plant_log(inst: Path, fixture: str) -> None:
-    """What a "log ..." fixture puts at the log's name: a folder, a link or a second name of the
-    file beside the installation, a read-only log, a FIFO, or a log and a previous generation of 2 MiB each."""
+    """What a "log ..." fixture puts at the log's name (L5-L10 in docs/fault-matrix.md)."""
     log, outside = inst / LOG, inst.parent / "notes.txt"
     if fixture in ("log a link outside", "log a hard link outside"):
         outside.write_text("the neighbour's\n")
         log.symlink_to(outside) if fixture == "log a link outside" else os.link(outside, log)
-    elif fixture == "log a folder":
-        log.mkdir()
+    elif fixture in ("log a folder", "log a FIFO"):
+        log.mkdir() if fixture == "log a folder" else os.mkfifo(log)
     elif fixture == "log read-only":
         log.write_text("2026-01-01T00:00:00.000Z 1 kept\n")
         log.chmod(0o444)
-    elif fixture == "log a FIFO":
-        os.mkfifo(log)
     elif fixture == "log past its bound":
         for name in (LOG, LOG + ".1"):
             (inst / name).write_bytes(b"2026-01-01T00:00:00.000Z 1 old\n" * 70000)
 
 
 def log_problems(inst: Path, fixture: str) -> List[str]:
-    """What is wrong with the log files in data/ after the runs: past the bound, a line of another
-    form, or what was planted at the log's name changed."""
+    """The log files past the bound, a line of another form, or what was planted changed."""
     problems, log = [], inst / LOG
     size = sum(path.stat().st_size for path in (inst / "data").glob("Velmora.log*") if path.is_file())
     if size > LOG_BOUND:

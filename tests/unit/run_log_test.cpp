@@ -58,8 +58,8 @@ TEST(LogText, PathsOfThisPlatformAndSystemErrors) {
   text += NativeFromAscii("a\n");
   text.push_back(static_cast<NativeChar>(sizeof(NativeChar) == 1 ? 0xFF : 0xD800));
   const boost::filesystem::path path(text);
-  const std::string separator(1, static_cast<char>(boost::filesystem::path::preferred_separator));
-  EXPECT_EQ(LogText(path), "dir" + separator + "a\\x0A" + (sizeof(NativeChar) == 1 ? "\\xFF" : "\\uD800"));
+  EXPECT_EQ(LogText(path), std::string("dir") + static_cast<char>(boost::filesystem::path::preferred_separator) +
+                               "a\\x0A" + (sizeof(NativeChar) == 1 ? "\\xFF" : "\\uD800"));
   EXPECT_EQ(LogError(boost::system::error_code(32, boost::system::system_category())), "error 32");
   EXPECT_EQ(LogDuration(std::chrono::milliseconds(5012)), "5.012 s");
 }
