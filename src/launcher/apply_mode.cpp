@@ -7,6 +7,7 @@
 #include "launcher/exit_codes.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/retry.hpp"
+#include "launcher/run_log.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/lock.hpp"
 #include "platform/message.hpp"
@@ -22,6 +23,19 @@ constexpr std::chrono::milliseconds kLockPatience(2000);
 
 bool AnyFailure(const error_code&) { return true; }
 
+// One line per step: what was done, how many attempts it took and how long.
+void LogStep(const std::string& done, const Tried& tried) {
+  LogLine((tried.error ? "failed: " : "") + done + (tried.error ? ", " + LogError(tried.error) : "") + " (" +
+          LogAttempts(tried.attempts, tried.took) + ")");
+}
+
+// Moves `from` to `to`, tried again as RetriedMove does, and says so in the log.
+error_code LoggedMove(const fs::path& from, const fs::path& to) {
+  const Tried tried = RetriedMove(from, to);
+  LogStep("move " + LogText(from) + " to " + LogText(to), tried);
+  return tried.error;
+}
+
 // The new loader is copied beside the installed one, with its data on disk, and then moved over
 // it, so the installed loader is replaced whole or not at all. Whatever stands at the sibling's
 // name is removed first: a link there would be written through, and a read-only leftover could
@@ -29,7 +43,7 @@ bool AnyFailure(const error_code&) { return true; }
 // later update from replacing it: it is made writable by its owner before the move. On Windows
 // the move fails while the loader that handed over still runs, so every failure is tried again.
 error_code ReplaceLoader(const fs::path& source, const fs::path& incoming, const fs::path& target) {
-  const error_code error = Retried(
+  const Tried tried = Retried(
       [&] {
         error_code failure;
         fs::remove(incoming, failure);
@@ -38,11 +52,12 @@ error_code ReplaceLoader(const fs::path& source, const fs::path& incoming, const
         return failure ? failure : RenamePath(incoming, target);
       },
       AnyFailure);
-  if (error) {
+  LogStep("copy " + LogText(source) + " over " + LogText(target) + " through " + LogText(incoming), tried);
+  if (tried.error) {
     error_code ignored;
     fs::remove(incoming, ignored);
   }
-  return error;
+  return tried.error;
 }
 
 // Installs the update beside this loader; the failure message, or nothing once it is in place.
@@ -64,27 +79,32 @@ NativeString InstallUpdate(const fs::path& installDirectory, const fs::path& mod
 
   const fs::path applicationDirectory = Join(installDirectory, kApplicationDirectory);
   const fs::path retiredApplicationDirectory = Join(installDirectory, kRetiredApplicationDirectory);
-  if (RetriedMove(applicationDirectory, retiredApplicationDirectory)) {
+  if (LoggedMove(applicationDirectory, retiredApplicationDirectory)) {
     return FailureMessage("rename failed\ndst:%s\nsrc:%s", retiredApplicationDirectory, applicationDirectory);
   }
 
   const fs::path moveSource = Join(moduleDirectory, kApplicationDirectory);
   const fs::path newApplicationDirectory = Join(installDirectory, kApplicationDirectory);
-  if (RetriedMove(moveSource, newApplicationDirectory)) {
+  if (LoggedMove(moveSource, newApplicationDirectory)) {
     NativeString message = FailureMessage("rename failed\ndst:%s\nsrc:%s", newApplicationDirectory, moveSource);
     // Put the old application back, so that it runs.
-    if (RetriedMove(retiredApplicationDirectory, newApplicationDirectory)) {
+    if (LoggedMove(retiredApplicationDirectory, newApplicationDirectory)) {
       message += FailureMessage("\nrestore failed\ndst:%s\nsrc:%s", newApplicationDirectory,
                                 retiredApplicationDirectory);
     }
     return message;
   }
 
+  const auto start = std::chrono::steady_clock::now();
+  Tried removal{{}, 1};
   try {
     RemoveTree(retiredApplicationDirectory);
-  } catch (const fs::filesystem_error&) {
+  } catch (const fs::filesystem_error& failure) {
     // A file in it is still in use. The update is in place; the restarted loader removes the rest.
+    removal.error = failure.code();
   }
+  removal.took = std::chrono::steady_clock::now() - start;
+  LogStep("remove " + LogText(retiredApplicationDirectory), removal);
   return {};
 }
 
@@ -106,11 +126,20 @@ std::optional<InstallationLock> LockForUpdate(const fs::path& installDirectory) 
   const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
   const std::vector<NativeString> loaders = {Join(installDirectory, kLoaderFile).native(),
                                              Join(stagingDirectory, kLoaderFile).native()};
-  for (;;) {
+  for (int round = 1;; ++round) {
     std::optional<InstallationLock> lock = LockInstallation(installDirectory.native(), kLockPatience);
     if (lock) return lock;
-    const std::vector<bool> running = RunningFrom(loaders);
-    if (std::find(running.begin(), running.end(), true) == running.end()) return std::nullopt;
+    std::vector<NativeString> programs;
+    const std::vector<bool> running = RunningFrom(loaders, &programs);
+    const auto loader = std::find(running.begin(), running.end(), true);
+    const std::string busy = "installation locked by another run past " + LogDuration(round * kLockPatience);
+    if (loader == running.end()) {
+      LogLine(busy + ", and no loader of this installation runs: going on without the lock");
+      return std::nullopt;
+    }
+    if (round == 1) {
+      LogLine(busy + " while " + LogText(programs[loader - running.begin()]) + " runs: waiting for it");
+    }
   }
 }
 
@@ -119,23 +148,42 @@ std::optional<InstallationLock> LockForUpdate(const fs::path& installDirectory) 
 void StartCurrentApplication(const fs::path& installDirectory) {
   const fs::path application = Join(Join(installDirectory, kApplicationDirectory), kMainApplicationFile);
   try {
-    if (!ProgramPresent(application)) return;
-  } catch (const fs::filesystem_error&) {
+    if (!ProgramPresent(application)) {
+      LogLine("no application at " + LogText(application) + " to start");
+      return;
+    }
+  } catch (const fs::filesystem_error& failure) {
+    LogLine("the application " + LogText(application) + " could not be tested, " + LogError(failure.code()));
     return;
   }
-  ShellStartHidden(application.native(), nullptr, &installDirectory.native());
+  std::uint32_t failure = 0;
+  LogLine("starting the application " + LogText(application));
+  if (!ShellStartHidden(application.native(), nullptr, &installDirectory.native(), &failure)) {
+    LogLine("the application " + LogText(application) + " could not be started, error " + std::to_string(failure));
+  }
 }
 }  // namespace
 
 int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::uint32_t> processId) {
-  if (processId) WaitForProcessExit(*processId);
+  // Taken against the current directory, which the wait does not change; looked at only after it.
+  error_code error;
+  const fs::path installDirectory = fs::absolute(fs::path(installDirectoryText), error);
+  if (!error) {
+    StartRunLog(installDirectory);
+    LogLine(std::string("apply mode, loader ") + kLoaderVersion + ", install " + LogText(installDirectory) +
+            (processId ? ", waiting for process " + std::to_string(*processId) : std::string()));
+  }
+  if (processId) {
+    const auto start = std::chrono::steady_clock::now();
+    WaitForProcessExit(*processId);
+    LogLine("process " + std::to_string(*processId) + " gone after " +
+            LogDuration(std::chrono::steady_clock::now() - start));
+  }
   const NativeString moduleDirectoryText = GetModuleDirectory();
   if (moduleDirectoryText.empty()) return kExitNoOwnLocation;
   const fs::path moduleDirectory(moduleDirectoryText);
   // The restarted loader runs in the install directory, where a relative one would name
   // something else: it is taken against this run's current directory, once.
-  error_code error;
-  const fs::path installDirectory = fs::absolute(fs::path(installDirectoryText), error);
   if (error) {
     ShowErrorBox(FailureMessage("directory is not accessible(%s)\n%s", fs::path(installDirectoryText),
                                 fs::path(error.message())));
@@ -144,17 +192,26 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
 
   // One run at a time changes the installation; the lock is let go before any message or start.
   std::optional<InstallationLock> lock = LockForUpdate(installDirectory);
-  if (UpdateTakenByAnotherRun(installDirectory, moduleDirectory)) return kExitDone;
+  if (UpdateTakenByAnotherRun(installDirectory, moduleDirectory)) {
+    LogLine("the update of " + LogText(moduleDirectory) + " is installed already, by another run: nothing to do");
+    return kExitDone;
+  }
   const NativeString failure = InstallUpdate(installDirectory, moduleDirectory);
   lock.reset();
 
   if (!failure.empty()) {
+    LogLine("failure shown: " + LogText(failure));
     ShowErrorBox(failure);
     StartCurrentApplication(installDirectory);
     return kExitReportedFailure;
   }
   // The update is in; if the installed loader cannot be started, the user gets the application.
-  if (!ShellStartHidden(Join(installDirectory, kLoaderFile).native(), nullptr, &installDirectory.native())) {
+  const fs::path installedLoader = Join(installDirectory, kLoaderFile);
+  std::uint32_t startFailure = 0;
+  // Said before: the restarted loader's own lines follow at once.
+  LogLine("update installed; restarting " + LogText(installedLoader));
+  if (!ShellStartHidden(installedLoader.native(), nullptr, &installDirectory.native(), &startFailure)) {
+    LogLine(LogText(installedLoader) + " could not be restarted, error " + std::to_string(startFailure));
     StartCurrentApplication(installDirectory);
   }
   return kExitDone;

@@ -21,18 +21,24 @@ void Pause(Clock::duration pause) {
 }
 }  // namespace
 
-boost::system::error_code Retried(const Attempt& attempt,
-                                  bool (*worthRetrying)(const boost::system::error_code&)) {
+Tried Retried(const Attempt& attempt, bool (*worthRetrying)(const boost::system::error_code&)) {
   const Clock::time_point start = Clock::now();
-  boost::system::error_code error;
-  do {
-    error = attempt();
-    if (!error || !worthRetrying(error)) return error;
+  Tried tried;
+  for (;;) {
+    tried.error = attempt();
+    ++tried.attempts;
+    if (!tried.error || !worthRetrying(tried.error)) break;
     Pause(kRetryPause);
-  } while (Clock::now() - start < kRetryBudget);
-  return error;
+    const Clock::time_point now = Clock::now();
+    if (now - start >= kRetryBudget) {
+      tried.took = now - start;
+      return tried;
+    }
+  }
+  tried.took = Clock::now() - start;
+  return tried;
 }
 
-boost::system::error_code RetriedMove(const boost::filesystem::path& from, const boost::filesystem::path& to) {
+Tried RetriedMove(const boost::filesystem::path& from, const boost::filesystem::path& to) {
   return Retried([&] { return RenamePath(from, to); }, MayPassLater);
 }

@@ -1,6 +1,7 @@
 #include "launcher/staging_check.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <boost/filesystem/operations.hpp>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
+#include "launcher/run_log.hpp"
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
 
@@ -175,9 +177,64 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
       check = CheckNotOlder(installedLoader, Join(stagingDirectory, kLoaderFile), "an older loader");
     }
   }
-  if (check.verdict == StagingVerdict::kTaken && manifest) check = CheckListedFiles(stagingDirectory, *manifest);
+  if (check.verdict == StagingVerdict::kTaken && manifest) {
+    check = CheckListedFiles(stagingDirectory, *manifest);
+    check.listed = true;
+  }
   check.signedInstallation = *signedInstallation;
   check.origin = origin;
   if (check.verdict != StagingVerdict::kTaken) heldStagedLoader.reset();
   return check;
+}
+
+namespace {
+const char* StepText(OriginStep step) {
+  switch (step) {
+    case OriginStep::kInstalledLoader:
+      return "the installed loader's publisher could not be read";
+    case OriginStep::kStagedLoader:
+      return "the staged loader's signature";
+    case OriginStep::kLoaderPublisher:
+      return "the staged loader is signed by another publisher";
+    case OriginStep::kManifestSignature:
+      return "the manifest's signature";
+    case OriginStep::kManifestDigest:
+      return "the manifest was changed after signing";
+    case OriginStep::kManifestPublisher:
+      return "the manifest is signed by another publisher";
+    case OriginStep::kManifestChain:
+      return "the manifest signer's certificate chain";
+    case OriginStep::kPassed:
+      break;
+  }
+  return "passed";
+}
+
+std::string Quoted(const NativeString& name) { return "\"" + LogText(name) + "\""; }
+}  // namespace
+
+std::string StagingCheckText(const StagingCheck& check) {
+  std::string text = check.verdict == StagingVerdict::kTaken ? "staging taken"
+                     : check.verdict == StagingVerdict::kNotNow
+                         ? "staging kept for a later start: cannot be checked now"
+                     : check.integrity ? "staging refused for its integrity (stage it again, downloaded anew)"
+                                       : "staging refused for its origin (never stage these files again)";
+  if (*check.finding != '\0') text += std::string(": ") + check.finding;
+  if (check.origin.step != OriginStep::kPassed) {
+    char code[64];
+    std::snprintf(code, sizeof code, ", system code 0x%08X, reason 0x%08X", static_cast<unsigned>(check.origin.status),
+                  static_cast<unsigned>(check.origin.reason));
+    text += std::string(": ") + StepText(check.origin.step);
+    if (!check.origin.signer.empty()) text += " " + Quoted(check.origin.signer);
+    if (check.origin.status != 0 || check.origin.reason != 0) text += code;
+  }
+  if (!check.subject.empty()) text += ": " + LogText(check.subject);
+  if (check.error) text += ", " + LogError(check.error);
+  text += !check.signedInstallation     ? std::string("; unsigned installation")
+          : check.origin.publisher.empty() ? std::string("; signed installation")
+                                           : "; signed installation of " + Quoted(check.origin.publisher);
+  if (check.verdict == StagingVerdict::kTaken) {
+    text += check.listed ? ", every file as its manifest lists it" : ", no manifest: nothing to compare";
+  }
+  return text;
 }

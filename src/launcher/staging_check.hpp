@@ -5,6 +5,7 @@
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
+#include <string>
 
 #include "launcher/trust.hpp"
 #include "platform/publisher.hpp"
@@ -15,6 +16,7 @@ struct StagingCheck {
   // A refusal of the files' integrity (an incomplete or altered download: fetch it again), rather
   // than of their origin (signer, publisher, version: do not stage the same files again).
   bool integrity = false;
+  bool listed = false;           // its files were checked against a manifest
   const char* finding = "";      // what decided it, in a few words
   NativeString subject;          // the file it is about, where there is one
   boost::system::error_code error;  // the system's failure behind a "not now", where there is one
@@ -26,3 +28,7 @@ struct StagingCheck {
 // the verdict is kTaken in a signed installation.
 StagingCheck CheckStaging(const boost::filesystem::path& installDirectory,
                           const boost::filesystem::path& stagingDirectory, HeldFile& heldStagedLoader);
+
+// The check's outcome in one line of the log: the verdict, what decided it and what the updater
+// should do about a refusal, and whether and by whom the installation is signed.
+std::string StagingCheckText(const StagingCheck& check);

@@ -8,6 +8,7 @@
 #include "launcher/exit_codes.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/retry.hpp"
+#include "launcher/run_log.hpp"
 #include "launcher/staging_check.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/lock.hpp"
@@ -38,10 +39,22 @@ bool FinishInterruptedUpdate(const fs::path& installDirectory, const fs::path& a
   const fs::path retiredApplicationDirectory = Join(installDirectory, kRetiredApplicationDirectory);
   try {
     if (!fs::exists(retiredApplicationDirectory)) return true;
-    if (!fs::exists(applicationDirectory)) return !RetriedMove(retiredApplicationDirectory, applicationDirectory);
+    if (!fs::exists(applicationDirectory)) {
+      const Tried moved = RetriedMove(retiredApplicationDirectory, applicationDirectory);
+      const std::string done = moved.error ? "; could not move it back, " + LogError(moved.error) : "; moved it back";
+      LogLine("interrupted update found: " + LogText(retiredApplicationDirectory) + " without " +
+              LogText(applicationDirectory) + done + " (" + LogAttempts(moved.attempts, moved.took) + ")" +
+              (moved.error ? "; the staging waits for a later start" : ""));
+      return !moved.error;
+    }
+    LogLine("interrupted update found: " + LogText(retiredApplicationDirectory) + " beside " +
+            LogText(applicationDirectory));
     RemoveTree(retiredApplicationDirectory);
+    LogLine("removed " + LogText(retiredApplicationDirectory));
     return true;
-  } catch (const fs::filesystem_error&) {
+  } catch (const fs::filesystem_error& failure) {
+    LogLine("interrupted update: " + LogText(failure.path1()) + " could not be tested or removed, " +
+            LogError(failure.code()) + "; the staging waits for a later start");
     return false;
   }
 }
@@ -55,14 +68,48 @@ std::optional<StagedUpdate> WaitUntilFree(const fs::path& applicationDirectory, 
                                           const fs::path& stagedLoader) {
   const std::vector<NativeString> places = {stagedLoader.native(), applicationDirectory.native(),
                                             stagingDirectory.native()};
-  const Clock::time_point deadline = Clock::now() + kInUsePatience;
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + kInUsePatience;
+  NativeString seen;
   for (;;) {
-    const std::vector<bool> running = RunningFrom(places);
-    if (running[0]) return StagedUpdate::kBeingApplied;
-    if (!running[1] && !running[2]) return std::nullopt;
-    if (Clock::now() >= deadline) return StagedUpdate::kNotNow;
+    std::vector<NativeString> programs;
+    const std::vector<bool> running = RunningFrom(places, &programs);
+    if (running[0]) {
+      LogLine("the staged loader runs already (" + LogText(programs[0]) +
+              "): an update is being applied, this start starts nothing");
+      return StagedUpdate::kBeingApplied;
+    }
+    if (!running[1] && !running[2]) {
+      if (!seen.empty()) {
+        LogLine("installation in use by " + LogText(seen) + ", free after " + LogDuration(Clock::now() - start));
+      }
+      return std::nullopt;
+    }
+    if (seen.empty()) seen = running[1] ? programs[1] : programs[2];
+    if (Clock::now() >= deadline) {
+      LogLine("installation in use by " + LogText(seen) + ", waited " + LogDuration(Clock::now() - start) +
+              "; running the application, the staging waits for a later start");
+      return StagedUpdate::kNotNow;
+    }
     std::this_thread::sleep_for(kInUsePoll);
   }
+}
+
+// Hands the update over to the staged loader; the application runs instead when it cannot be
+// started, and the staging waits for the next start.
+StagedUpdate StartStagedLoader(const fs::path& stagedLoader, const fs::path& installDirectory) {
+  const NativeString parameters = HandOverParameters(installDirectory.native());
+  std::uint32_t failure = 0;
+  // Said before: the staged loader's own lines follow at once.
+  LogLine("handing over to " + LogText(stagedLoader) + " " + LogText(parameters));
+  // Started in the install directory: a current folder inside "app" would be kept open by
+  // the staged loader, and Windows then refuses to rename "app".
+  if (ShellStartHidden(stagedLoader.native(), &parameters, &installDirectory.native(), &failure)) {
+    return StagedUpdate::kHandedOver;
+  }
+  LogLine("the staged loader " + LogText(stagedLoader) + " could not be started, error " + std::to_string(failure) +
+          "; running the application, the staging waits for a later start");
+  return StagedUpdate::kNotNow;
 }
 
 // Starts the staged loader when the staging directory holds a loader and an application that can
@@ -71,11 +118,16 @@ std::optional<StagedUpdate> WaitUntilFree(const fs::path& applicationDirectory, 
 StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::path& applicationDirectory,
                                   const fs::path& stagingDirectory) {
   try {
-    if (!fs::exists(stagingDirectory)) return StagedUpdate::kNotNow;
+    if (!fs::exists(stagingDirectory)) {
+      LogEndOfFirstLine("nothing staged");
+      return StagedUpdate::kNotNow;
+    }
     const fs::path stagedLoader = Join(stagingDirectory, kLoaderFile);
     const fs::path stagedApplication = Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile);
     // An "app" without its program would replace a working application with one that cannot start.
-    if (ProgramPresent(stagedLoader) && ProgramPresent(stagedApplication)) {
+    const bool loaderPresent = ProgramPresent(stagedLoader);
+    if (loaderPresent && ProgramPresent(stagedApplication)) {
+      LogLine("staging " + LogText(stagingDirectory) + " complete");
       if (const std::optional<StagedUpdate> busy = WaitUntilFree(applicationDirectory, stagingDirectory, stagedLoader)) {
         return *busy;
       }
@@ -83,22 +135,27 @@ StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::pa
       HeldFile checked;
       const StagingCheck check = CheckStaging(installDirectory, stagingDirectory, checked);
       // A check that could not be made now is made again at the next start.
+      LogLine(StagingCheckText(check));
       if (check.verdict == StagingVerdict::kNotNow) return StagedUpdate::kNotNow;
       if (check.verdict == StagingVerdict::kTaken) {
-        const NativeString parameters = HandOverParameters(installDirectory.native());
-        // Started in the install directory: a current folder inside "app" would be kept open by
-        // the staged loader, and Windows then refuses to rename "app".
-        // If the shell cannot start it, run the application now and try again next time.
-        return ShellStartHidden(stagedLoader.native(), &parameters, &installDirectory.native())
-                   ? StagedUpdate::kHandedOver
-                   : StagedUpdate::kNotNow;
+        return StartStagedLoader(stagedLoader, installDirectory);
       }
       // Refused: it never will be taken, so it goes like an incomplete staging.
+    } else {
+      // A staged loader alone is also what an applied update leaves behind.
+      LogLine("staging " + LogText(stagingDirectory) + " incomplete: " +
+              LogText(loaderPresent ? stagedApplication : stagedLoader) + " missing or a folder" +
+              (loaderPresent && !fs::exists(Join(stagingDirectory, kApplicationDirectory))
+                   ? " (as an applied update leaves it)"
+                   : ""));
     }
     RemoveTree(stagingDirectory);
-  } catch (const fs::filesystem_error&) {
+    LogLine("removed " + LogText(stagingDirectory));
+  } catch (const fs::filesystem_error& failure) {
     // Access denied, or a file still held by a staged loader that is exiting: never hand over
     // on an uncertain staging directory, and leave what could not be removed for a later start.
+    LogLine("staging: " + LogText(failure.path1()) + " could not be tested or removed, " + LogError(failure.code()) +
+            "; left for a later start");
   }
   return StagedUpdate::kNotNow;
 }
@@ -111,6 +168,8 @@ int RunStartMode() {
   const fs::path installDirectory(moduleDirectory);
   const fs::path applicationDirectory = Join(installDirectory, kApplicationDirectory);
   const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
+  StartRunLog(installDirectory);
+  HoldFirstLine(std::string("start mode, loader ") + kLoaderVersion + ", install " + LogText(installDirectory));
   {
     // Another run changing the installation (a double click) is waited for, but briefly. Held
     // longer by a staged loader, an update is being applied, which starts the application when
@@ -122,10 +181,21 @@ int RunStartMode() {
           HandOverStagedUpdate(installDirectory, applicationDirectory, stagingDirectory) != StagedUpdate::kNotNow) {
         return kExitDone;
       }
-    } else if (RunningFrom({Join(stagingDirectory, kLoaderFile).native()})[0]) {
-      return kExitDone;
+    } else {
+      const fs::path stagedLoader = Join(stagingDirectory, kLoaderFile);
+      const std::string busy = "installation locked by another run past " + LogDuration(kLockPatience);
+      if (RunningFrom({stagedLoader.native()})[0]) {
+        LogLine(busy + " while the staged loader " + LogText(stagedLoader) +
+                " runs: an update is being applied, this start starts nothing");
+        return kExitDone;
+      }
+      LogLine(busy + ", no update being applied: running the application, an update waits for a later start");
     }
   }
-  StartProcessAndWait(Join(applicationDirectory, kMainApplicationFile).native());
+  const fs::path application = Join(applicationDirectory, kMainApplicationFile);
+  std::uint32_t failure = 0;
+  if (!StartProcessAndWait(application.native(), &failure)) {
+    LogLine("the application " + LogText(application) + " could not be started, error " + std::to_string(failure));
+  }
   return kExitDone;
 }

@@ -7,16 +7,21 @@ bool IsDirectory(const boost::filesystem::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+bool IsFile(const boost::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
 }  // namespace
 
 // Without flags a move neither replaces nor copies: a folder in the way fails as already existing
 // and another volume as not the same device, each at once, where the library's move (which asks
 // for both) would fail with a denied access that looks like a held file. Only a file in the way
-// is then replaced.
+// is then replaced, and only by a file: a folder never takes the place of a file.
 boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to) {
   if (MoveFileExW(from.c_str(), to.c_str(), 0)) return {};
   DWORD failure = GetLastError();
-  if ((failure == ERROR_ALREADY_EXISTS || failure == ERROR_FILE_EXISTS) && !IsDirectory(to)) {
+  if ((failure == ERROR_ALREADY_EXISTS || failure == ERROR_FILE_EXISTS) && IsFile(from) && !IsDirectory(to)) {
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
     failure = GetLastError();
   }

@@ -22,15 +22,16 @@ NativeString ProgramCommandLine(const NativeString& program);
 
 // Starts `program` with no arguments, the module directory as working directory and this
 // process's environment, and waits without limit until it ends. On a failed start, writes
-// "CreateProcess failed (N)." to standard output and returns false.
-bool StartProcessAndWait(const NativeString& program);
+// "CreateProcess failed (N)." to standard output and returns false, with N in `failure` if given.
+bool StartProcessAndWait(const NativeString& program, std::uint32_t* failure = nullptr);
 
 // Starts `file` detached through the shell, without waiting; hidden in that it gets no console,
 // while a window it shows is shown normally. `parameters` is a
 // command-line tail (Windows quoting rules); null `workingDirectory` keeps the current one.
-// Returns false only when the file could not be started at all.
+// Returns false only when the file could not be started at all, with the system's number (on
+// Windows the shell's) in `failure` if given.
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
-                      const NativeString* workingDirectory);
+                      const NativeString* workingDirectory, std::uint32_t* failure = nullptr);
 
 // Waits without limit until the process with this id ends; returns at once when no such
 // process can be opened.
@@ -40,5 +41,6 @@ void WaitForProcessExit(std::uint32_t processId);
 // a program that is that file or lies below that folder. Paths are compared as the system
 // resolves them (links; on Windows short names and letter case too), so any spelling of a place
 // finds its programs. A place that does not exist runs nothing; a process whose program this
-// user may not read (another user's, on Linux) is not seen.
-std::vector<bool> RunningFrom(const std::vector<NativeString>& places);
+// user may not read (another user's, on Linux) is not seen. With `programs`, also, per place, the
+// program of one process found running from it (empty where none runs).
+std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vector<NativeString>* programs = nullptr);

@@ -80,7 +80,7 @@ NativeString GetModulePath() {
   return buffer;
 }
 
-bool StartProcessAndWait(const NativeString& program) {
+bool StartProcessAndWait(const NativeString& program, std::uint32_t* failed) {
   const NativeString workingDirectory = GetModuleDirectory();
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
@@ -90,6 +90,7 @@ bool StartProcessAndWait(const NativeString& program) {
   const int failure = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
   ::posix_spawn_file_actions_destroy(&actions);
   if (failure != 0) {
+    if (failed != nullptr) *failed = static_cast<std::uint32_t>(failure);
     std::printf("CreateProcess failed (%d).\n", failure);
     std::fflush(stdout);
     return false;
@@ -103,7 +104,7 @@ bool StartProcessAndWait(const NativeString& program) {
 // ours, so what a detached loader reports reaches the same terminal or session log. A pipe that
 // closes on exec tells whether the program could be started.
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
-                      const NativeString* workingDirectory) {
+                      const NativeString* workingDirectory, std::uint32_t* failed) {
   std::vector<std::string> arguments{file};
   if (parameters != nullptr) {
     for (std::string& argument : SplitCommandTail(*parameters)) arguments.push_back(std::move(argument));
@@ -114,8 +115,12 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
   const char* directory = workingDirectory != nullptr ? workingDirectory->c_str() : nullptr;
 
   int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return false;
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    if (failed != nullptr) *failed = static_cast<std::uint32_t>(errno);
+    return false;
+  }
   const pid_t child = ::fork();
+  const int forkFailure = errno;
   if (child == 0) {
     ::close(report[0]);
     ::setsid();
@@ -137,6 +142,9 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
     while ((got = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
     }
     started = got == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!started && failed != nullptr) *failed = static_cast<std::uint32_t>(got == static_cast<ssize_t>(sizeof failure) ? failure : 0);
+  } else if (failed != nullptr) {
+    *failed = static_cast<std::uint32_t>(forkFailure);
   }
   ::close(report[0]);
   return started;
@@ -160,7 +168,8 @@ void WaitForProcessExit(std::uint32_t processId) {
   while (::kill(pid, 0) == 0) ::usleep(20'000);
 }
 
-std::vector<bool> RunningFrom(const std::vector<NativeString>& places) {
+std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vector<NativeString>* programs) {
+  if (programs != nullptr) programs->assign(places.size(), {});
   std::vector<std::string> resolved;
   for (const NativeString& place : places) resolved.push_back(Resolved(place));
   std::vector<bool> running(places.size(), false);
@@ -177,6 +186,7 @@ std::vector<bool> RunningFrom(const std::vector<NativeString>& places) {
       // At a separator: "app" holds "app/x", not "app2/x".
       if (!place.empty() && program.starts_with(place) &&
           (program.size() == place.size() || program[place.size()] == '/' || place == "/")) {
+        if (programs != nullptr && !running[i]) (*programs)[i] = program;
         running[i] = true;
       }
     }

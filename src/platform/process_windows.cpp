@@ -13,18 +13,25 @@
 namespace {
 constexpr DWORD kModulePathCapacity = 0x10000;
 
-// The program of a live process as the system resolved it when it started it; empty when this
-// user may not ask, or the process has ended.
-std::wstring ProgramOf(DWORD pid) {
+// The program of a live process as the system resolved it when it started it, in long names;
+// empty when this user may not ask, or the process has ended. `buffer` is reused for every
+// process.
+std::wstring ProgramOf(DWORD pid, std::vector<wchar_t>& buffer) {
   const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (process == nullptr) return {};
-  std::wstring program(kModulePathCapacity, L'\0');
-  DWORD length = kModulePathCapacity;
+  DWORD length = static_cast<DWORD>(buffer.size());
   DWORD exitCode = 0;
-  const bool named = QueryFullProcessImageNameW(process, 0, program.data(), &length) != 0;
+  const bool named = QueryFullProcessImageNameW(process, 0, buffer.data(), &length) != 0;
   const bool alive = GetExitCodeProcess(process, &exitCode) != 0 && exitCode == STILL_ACTIVE;
   CloseHandle(process);
-  program.resize(named && alive ? length : 0);
+  if (!named || !alive) return {};
+  std::wstring program(buffer.data(), length);
+  // The image name keeps the path the program was started with, which may hold short (8.3)
+  // names; the places are compared in long names. A short name always holds a tilde.
+  if (program.find(L'~') != std::wstring::npos) {
+    const DWORD longLength = GetLongPathNameW(program.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (longLength != 0 && longLength < buffer.size()) program.assign(buffer.data(), longLength);
+  }
   return program;
 }
 
@@ -46,7 +53,7 @@ NativeString GetModulePath() {
   return NativeString(buffer.data());
 }
 
-bool StartProcessAndWait(const NativeString& program) {
+bool StartProcessAndWait(const NativeString& program, std::uint32_t* failure) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -57,6 +64,7 @@ bool StartProcessAndWait(const NativeString& program) {
   if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       workingDirectory.c_str(), &startup, &process)) {
     const DWORD error = GetLastError();
+    if (failure != nullptr) *failure = error;
     std::printf("CreateProcess failed (%d).\n", static_cast<int>(error));
     std::fflush(stdout);
     return false;
@@ -71,15 +79,20 @@ bool StartProcessAndWait(const NativeString& program) {
 // box, and Windows gives a process's first window the show command its starter asked for. Asked
 // for SW_HIDE, that box would never be seen and would block the loader for good.
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
-                      const NativeString* workingDirectory) {
+                      const NativeString* workingDirectory, std::uint32_t* failure) {
   const auto shellExecute = SystemLibraryFunction<decltype(&ShellExecuteW)>(L"shell32.dll", "ShellExecuteW");
-  if (shellExecute == nullptr) return false;
+  if (shellExecute == nullptr) {
+    if (failure != nullptr) *failure = GetLastError();
+    return false;
+  }
   const HINSTANCE result = shellExecute(nullptr, nullptr, file.c_str(),
                                         parameters != nullptr ? parameters->c_str() : nullptr,
                                         workingDirectory != nullptr ? workingDirectory->c_str() : nullptr,
                                         SW_SHOWNORMAL);
-  // The shell reports success with a value above 32.
-  return reinterpret_cast<INT_PTR>(result) > 32;
+  // The shell reports success with a value above 32, a failure with its own number below.
+  const INT_PTR value = reinterpret_cast<INT_PTR>(result);
+  if (value <= 32 && failure != nullptr) *failure = static_cast<std::uint32_t>(value);
+  return value > 32;
 }
 
 void WaitForProcessExit(std::uint32_t processId) {
@@ -89,20 +102,24 @@ void WaitForProcessExit(std::uint32_t processId) {
   CloseHandle(process);
 }
 
-std::vector<bool> RunningFrom(const std::vector<NativeString>& places) {
+std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vector<NativeString>* programs) {
+  if (programs != nullptr) programs->assign(places.size(), {});
   std::vector<std::wstring> resolved;
   for (const NativeString& place : places) resolved.push_back(FinalPathOf(place));
   std::vector<bool> running(places.size(), false);
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return running;
   const DWORD self = GetCurrentProcessId();
+  std::vector<wchar_t> buffer(kModulePathCapacity);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
     if (entry.th32ProcessID == self || entry.th32ProcessID == 0) continue;
-    const std::wstring program = ProgramOf(entry.th32ProcessID);
+    const std::wstring program = ProgramOf(entry.th32ProcessID, buffer);
     for (std::size_t i = 0; i < places.size(); ++i) {
-      if (Holds(resolved[i], program)) running[i] = true;
+      if (!Holds(resolved[i], program)) continue;
+      if (programs != nullptr && !running[i]) (*programs)[i] = program;
+      running[i] = true;
     }
   }
   CloseHandle(snapshot);

@@ -14,7 +14,8 @@ linked whole; the matrix runs the same code linked against the shared C library
 (tests/preloadable/Velmora.exe in the build).
 
 Checked in every cell, kill cells included: the fault really fired; nothing hangs; the installed
-loader is a whole loader after the run; the next clean start runs an application and reports
+loader is a whole loader after the run; the log files hold at most 1 MiB, every line has the
+log's form, and what was planted at its name is as it was; the next clean start runs an application and reports
 nothing; a later update (v3) is applied and leaves neither app_old nor Velmora.exe.new; nothing
 beside the installation changes. Outside the kill cells, also no exit by a signal, and the exit
 code, message, standard output and the application run are the ones the loader is built to
@@ -26,6 +27,7 @@ give.
 
 import argparse
 import concurrent.futures
+import re
 import dataclasses
 import errno
 import os
@@ -48,6 +50,9 @@ RUN_LIMIT = 30.0      # seconds for one loader run; the copy budget is 5 s
 SETTLE_LIMIT = 20.0   # seconds for the programs a run left behind to end
 EXIT_FAILURE = 255    # -1 as a POSIX exit status
 SIBLING = "Velmora.exe.new"
+LOG = "data/Velmora.log"
+LOG_BOUND = 1024 * 1024
+LOG_LINE = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ [^\x00-\x1f\x7f]*")
 # The loader's copy budget is 5 s with 100 ms pauses between attempts, and an attempt takes a
 # few milliseconds here: about 50 attempts. A pause of 0 or 200 ms, or a budget of 4 or 6 s,
 # falls outside these bounds.
@@ -290,6 +295,18 @@ def cells() -> List[Cell]:
     c.append(Cell("X2k", "apply", "complete", "at /: copy: data, first attempt", "copy_data", N, kill="before",
                   root=True))
     start("X3", gone, "at /: move back app_old -> app", "rename", "app_old", "EACCES", root=True, **missing)
+
+    # The log: whatever keeps it from being written, the run does what it does without it.
+    start("L1", "complete", "log: open, every line", "open", LOG, "EACCES", count=0, exit=0, ran=v2)
+    start("L2", "complete", "log: write, every line (a full disk)", "write", LOG, "ENOSPC", count=0, exit=0, ran=v2)
+    start("L2k", "complete", "log: write, first line", "write", LOG, kill="before")
+    apply("L3", "log: open, every line", "open", LOG, "EACCES", count=0, exit=0, ran=v2)
+    apply("L4", "log: write, every line (a full disk)", "write", LOG, "EDQUOT", count=0, exit=0, ran=v2)
+    apply("L4k", "log: write, third line", "write", LOG, nth=3, kill="before")
+    for id, planted in (("L5", "log a folder"), ("L6", "log a link outside"), ("L7", "log a hard link outside"),
+                        ("L8", "log read-only"), ("L9", "log a FIFO"), ("L10", "log past its bound")):
+        # Read-only binds an ordinary user only: root runs that cell as nobody.
+        start(id, planted, "log: what stands at its name", "", None, exit=0, ran=v2, user=planted == "log read-only")
     return c
 
 
@@ -333,6 +350,48 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
         (inst / SIBLING).chmod(0o444)
     elif fixture == "sibling linked outside":
         (inst / SIBLING).symlink_to(inst.parent / "neighbour" / "Velmora.exe")
+    plant_log(inst, fixture)
+
+
+def plant_log(inst: Path, fixture: str) -> None:
+    """What a "log ..." fixture puts at the log's name (L5-L10 in docs/fault-matrix.md)."""
+    log, outside = inst / LOG, inst.parent / "notes.txt"
+    if fixture in ("log a link outside", "log a hard link outside"):
+        outside.write_text("the neighbour's\n")
+        log.symlink_to(outside) if fixture == "log a link outside" else os.link(outside, log)
+    elif fixture in ("log a folder", "log a FIFO"):
+        log.mkdir() if fixture == "log a folder" else os.mkfifo(log)
+    elif fixture == "log read-only":
+        log.write_text("2026-01-01T00:00:00.000Z 1 kept\n")
+        log.chmod(0o444)
+    elif fixture == "log past its bound":
+        for name in (LOG, LOG + ".1"):
+            (inst / name).write_bytes(b"2026-01-01T00:00:00.000Z 1 old\n" * 70000)
+
+
+def log_problems(inst: Path, fixture: str) -> List[str]:
+    """The log files past the bound, a line of another form, or what was planted changed."""
+    problems, log = [], inst / LOG
+    size = sum(path.stat().st_size for path in (inst / "data").glob("Velmora.log*") if path.is_file())
+    if size > LOG_BOUND:
+        problems.append(f"log files of {size} bytes")
+    planted = {"log a folder": lambda: log.is_dir() and not any(log.iterdir()), "log a link outside": log.is_symlink,
+               "log a hard link outside": lambda: log.stat().st_nlink == 2,
+               "log read-only": lambda: log.read_text() == "2026-01-01T00:00:00.000Z 1 kept\n",
+               "log a FIFO": lambda: stat.S_ISFIFO(log.lstat().st_mode)}
+    if fixture in planted and not planted[fixture]():
+        problems.append("what was planted at the log's name changed")
+    elif fixture not in planted and log.is_file():
+        bad = [line for line in log.read_bytes().split(b"\n")[:-1]
+               if not LOG_LINE.fullmatch(line) or line.decode("utf-8", "ignore").encode() != line]
+        if bad:
+            problems.append(f"a log line of another form: {bad[0][:60]!r}")
+    return problems
+
+
+def log_lines(inst: Path) -> int:
+    log = inst / LOG
+    return log.read_bytes().count(b"\n") if log.is_file() and not log.is_symlink() else 0
 
 
 def neighbour_folder(inst: Path) -> Path:
@@ -544,6 +603,7 @@ class Outcome:
     notes: List[str]
     paths: dict
     functions: List[str]
+    logged: int = 0
 
 
 def describe_next(run: Run) -> str:
@@ -600,7 +660,10 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
         program, arguments = staging / "Velmora.exe", ["--ad", str(inst)]
     if cell.user:
         hand_to_user(base, inst, out)
+    lines_before, had_data = log_lines(inst), (inst / "data").is_dir()
     run = run_loader(program, arguments, out, "run", base, fault, root, cell.user)
+    # Fewer lines than before: the run rotated the log, and all of the new one is its own.
+    logged = log_lines(inst) - lines_before if log_lines(inst) >= lines_before else log_lines(inst)
 
     log = [line.split("\t") for line in (out / "fault.log").read_text().splitlines()] \
         if (out / "fault.log").exists() else []
@@ -667,6 +730,11 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
                         + "".join(f", {name} left" for name in leftovers))
     if snapshot(base, ("inst", "out")) != outside:
         problems.append("something beside the installation changed")
+    problems += log_problems(inst, cell.fixture)
+    # A run that finds "data" writes at least its first line, unless the log is what fails.
+    log_fault = cell.path == LOG or cell.fixture.startswith("log ") or cell.op in ("readlink",)
+    if not cell.killed and not log_fault and had_data and logged <= 0 and not cell.root:
+        problems.append("the run wrote no line in the log")
     if cell.once:
         attempts = sum(1 for line in log if line[3] != "pass")
         notes.append(f"{attempts} attempt in {run.seconds:.2f} s")
@@ -678,7 +746,7 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
     if not keep:
         remove_sandbox(base)
     return Outcome(cell, run, fired, loader, sibling, app, app_old, staged, describe_next(next_run),
-                   describe_next(later_run), problems, notes, values, functions)
+                   describe_next(later_run), problems, notes, values, functions, logged)
 
 
 # --- the table -----------------------------------------------------------------------------------
@@ -704,8 +772,9 @@ def shown(outcome: Outcome, text: str) -> str:
 
 def table(outcomes: List[Outcome]) -> str:
     rows = ["| cell | mode, before | point | fault | exit | time | message (I = install dir, U = I/data/update) "
-            "| ran | loader | Velmora.exe.new | app | app_old | staging | next clean start | later update v3 | result |",
-            "|" + "---|" * 16]
+            "| ran | loader | Velmora.exe.new | app | app_old | staging | log lines | next clean start "
+            "| later update v3 | result |",
+            "|" + "---|" * 17]
     for o in outcomes:
         c = o.cell
         result = "FAIL: " + "; ".join(o.problems) if o.problems else "ok"
@@ -715,7 +784,7 @@ def table(outcomes: List[Outcome]) -> str:
         said = o.run.message if o.run.message is not None else o.run.stdout.strip()
         rows.append(f"| {c.id} | {c.mode}, {c.fixture} | {c.point} ({call}) | {c.fault_text()} | {shown_exit(o.run)} "
                     f"| {o.run.seconds:.1f} s | {shown(o, said)} | {', '.join(o.run.ran) or '-'} | {o.loader} "
-                    f"| {o.sibling} | {o.app} | {o.app_old} | {o.staging} | {shown(o, o.next)} | {shown(o, o.later)} "
+                    f"| {o.sibling} | {o.app} | {o.app_old} | {o.staging} | {o.logged} | {shown(o, o.next)} | {shown(o, o.later)} "
                     f"| {shown(o, result)} |")
     return "\n".join(rows) + "\n"
 

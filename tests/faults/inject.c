@@ -9,6 +9,7 @@
  *                        open         open, openat and their 64-bit and fortified forms
  *                        copy_data    copy_file_range (through syscall()) and sendfile
  *                        sync         fdatasync and fsync
+ *                        write        write (the log's lines; a copy moves its data otherwise)
  *                        rename       renameat2 and its fallback rename, counted together
  *                        unlinkat readlink posix_spawn fork pipe2 chdir execv
  *                        clock        readings of the monotonic clock: a failing one comes
@@ -91,6 +92,11 @@ static int RealOpen(const char* path, int flags, mode_t mode) {
   return real_open(path, flags, mode);
 }
 
+static ssize_t RealWrite(int fd, const void* buffer, size_t size) {
+  REAL(write)
+  return real_write(fd, buffer, size);
+}
+
 static const struct {
   const char* name;
   int value;
@@ -102,7 +108,7 @@ static const struct {
     {"EINVAL", EINVAL}, {"ENOTDIR", ENOTDIR},
 };
 
-static const char* const kOps[] = {"statx", "open", "copy_data", "sync", "rename", "unlinkat", "readlink",
+static const char* const kOps[] = {"statx", "open", "copy_data", "sync", "write", "rename", "unlinkat", "readlink",
                                    "posix_spawn", "fork", "pipe2", "chdir", "execv", "clock"};
 
 /* A broken configuration must not pass for a cell in which nothing failed. */
@@ -272,7 +278,7 @@ static void Log(const char* function, long nth, const char* action, const char* 
   const int length = snprintf(line, sizeof line, "%d\t%s\t%ld\t%s\t%s\n", (int)getpid(), function, nth, action, path);
   const int fd = RealOpen(config.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  (void)!write(fd, line, length > 0 && (size_t)length < sizeof line ? (size_t)length : strlen(line));
+  (void)!RealWrite(fd, line, length > 0 && (size_t)length < sizeof line ? (size_t)length : strlen(line));
   close(fd);
 }
 
@@ -422,6 +428,11 @@ int fsync(int fd) {
   REAL(fsync)
   const enum Action action = DecidePath("sync", "fsync", fd, "");
   CARRY_OUT(action, real_fsync(fd));
+}
+
+ssize_t write(int fd, const void* buffer, size_t size) {
+  const enum Action action = DecidePath("write", "write", fd, "");
+  CARRY_OUT(action, RealWrite(fd, buffer, size));
 }
 
 /* --- time -------------------------------------------------------------------------------- */

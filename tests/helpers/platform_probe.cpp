@@ -14,6 +14,9 @@
 //     then, the staged loader still held if it was: "delete|write done|refused" after trying both
 //   probe hold FILE RELEASE            opens FILE shared with nobody, writes RELEASE, and keeps
 //                                      FILE open until RELEASE is removed
+//   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
+//                                      the log's service; prints how many it wrote and the number
+//                                      of the last one written
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +33,7 @@
 
 #include "launcher/staging_check.hpp"
 #include "platform/lock.hpp"
+#include "platform/log.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 #include "support/text.hpp"
@@ -114,6 +118,19 @@ int Probe(const std::vector<std::string>& words) {
     CheckStagingOf(words);
   } else if (command == "hold" && words.size() == 3) {
     Hold(words[1], words[2]);
+  } else if (command == "log" && words.size() == 4) {
+    const long count = std::stol(words[3]);
+    long written = 0;
+    long last = -1;
+    for (long i = 0; i < count; ++i) {
+      std::string line = words[2];
+      line.append(" ").append(std::to_string(i)).append(" ").append(1000, 'x').append("\n");
+      if (AppendLogLine(Native(words[1]), line, i == 0)) {
+        ++written;
+        last = i;
+      }
+    }
+    std::printf("%ld %ld\n", written, last);
   } else {
     return 64;
   }

@@ -43,11 +43,13 @@ void ReplaceFile(const fs::path& source, const fs::path& target) {
 }
 
 // tree/install: a stand-in for the installed loader (apply mode only overwrites it, and each test
-// can tell it from the staged one) and app v1; tree/staging: the loader that runs, marked, with
-// app v2 beside it.
+// can tell it from the staged one) and app v1; tree/staging, or the installation's own staging
+// directory as in real use: the loader that runs, marked, with app v2 beside it.
 struct Installation {
-  explicit Installation(const std::string& name, const std::string& installName = "install")
-      : scene(name), install(scene.tree / Utf8ToPath(installName)) {
+  explicit Installation(const std::string& name, const std::string& installName = "install", bool staged = false)
+      : scene(name),
+        install(scene.tree / Utf8ToPath(installName)),
+        staging(staged ? install / "data" / "update" : scene.tree / "staging") {
     fs::create_directories(install);
     WriteText(install / "Velmora.exe", "installed loader\n");
     InstallApplication(install / "app", "app v1");
@@ -69,7 +71,7 @@ struct Installation {
     const fs::path expected = scene.root / "updated";
     InstallLoader(expected / install.filename(), kStagedMark);
     InstallApplication(expected / install.filename() / "app", "app v2");
-    InstallLoader(expected / "staging", kStagedMark);
+    InstallLoader(expected / staging.lexically_relative(scene.tree), kStagedMark);
     return Snapshot(expected);
   }
 
@@ -95,7 +97,7 @@ struct Installation {
 
   Scene scene;
   const fs::path install;
-  const fs::path staging = scene.tree / "staging";
+  const fs::path staging;
 };
 
 std::string Failure(const std::string& what, const std::string& destination, const std::string& source) {
@@ -424,6 +426,7 @@ TEST(ApplyMode, ALeftoverRetiredApplicationFailsTheFirstRename) {
     SCOPED_TRACE(empty ? "empty app_old" : "app_old with a file");
     const Installation at("apply-stale");
     fs::create_directories(at.install / "app_old");
+    fs::create_directories(at.install / "data");
     if (!empty) WriteText(at.install / "app_old" / "left.txt", "from an earlier update\n");
     const fs::path expected = at.WithLoaderReplaced();
     const Outcome outcome = at.Apply({"--ad", PathToUtf8(at.install)});
@@ -431,6 +434,13 @@ TEST(ApplyMode, ALeftoverRetiredApplicationFailsTheFirstRename) {
     EXPECT_LT(outcome.firstMessageAfter, kCopyBudget);
     EXPECT_EQ(Snapshot(at.scene.tree), Snapshot(expected));
     ExpectCurrentApplicationStarted(at);
+    const std::string install = PathToUtf8(at.install);
+    EXPECT_EQ(LogMisses(at.install, {LogFirstLine("apply", at.install),
+                                     "copy " + LoaderJoined(at.staging, "Velmora.exe"),
+                                     "failed: move " + LoaderJoined(at.install, "app") + " to ", "app_old, error ",
+                                     "(1 attempt, ", "failure shown: " + LogEscaped(RetireFailed(install)),
+                                     "starting the application " + LoaderJoined(at.install / "app", "velmora.exe")}),
+              "");
   }
 }
 
@@ -530,10 +540,18 @@ TEST(ApplyMode, ALockHeldByAProgramThatIsNoLoaderIsNotWaitedFor) {
       continue;
     }
     SCOPED_TRACE(anotherUser ? "held by nobody" : "held by a program of this user");
-    const Installation at("apply-held");
+    // Run from the installation's own staging directory, where a staged loader that took itself
+    // for another loader of the installation would wait for itself for good.
+    const Installation at("apply-held", "install", true);
     LockHolder holder = HoldInstallationLock(at.scene, at.install, anotherUser);
     ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install)}));
     EXPECT_TRUE(WaitUntil([&] { return !RecordsTagged(at.scene.Records(), "app v2").empty(); }, kDetachedLimit));
+    EXPECT_EQ(LogMisses(at.install, {LogFirstLine("apply", at.install),
+                                     "installation locked by another run past 2.000 s, and no loader of this "
+                                     "installation runs: going on without the lock",
+                                     "update installed; restarting " + LoaderJoined(at.install, "Velmora.exe"),
+                                     "installation locked by another run past 2.000 s, no update being applied"}),
+              "");
     EXPECT_TRUE(ProcessAlive(holder.process.Pid()));
     fs::remove(holder.release);
     EXPECT_TRUE(holder.process.Wait(kRunLimit).finished);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -323,4 +325,74 @@ TEST_F(PlatformServices, ErrorBoxAlsoOpensADialogInAGraphicalSession) {
   EXPECT_TRUE(dialogs(":99", nullptr).empty());
   SetEnvironment("PATH", path);
 #endif
+}
+
+// Three runs writing at once (natively), each about 2 MiB in lines of 1 KiB, rotate the log
+// several times between them: every line stays whole, the two files hold at most 1 MiB and at
+// least a whole generation, and what is kept of each run ends with its last line, in order. (A
+// line written to a generation that two rotations of the others have replaced since it was opened
+// is lost.)
+// What stands at the log's name and is not a plain file with one name is never written to.
+TEST_F(PlatformServices, TheLogRotatesAtItsBoundWhileRunsWriteAtOnce) {
+  const fs::path data = scene_.tree / "data";
+  fs::create_directories(data);
+  const fs::path log = data / "Velmora.log";
+  const fs::path probe = InstallProbe(scene_.root / "probe");
+  const std::vector<std::string> names = {"w0", "w1", "w2"};
+  std::vector<Started> writers;
+  std::vector<Outcome> outcomes;
+  for (const std::string& name : names) {
+    writers.push_back(scene_.Start(probe, {"log", PathToUtf8(log), name, "2000"}));
+#ifdef _WIN32
+    // Wine 8 does not append atomically through FILE_APPEND_DATA (docs/windows.md): one at a time.
+    outcomes.push_back(writers.back().Wait());
+#endif
+  }
+  for (std::size_t w = outcomes.size(); w < writers.size(); ++w) outcomes.push_back(writers[w].Wait());
+  std::map<std::string, long> lastWritten;
+  for (std::size_t w = 0; w < writers.size(); ++w) {
+    const Outcome& outcome = outcomes[w];
+    ASSERT_TRUE(outcome.finished);
+    long written = 0;
+    std::istringstream(outcome.output) >> written >> lastWritten[names[w]];
+    EXPECT_EQ(written, 2000) << outcome.output;
+  }
+  ASSERT_TRUE(fs::exists(data / "Velmora.log.1")) << "never rotated";
+  const std::uintmax_t kept = fs::file_size(log) + fs::file_size(data / "Velmora.log.1");
+  EXPECT_TRUE(kept >= 256u * 1024u && kept <= 1024u * 1024u) << kept;
+  std::map<std::string, std::vector<long>> found;
+  for (const fs::path& file : {data / "Velmora.log.1", log}) {
+    std::istringstream lines(ReadText(file));
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);
+      std::string writer, padding;
+      long number = -1;
+      fields >> writer >> number >> padding;
+      ASSERT_TRUE(lastWritten.count(writer) == 1 && padding == std::string(1000, 'x') && fields.eof())
+          << line.substr(0, 40);
+      found[writer].push_back(number);
+    }
+  }
+  ASSERT_FALSE(found.empty());
+  for (const auto& [writer, numbers] : found) {
+    SCOPED_TRACE(writer);
+    EXPECT_EQ(numbers.back(), lastWritten[writer]);
+    for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_GT(numbers[i], numbers[i - 1]);
+  }
+
+  // A folder, a link to a file elsewhere and a second name of one: refused, and left as they were.
+  const fs::path elsewhere = scene_.root / "elsewhere.txt";
+  // Wine 8 does not show a Unix link as a reparse point.
+  for (const std::string planted : {"folder", "hard link", kProgramExtension.empty() ? "link" : "hard link"}) {
+    SCOPED_TRACE(planted);
+    fs::remove_all(data);
+    fs::create_directories(data);
+    WriteText(elsewhere, "not the log\n");
+    if (planted == "folder") fs::create_directory(log);
+    if (planted == "hard link") fs::create_hard_link(elsewhere, log);
+    if (planted == "link") fs::create_symlink(elsewhere, log);
+    const Outcome outcome = Probe(probe, {"log", PathToUtf8(log), "w", "2"});
+    EXPECT_EQ(outcome.output, "0 -1\n");
+    EXPECT_EQ(ReadText(elsewhere), "not the log\n");
+  }
 }

@@ -57,23 +57,27 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
     const char* installedLoader;
     const char* staging;
     Verdict outcome;
+    const char* line;  // what the log says of it
   };
-  for (const Row& row : {Row{"signed.exe", "whole", Verdict::kTaken},
-                         Row{"signed.exe", "renewed", Verdict::kTaken},
-                         Row{"signed.exe", "changed", Verdict::kRefused},
-                         Row{"signed.exe", "unlisted", Verdict::kRefused},
-                         Row{"signed.exe", "missing", Verdict::kRefused},
-                         Row{"signed.exe", "extended", Verdict::kRefused},
-                         Row{"signed.exe", "no-manifest", Verdict::kRefused},
-                         Row{"signed.exe", "unsigned-manifest", Verdict::kRefused},
-                         Row{"signed.exe", "other-manifest", Verdict::kRefused},
-                         Row{"signed.exe", "other-loader", Verdict::kRefused},
-                         Row{"signed.exe", "tampered", Verdict::kRefused},
-                         Row{"signed.exe", "older", Verdict::kRefused},
+  const char* const taken = "staging taken";
+  const char* const integrity = "staging refused for its integrity";
+  const char* const origin = "staging refused for its origin";
+  for (const Row& row : {Row{"signed.exe", "whole", Verdict::kTaken, taken},
+                         Row{"signed.exe", "renewed", Verdict::kTaken, taken},
+                         Row{"signed.exe", "changed", Verdict::kRefused, integrity},
+                         Row{"signed.exe", "unlisted", Verdict::kRefused, integrity},
+                         Row{"signed.exe", "missing", Verdict::kRefused, integrity},
+                         Row{"signed.exe", "extended", Verdict::kRefused, integrity},
+                         Row{"signed.exe", "no-manifest", Verdict::kRefused, integrity},
+                         Row{"signed.exe", "unsigned-manifest", Verdict::kRefused, integrity},
+                         Row{"signed.exe", "other-manifest", Verdict::kRefused, origin},
+                         Row{"signed.exe", "other-loader", Verdict::kRefused, origin},
+                         Row{"signed.exe", "tampered", Verdict::kRefused, origin},
+                         Row{"signed.exe", "older", Verdict::kRefused, origin},
                          // Windows would take it once it trusts that root: never thrown away.
-                         Row{"signed.exe", "foreign", Verdict::kKept},
-                         Row{"unsigned.exe", "plain", Verdict::kTaken},
-                         Row{"unsigned.exe", "plain-changed", Verdict::kRefused}}) {
+                         Row{"signed.exe", "foreign", Verdict::kKept, "staging kept for a later start"},
+                         Row{"unsigned.exe", "plain", Verdict::kTaken, taken},
+                         Row{"unsigned.exe", "plain-changed", Verdict::kRefused, integrity}}) {
     SCOPED_TRACE(std::string(row.installedLoader) + " with staging " + row.staging);
     const Scene scene("publisher");
     const bool signedInstallation = std::string(row.installedLoader) == "signed.exe";
@@ -90,6 +94,7 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
     EXPECT_EQ(ReadText(install / "Velmora.exe"),
               ReadText(row.outcome == Verdict::kTaken ? loader : Fixtures() / row.installedLoader));
     EXPECT_TRUE(fs::exists(install / "data"));
+    EXPECT_EQ(LogMisses(install, {row.line}), "");
   }
 }
 

@@ -109,13 +109,16 @@ class StartMode : public testing::Test {
     ExpectOnlyTheHandOver();
   }
 
-  // An incomplete staging folder is removed, "data" and its other entries stay, the main application runs.
-  void ExpectIncompleteStagingRemoved() {
+  // An incomplete staging folder is removed, "data" and its other entries stay, the main
+  // application runs, and the log names the program missing.
+  // `why` is the line that says why it goes.
+  void ExpectIncompleteStagingRemoved(const std::string& why) {
     WriteText(install_ / "data" / "settings.ini", "kept\n");
     ExpectQuietSuccess(RunLoader());
     ExpectOnlyTheMainApplicationRan();
     EXPECT_FALSE(fs::exists(fs::symlink_status(Staging())));
     EXPECT_EQ(ReadText(install_ / "data" / "settings.ini"), "kept\n");
+    EXPECT_EQ(LogMisses(install_, {LogFirstLine("start", install_), why, "removed " + PathToUtf8(Staging())}), "");
   }
 
   Scene scene_{"start-mode"};
@@ -136,8 +139,10 @@ TEST_F(StartMode, NothingStagedRunsTheMainApplicationAndWaitsForIt) {
   EXPECT_TRUE(ProcessesRunning(MainApplication()).empty());
   ExpectOnlyTheMainApplicationRan();
   EXPECT_EQ(Snapshot(install_), before);
+  EXPECT_EQ(LogTexts(install_), std::vector<std::string>{LogFirstLine("start", install_) + ", nothing staged"});
 }
 
+// No "data": no updater has run, and the log is not written.
 TEST_F(StartMode, NoDataFolderRunsTheMainApplicationAndCreatesNothing) {
   const std::vector<std::string> before = Snapshot(install_);
 
@@ -167,6 +172,10 @@ TEST_F(StartMode, ALockHeldLongerKeepsTheApplicationFromRunningOnlyWhileAnUpdate
     ExpectQuietSuccess(RunLoader());
     ExpectOnlyTheMainApplicationRan();
     EXPECT_EQ(Snapshot(install_), before);
+    EXPECT_EQ(LogMisses(install_, {LogFirstLine("start", install_),
+                                   "installation locked by another run past 2.000 s, no update being applied: running "
+                                   "the application"}),
+              "");
     fs::remove(holder.release);
     EXPECT_TRUE(holder.process.Wait().finished);
   }
@@ -179,6 +188,9 @@ TEST_F(StartMode, ALockHeldLongerKeepsTheApplicationFromRunningOnlyWhileAnUpdate
   ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
   ExpectQuietSuccess(RunLoader());
   EXPECT_EQ(scene_.Records().size(), 1u) << "started something while an update was applied";
+  EXPECT_EQ(LogMisses(install_, {"installation locked by another run past 2.000 s while the staged loader " +
+                                 PathToUtf8(StagedLoader()) + " runs: an update is being applied"}),
+            "");
   stagedLoader.Wait(std::chrono::milliseconds(0));
 
   fs::remove(scene_.record);
@@ -228,10 +240,14 @@ TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
   struct Case {
     const char* running;
     fs::path program;
-    bool otherSpelling;
+    bool otherSpelling;  // the loader started through another spelling of the install folder
+    bool programOtherSpelling = false;  // the running program started so
+    bool holds = true;  // whether the program keeps the update from being handed over
   };
   for (const Case& c : {Case{"the application", "app/velmora.exe", false},
                         Case{"a helper of the application", "app/tools/helper.exe", true},
+                        Case{"the application started through another spelling", "app/velmora.exe", false, true},
+                        Case{"a program of a folder whose name begins with app", "app2/velmora.exe", false, false, false},
                         Case{"a staged loader", "data/update/Velmora.exe", false}}) {
     SCOPED_TRACE(c.running);
     fs::remove_all(install_);
@@ -241,19 +257,20 @@ TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
     StageApplication();
     const bool stagedLoader = c.program.filename() == "Velmora.exe";
     if (!fs::exists(install_ / c.program)) InstallRecorderAs(install_ / c.program, "running");
-    fs::path loader = install_ / "Velmora.exe";
-    if (c.otherSpelling) {
+    // In other letters on Windows, through a link natively.
+    const auto otherSpelling = [&](const fs::path& path) {
 #ifdef _WIN32
-      std::string upper = PathToUtf8(loader);
+      std::string upper = PathToUtf8(path);
       for (char& letter : upper) letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-      loader = Utf8ToPath(upper);
+      return Utf8ToPath(upper);
 #else
-      fs::create_directory_symlink(install_, scene_.root / "link");
-      loader = scene_.root / "link" / "Velmora.exe";
+      if (!fs::exists(scene_.root / "link")) fs::create_directory_symlink(install_, scene_.root / "link");
+      return scene_.root / "link" / path.lexically_relative(install_);
 #endif
-    }
+    };
+    const fs::path loader = c.otherSpelling ? otherSpelling(install_ / "Velmora.exe") : install_ / "Velmora.exe";
     SetEnvironment("VELMORA_SLEEP_MS", "60000");
-    Started running = scene_.Start(install_ / c.program);
+    Started running = scene_.Start(c.programOtherSpelling ? otherSpelling(install_ / c.program) : install_ / c.program);
     UnsetEnvironment("VELMORA_SLEEP_MS");
     ASSERT_EQ(scene_.WaitForRecords(1).size(), 1u);
     const std::size_t applicationRuns = RecordsTagged(scene_.Records(), "main app").size();
@@ -262,12 +279,27 @@ TEST_F(StartMode, WhileAProgramOfTheInstallationRunsNothingIsHandedOver) {
     const Clock::time_point started = Clock::now();
     ExpectQuietSuccess(scene_.Start(loader).Wait());
     const std::vector<Record> records = scene_.Records();
+    const fs::path program = (install_ / c.program).make_preferred();
+    if (!c.holds) {
+      EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << "waited for a program of another folder";
+      EXPECT_EQ(RecordsTagged(scene_.WaitForRecords(2), "staged loader").size(), 1u);
+      EXPECT_EQ(LogMisses(install_, {"handing over to " + PathToUtf8(StagedLoader())}), "");
+      running.Wait(std::chrono::milliseconds(0));
+      continue;
+    }
     if (stagedLoader) {
       EXPECT_EQ(records.size(), 1u);
+      EXPECT_EQ(LogMisses(install_, {"the staged loader runs already (" + PathToUtf8(program) + ")"}), "");
     } else {
       EXPECT_GE(Clock::now() - started, std::chrono::seconds(3)) << "did not wait for the program to end";
       EXPECT_EQ(RecordsTagged(records, "main app").size(), applicationRuns + 1);
       EXPECT_TRUE(RecordsTagged(records, "staged loader").empty());
+      // Named as it was started: through a link resolved natively, in its letters on Windows.
+      EXPECT_EQ(LogMisses(install_, {"staging " + PathToUtf8(Staging().make_preferred()) + " complete",
+                                     "installation in use by " + PathToUtf8(program) + ", waited 3.",
+                                     "running the application, the staging waits for a later start"},
+                          c.otherSpelling || c.programOtherSpelling),
+                "");
     }
     EXPECT_EQ(Snapshot(install_), before);
 
@@ -304,6 +336,7 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
       StageLoader();
       StageApplication();
     }
+    fs::create_directories(install_ / "data");
     fs::remove_all(scene_.root / "expected");
     const fs::path expected = scene_.CopyOfTree("expected") / "install";
     fs::remove_all(expected / "app_old");
@@ -317,6 +350,11 @@ TEST_F(StartMode, AnInterruptedUpdateIsFinishedFirst) {
       ExpectOnlyTheMainApplicationRan();
     }
     EXPECT_EQ(Snapshot(install_), Snapshot(expected));
+    const std::string old = PathToUtf8(install_ / "app_old");
+    EXPECT_EQ(LogMisses(install_, {"interrupted update found: " + old,
+                                   c.app ? "removed " + old : "; moved it back (1 attempt, ",
+                                   c.staged ? "handing over" : "nothing staged"}),
+              "");
   }
 }
 
@@ -409,12 +447,19 @@ TEST_F(StartMode, AnIncompleteOrAlteredStagingIsRemovedAndTheMainApplicationRuns
     fs::remove_all(install_ / "data");
     fs::remove(scene_.record);
     make();
-    ExpectIncompleteStagingRemoved();
+    // The loader is looked at first: where it is a file, the application's program is missing.
+    const fs::path missing = fs::is_regular_file(StagedLoader()) ? app / "velmora.exe" : StagedLoader();
+    ExpectIncompleteStagingRemoved(
+        fs::exists(Staging() / "SHA256SUMS")
+            ? "staging refused for its integrity (stage it again, downloaded anew): a file does not match its hash: "
+              "app/tag.txt; unsigned installation"
+            : "staging " + PathToUtf8(Staging()) + " incomplete: " + PathToUtf8(missing) + " missing or a folder");
   }
 }
 
 TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
   fs::remove(MainApplication());
+  fs::create_directories(install_ / "data");
 
   const Outcome outcome = RunLoader();
 
@@ -424,6 +469,8 @@ TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
   EXPECT_EQ(outcome.errors, "");
   EXPECT_TRUE(outcome.messages.empty());
   EXPECT_TRUE(scene_.Records().empty());
+  EXPECT_EQ(LogMisses(install_, {"the application " + PathToUtf8(MainApplication()) + " could not be started, error 2"}),
+            "");
 }
 
 TEST_F(StartMode, AMissingAppFolderIsReportedWithThePlatformsOwnNumber) {

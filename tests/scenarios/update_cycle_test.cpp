@@ -67,6 +67,22 @@ void ExpectUpdateCycle(const Scene& scene, const fs::path& install) {
   EXPECT_TRUE(runs[0].arguments.empty());
 
   EXPECT_EQ(Snapshot(install), Updated(scene));
+  const fs::path stagingPath = install / "data" / "update";
+  const std::string staging = PathToUtf8(stagingPath);
+  const std::string stagedApplication = LoaderJoined(stagingPath, "app");
+  std::vector<std::string> lines = {LogFirstLine("start", install), "staging " + staging + " complete",
+                                "handing over to " + LoaderJoined(stagingPath, "Velmora.exe"),
+                                LogFirstLine("apply", install),
+                                "move " + LoaderJoined(install, "app") + " to " + LoaderJoined(install, "app_old"),
+                                "move " + stagedApplication + " to " + LoaderJoined(install, "app"),
+                                "remove " + LoaderJoined(install, "app_old") + " (1 attempt, ",
+                                "update installed; restarting " + LoaderJoined(install, "Velmora.exe"),
+                                LogFirstLine("start", install),
+                                "staging " + staging + " incomplete: " + LoaderJoined(stagingPath / "app", "velmora.exe") +
+                                    " missing or a folder (as an applied update leaves it)",
+                                "removed " + staging};
+  for (std::string& line : lines) line = LogEscaped(line);
+  EXPECT_EQ(LogMisses(install, lines), "");
 }
 
 void RunUpdateCycle(const std::string& installName) {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -136,6 +138,8 @@ std::vector<std::string> Snapshot(const fs::path& root) {
   for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
        it.increment(error)) {
     const std::string relative = PathToUtf8(it->path().lexically_relative(root));
+    const std::string name = PathToUtf8(it->path().filename());
+    if ((name == "Velmora.log" || name == "Velmora.log.1") && it->path().parent_path().filename() == "data") continue;
     if (it->is_directory()) {
       entries.push_back("d " + relative);
     } else {
@@ -145,6 +149,49 @@ std::vector<std::string> Snapshot(const fs::path& root) {
   }
   std::sort(entries.begin(), entries.end());
   return entries;
+}
+
+std::vector<std::string> LogTexts(const fs::path& install) {
+  static const std::regex form("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z \\d+ ([^\\x00-\\x1F\\x7F]*)");
+  std::vector<std::string> texts;
+  std::istringstream lines(ReadText(install / "data" / "Velmora.log"));
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    texts.push_back(std::regex_match(line, match, form) ? match[1].str() : "MALFORMED: " + line);
+  }
+  return texts;
+}
+
+std::string LogMisses(const fs::path& install, const std::vector<std::string>& parts, bool anyCase) {
+  const std::vector<std::string> texts = LogTexts(install);
+  const auto folded = [anyCase](std::string text) {
+    for (char& c : text) c = anyCase && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  };
+  auto line = texts.begin();
+  for (const std::string& part : parts) {
+    line = std::find_if(line, texts.end(),
+                        [&](const std::string& text) { return folded(text).find(folded(part)) != std::string::npos; });
+    if (line == texts.end()) {
+      std::string log;
+      for (const std::string& text : texts) log += "\n  " + text;
+      return "no line with \"" + part + "\" in order in the log:" + log;
+    }
+  }
+  return {};
+}
+
+std::string LogEscaped(const std::string& utf8) {
+  std::string escaped;
+  const char* hex = "0123456789ABCDEF";
+  for (const unsigned char c : utf8) {
+    escaped += c < 0x20 ? std::string("\\x") + hex[c >> 4] + hex[c & 15] : std::string(1, static_cast<char>(c));
+  }
+  return escaped;
+}
+
+std::string LogFirstLine(const std::string& mode, const fs::path& install) {
+  return mode + " mode, loader " VELMORA_TEST_LOADER_VERSION ", install " + LogEscaped(PathToUtf8(install));
 }
 
 Started::~Started() {

@@ -48,8 +48,22 @@ std::vector<Record> ReadRecords(const std::filesystem::path& file);
 std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag);
 
 // Every entry below `root`, one line each: kind, relative path and, for files, size and content
-// hash. Two equal snapshots mean nothing below `root` changed.
+// hash. Two equal snapshots mean nothing below `root` changed. The loader's log files in a
+// "data" folder are left out: the tests that look at them read them.
 std::vector<std::string> Snapshot(const std::filesystem::path& root);
+
+// The texts of the loader's log in `install` without their time stamp and process id; a line not
+// of the log's form comes back as "MALFORMED: " and the line.
+std::vector<std::string> LogTexts(const std::filesystem::path& install);
+// Empty when the log holds, in this order, a line containing each of `parts` (one line may hold
+// several in turn); otherwise the first part missing and the whole log. With `anyCase`, ASCII
+// letters compare as Windows compares names.
+std::string LogMisses(const std::filesystem::path& install, const std::vector<std::string>& parts,
+                      bool anyCase = false);
+// UTF-8 text as the log writes it: control characters as "\xHH".
+std::string LogEscaped(const std::string& utf8);
+// The first line a run of this loader writes, without its ending.
+std::string LogFirstLine(const std::string& mode, const std::filesystem::path& install);
 
 // A started program that is waited for on every path, and ended if the test has not waited for
 // it: on Windows a Launched never waited for would be destroyed with its box watcher running.
