@@ -77,11 +77,16 @@ error_code ListStagedFiles(const fs::path& stagingDirectory, StagedFiles& files,
     std::replace(relative.begin(), relative.end(), static_cast<NativeChar>(fs::path::preferred_separator),
                  static_cast<NativeChar>('/'));
     if (fs::is_directory(status)) continue;
-    if (!fs::is_regular_file(status)) {
+    // A reparse point that is no link (a cloud placeholder, a deduplicated file) reads as its file.
+    if (!fs::is_regular_file(status) && status.type() != fs::reparse_file) {
       unfit = relative;
       break;
     }
-    if (relative == NativeFromAscii(kManifestFile) || relative == NativeFromAscii(kManifestSignatureFile)) continue;
+    // Found by their names as the file system finds them, letter case and all.
+    if (CompareFileNames(relative, NativeFromAscii(kManifestFile)) == 0 ||
+        CompareFileNames(relative, NativeFromAscii(kManifestSignatureFile)) == 0) {
+      continue;
+    }
     files.relative.push_back(relative);
     files.full.push_back(entry->path());
   }
@@ -152,22 +157,27 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
   if (error) return NotNow("the manifest could not be read", error);
   if (unfit) return Refused("the manifest is malformed", true);
 
-  StagingCheck check;
-  OriginAnswer origin;
+  std::optional<std::string> signature;
   if (*signedInstallation) {
-    const std::optional<std::string> signature =
-        ReadSmallFile(Join(stagingDirectory, kManifestSignatureFile), error, unfit);
+    signature = ReadSmallFile(Join(stagingDirectory, kManifestSignatureFile), error, unfit);
     if (error) return NotNow("the manifest's signature could not be read", error);
-    if (!manifest || !signature || unfit) {
-      check = Refused("no signed manifest", true);
-    } else {
-      origin = CheckUpdateOrigin(installedLoader.native(), Join(stagingDirectory, kLoaderFile).native(), *manifest,
-                                 *signature, heldStagedLoader);
-      check.verdict = VerdictOfOrigin(origin);
-      if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
-      // A manifest whose signed digest is not its own was changed after signing.
-      check.integrity = origin.step == OriginStep::kManifestDigest;
-    }
+  }
+  // The files first: a torn or altered download is told as such, whatever else it fails, and the
+  // programs' signatures and versions are read from bytes known to be the listed ones.
+  StagingCheck check;
+  if (*signedInstallation && (!manifest || !signature || unfit || signature->empty())) {
+    check = Refused("no signed manifest", true);
+  } else if (manifest) {
+    check = CheckListedFiles(stagingDirectory, *manifest);
+    check.listed = true;
+  }
+  OriginAnswer origin;
+  if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {
+    origin = CheckUpdateOrigin(installedLoader.native(), Join(stagingDirectory, kLoaderFile).native(), *manifest,
+                               *signature, heldStagedLoader);
+    check.verdict = VerdictOfOrigin(origin);
+    if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
+    check.integrity = RefusedForIntegrity(origin);
     const fs::path stagedApplication = Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile);
     if (check.verdict == StagingVerdict::kTaken) {
       check = CheckNotOlder(Join(Join(installDirectory, kApplicationDirectory), kMainApplicationFile),
@@ -176,9 +186,6 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
     if (check.verdict == StagingVerdict::kTaken) {
       check = CheckNotOlder(installedLoader, Join(stagingDirectory, kLoaderFile), "an older loader");
     }
-  }
-  if (check.verdict == StagingVerdict::kTaken && manifest) {
-    check = CheckListedFiles(stagingDirectory, *manifest);
     check.listed = true;
   }
   check.signedInstallation = *signedInstallation;

@@ -37,6 +37,8 @@ constexpr std::uint32_t kRefusals[] = {
     0x80092002,  // CRYPT_E_BAD_ENCODE
     0x8009200E,  // CRYPT_E_NO_SIGNER
     0x8009100E,  // CRYPT_E_SIGNER_NOT_FOUND
+    0x8009100F,  // CRYPT_E_ATTRIBUTES_MISSING: no signed message digest
+    0x80090008,  // NTE_BAD_ALGID: a digest other than SHA-256
     // A certificate not for signing code.
     0x800B0106,  // CERT_E_PURPOSE
     0x800B0110,  // CERT_E_WRONG_USAGE
@@ -49,6 +51,11 @@ constexpr std::uint32_t kRefusals[] = {
 
 // An ASN.1 encoding the system cannot decode: a malformed signature.
 bool MalformedEncoding(std::uint32_t status) { return status >= 0x80093000 && status <= 0x80093FFF; }
+
+// What a chain's trust status says of the certificates themselves: revoked, a signature that does
+// not verify, not for this use, distrusted outright (CERT_TRUST_IS_REVOKED, _IS_NOT_SIGNATURE_VALID,
+// _IS_NOT_VALID_FOR_USAGE, _IS_EXPLICIT_DISTRUST).
+constexpr std::uint32_t kCertificatesAtFault = 0x4 | 0x8 | 0x10 | 0x04000000;
 }  // namespace
 
 // Everything else waits: a root this machine does not trust yet (Windows fetches roots lazily), a
@@ -79,10 +86,19 @@ StagingVerdict VerdictOfOrigin(const OriginAnswer& answer) {
     case OriginStep::kManifestSignature:
       return MeaningOfTrustAnswer(answer.status, answer.reason);
     case OriginStep::kManifestChain:
-      // A policy that passes a chain the engine found fault with is nothing to refuse on.
-      return answer.status == 0 ? StagingVerdict::kNotNow : MeaningOfTrustAnswer(answer.status, answer.reason);
+      if (answer.status != 0) return MeaningOfTrustAnswer(answer.status, answer.reason);
+      // A policy that passes a chain the engine found fault with: only the certificates' own
+      // faults refuse.
+      return (answer.reason & kCertificatesAtFault) != 0 ? StagingVerdict::kRefused : StagingVerdict::kNotNow;
     case OriginStep::kInstalledLoader:
       break;
   }
   return StagingVerdict::kNotNow;
+}
+
+// The staging's bytes disagree with themselves: the manifest is not what was signed, or its
+// signature is cut short. Fetched again, whole, it may pass.
+bool RefusedForIntegrity(const OriginAnswer& answer) {
+  return answer.step == OriginStep::kManifestDigest ||
+         (answer.step == OriginStep::kManifestSignature && MalformedEncoding(answer.status));
 }

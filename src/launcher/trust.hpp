@@ -20,3 +20,7 @@ StagingVerdict MeaningOfTrustAnswer(std::uint32_t status, std::uint32_t reason);
 
 // The verdict on a staging from the publisher check's answer.
 StagingVerdict VerdictOfOrigin(const OriginAnswer& answer);
+
+// Whether a refusal by the publisher check is of the files' integrity (a torn or altered download,
+// worth fetching again) rather than of their origin.
+bool RefusedForIntegrity(const OriginAnswer& answer);

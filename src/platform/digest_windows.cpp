@@ -48,11 +48,11 @@ bool Finish(BCRYPT_HASH_HANDLE hash, Sha256& digest) {
 }  // namespace
 
 boost::system::error_code Sha256OfFile(const NativeString& file, Sha256& digest) {
-  // Readers may share it; nobody may write it while it is read. A link put in a file's place is
-  // opened as itself, and reads as something else than the file it names. (Asking what it is
-  // would cost more than reading a small file: under Wine six times as much.)
+  // Readers may share it; nobody may write it while it is read. What it is was told by the walk
+  // that found it: asking again costs more than reading a small file (under Wine six times as
+  // much). A reparse point that is no link (a cloud placeholder) is read as the file it stands for.
   const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return SystemError(GetLastError());
   const BCRYPT_HASH_HANDLE hash = NewHash();
   if (hash == nullptr) {

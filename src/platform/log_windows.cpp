@@ -28,8 +28,15 @@ HANDLE OpenPlainFile(const std::wstring& file, BY_HANDLE_FILE_INFORMATION& info)
   return handle;
 }
 
-// The name in the form a rename through a handle takes: the system's own ("\??\C:\...").
-std::wstring SystemName(const std::wstring& file) {
+// The name in the form a rename through a handle takes: the system's own ("\??\C:\..."), made
+// whole first (an install path given on the command line may hold "..", "/" or be relative).
+std::wstring SystemName(std::wstring file) {
+  if (file.rfind(L"\\\\?\\", 0) != 0) {
+    std::wstring full(GetFullPathNameW(file.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD length =
+        full.empty() ? 0 : GetFullPathNameW(file.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length > 0 && length < full.size()) file.assign(full, 0, length);
+  }
   if (file.rfind(L"\\\\?\\", 0) == 0) return L"\\??\\" + file.substr(4);
   if (file.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + file.substr(2);
   return L"\\??\\" + file;

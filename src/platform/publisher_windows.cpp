@@ -7,6 +7,7 @@
 #include <winver.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -44,19 +45,25 @@ std::wstring PublisherName(PCCERT_CONTEXT certificate) {
   return name;
 }
 
+// The first signer's information of `message`, in `buffer`: words, not bytes, for it holds
+// pointers into itself. Null when it cannot be read.
+const CMSG_SIGNER_INFO* FirstSigner(HCRYPTMSG message, std::vector<std::uint64_t>& buffer) {
+  const auto getParam = Crypt32<decltype(&CryptMsgGetParam)>("CryptMsgGetParam");
+  DWORD size = 0;
+  if (getParam == nullptr || !getParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) return nullptr;
+  buffer.assign((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t), 0);
+  if (!getParam(message, CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) return nullptr;
+  return reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
+}
+
 // The signer's certificate is found in the message's own store by issuer and serial number, as the
 // signer information names it.
 std::wstring MessageSigner(HCRYPTMSG message, HCERTSTORE store) {
-  const auto getParam = Crypt32<decltype(&CryptMsgGetParam)>("CryptMsgGetParam");
   const auto find = Crypt32<decltype(&CertFindCertificateInStore)>("CertFindCertificateInStore");
   const auto release = Crypt32<decltype(&CertFreeCertificateContext)>("CertFreeCertificateContext");
-  if (getParam == nullptr || find == nullptr || release == nullptr) return {};
-  DWORD size = 0;
-  if (!getParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) return {};
-  // Words, not bytes: the signer information holds pointers into its own buffer.
-  std::vector<std::uint64_t> buffer((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-  if (!getParam(message, CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) return {};
-  const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
+  std::vector<std::uint64_t> buffer;
+  const CMSG_SIGNER_INFO* const signer = FirstSigner(message, buffer);
+  if (find == nullptr || release == nullptr || signer == nullptr) return {};
   CERT_INFO wanted{};
   wanted.Issuer = signer->Issuer;
   wanted.SerialNumber = signer->SerialNumber;
@@ -244,37 +251,37 @@ OriginAnswer VerifyManifest(const std::string& manifest, const std::string& sign
   DWORD size = sizeof signers;
   PCCERT_CONTEXT certificate = nullptr;
   std::vector<std::uint64_t> buffer;
+  const CMSG_SIGNER_INFO* signer = nullptr;
   Sha256 digest{};
+  // The digest first: a manifest changed after signing is told apart from a signature that does
+  // not verify, which the system's verification alone would not say.
   if (!update(message, reinterpret_cast<const BYTE*>(signature.data()), static_cast<DWORD>(signature.size()), TRUE) ||
       !update(message, reinterpret_cast<const BYTE*>(manifest.data()), static_cast<DWORD>(manifest.size()), TRUE)) {
     answer.status = static_cast<std::uint32_t>(LastResult());
   } else if (!getParam(message, CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size) || signers != 1) {
     answer.status = static_cast<std::uint32_t>(CRYPT_E_NO_SIGNER);
+  } else if (signer = FirstSigner(message, buffer); signer == nullptr) {
+    answer.status = static_cast<std::uint32_t>(LastResult());
+  } else if (std::strcmp(signer->HashAlgorithm.pszObjId, szOID_NIST_sha256) != 0) {
+    answer.status = static_cast<std::uint32_t>(NTE_BAD_ALGID);
+  } else if (SignedDigest(*signer).empty()) {
+    answer.status = static_cast<std::uint32_t>(CRYPT_E_ATTRIBUTES_MISSING);
+  } else if (!Sha256OfBytes(manifest, digest)) {
+    answer.status = static_cast<std::uint32_t>(TRUST_E_SYSTEM_ERROR);
+  } else if (SignedDigest(*signer) != std::string(reinterpret_cast<const char*>(digest.data()), digest.size())) {
+    answer.step = OriginStep::kManifestDigest;
   } else if (!getSigner(message, 0, nullptr, 0, &certificate, nullptr)) {
     answer.status = static_cast<std::uint32_t>(LastResult());
-  } else if (size = 0; !getParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
-    answer.status = static_cast<std::uint32_t>(LastResult());
+  } else if (answer.signer = PublisherName(certificate); answer.signer.empty()) {
+    answer.status = static_cast<std::uint32_t>(TRUST_E_NO_SIGNER_CERT);
+  } else if (!Accepted(answer.signer, publisher)) {
+    answer.step = OriginStep::kManifestPublisher;
+  } else if (EncodedCertificate(certificate) == loaderCertificate) {
+    answer.step = OriginStep::kPassed;
   } else {
-    // Words, not bytes: the signer information holds pointers into its own buffer.
-    buffer.resize((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
-    if (!getParam(message, CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) {
-      answer.status = static_cast<std::uint32_t>(LastResult());
-    } else if (std::strcmp(signer->HashAlgorithm.pszObjId, szOID_NIST_sha256) != 0 ||
-               !Sha256OfBytes(manifest, digest) ||
-               SignedDigest(*signer) != std::string(reinterpret_cast<const char*>(digest.data()), digest.size())) {
-      answer.step = OriginStep::kManifestDigest;
-    } else if (answer.signer = PublisherName(certificate); answer.signer.empty()) {
-      answer.status = static_cast<std::uint32_t>(TRUST_E_NO_SIGNER_CERT);
-    } else if (!Accepted(answer.signer, publisher)) {
-      answer.step = OriginStep::kManifestPublisher;
-    } else if (EncodedCertificate(certificate) == loaderCertificate) {
-      answer.step = OriginStep::kPassed;
-    } else {
-      const std::wstring signerName = answer.signer;
-      answer = VerifyChain(certificate);
-      answer.signer = signerName;
-    }
+    const std::wstring signerName = answer.signer;
+    answer = VerifyChain(certificate);
+    answer.signer = signerName;
   }
   if (certificate != nullptr) release(certificate);
   closeMessage(message);
@@ -297,25 +304,39 @@ bool ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size) {
 }  // namespace
 
 // The certificate table's entry among the PE header's data directories: a signed program's
-// signature is there, whatever it says.
+// signature is there, whatever it says. Only a well-formed header without one says "unsigned": a
+// header that cannot be read leaves the question open.
 std::optional<bool> CarriesSignature(const NativeString& loader) {
   const HANDLE file = CreateFileW(loader.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
   IMAGE_DOS_HEADER dos{};
-  IMAGE_NT_HEADERS64 nt{};
+  // The signature, the file header and the longest optional header (the 64-bit one) in bytes.
+  unsigned char nt[sizeof(IMAGE_NT_HEADERS64)] = {};
   const bool read = ReadAt(file, 0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-                    ReadAt(file, dos.e_lfanew, &nt, sizeof nt);
+                    ReadAt(file, dos.e_lfanew, nt, sizeof nt);
   CloseHandle(file);
-  if (!read || nt.Signature != IMAGE_NT_SIGNATURE) return false;
-  // A 32-bit header is shorter by four bytes before its data directories.
-  const bool wide = nt.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
-  const DWORD directories = wide ? nt.OptionalHeader.NumberOfRvaAndSizes
-                                 : reinterpret_cast<const IMAGE_NT_HEADERS32&>(nt).OptionalHeader.NumberOfRvaAndSizes;
-  const IMAGE_DATA_DIRECTORY& table =
-      wide ? nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]
-           : reinterpret_cast<const IMAGE_NT_HEADERS32&>(nt).OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
-  return directories > IMAGE_DIRECTORY_ENTRY_SECURITY && table.Size != 0;
+  DWORD signature = 0;
+  WORD magic = 0;
+  std::memcpy(&signature, nt, sizeof signature);
+  const std::size_t optional = offsetof(IMAGE_NT_HEADERS64, OptionalHeader);
+  std::memcpy(&magic, nt + optional, sizeof magic);
+  if (!read || signature != IMAGE_NT_SIGNATURE ||
+      (magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)) {
+    return std::nullopt;
+  }
+  // A 32-bit optional header is shorter by four bytes before its data directories.
+  const bool wide = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+  const std::size_t count = wide ? optional + offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes)
+                                 : optional + offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes);
+  const std::size_t table = (wide ? optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)
+                                  : optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory)) +
+                            IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+  DWORD directories = 0;
+  IMAGE_DATA_DIRECTORY certificates{};
+  std::memcpy(&directories, nt + count, sizeof directories);
+  std::memcpy(&certificates, nt + table, sizeof certificates);
+  return directories > IMAGE_DIRECTORY_ENTRY_SECURITY && certificates.Size != 0;
 }
 
 OriginAnswer CheckUpdateOrigin(const NativeString& installedLoader, const NativeString& stagedLoader,

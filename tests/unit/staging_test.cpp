@@ -67,7 +67,8 @@ TEST(MeaningOfTrustAnswer, OnlyTheFilesFaultsRefuse) {
                                       0x800B0106u /* not for code */, 0x800B0110u /* wrong usage */,
                                       0x800B010Cu /* revoked */, 0x80092010u /* revoked */,
                                       0x800B0111u /* explicit distrust */, 0x8009310Bu /* bad ASN.1 tag */,
-                                      0x8009200Eu /* no signer */, 0x800B0003u /* subject form unknown */}) {
+                                      0x8009200Eu /* no signer */, 0x800B0003u /* subject form unknown */,
+                                      0x8009100Fu /* no signed digest */, 0x80090008u /* not SHA-256 */}) {
     EXPECT_EQ(MeaningOfTrustAnswer(refused, 0), StagingVerdict::kRefused) << std::hex << refused;
   }
   EXPECT_EQ(MeaningOfTrustAnswer(kNoSignature, kNoSignature), StagingVerdict::kRefused);
@@ -86,20 +87,28 @@ TEST(MeaningOfTrustAnswer, OnlyTheFilesFaultsRefuse) {
     OriginStep step;
     std::uint32_t status;
     StagingVerdict verdict;
+    std::uint32_t reason = 0;
+    bool integrity = false;
   };
   for (const Row& row : {Row{OriginStep::kPassed, 0, StagingVerdict::kTaken},
                          Row{OriginStep::kInstalledLoader, 0, StagingVerdict::kNotNow},
                          Row{OriginStep::kLoaderPublisher, 0, StagingVerdict::kRefused},
-                         Row{OriginStep::kManifestDigest, 0, StagingVerdict::kRefused},
+                         Row{OriginStep::kManifestDigest, 0, StagingVerdict::kRefused, 0, true},
+                         Row{OriginStep::kManifestSignature, 0x80093102, StagingVerdict::kRefused, 0, true},
                          Row{OriginStep::kManifestPublisher, 0, StagingVerdict::kRefused},
                          Row{OriginStep::kManifestSignature, 0x80090006, StagingVerdict::kRefused},
                          Row{OriginStep::kStagedLoader, 0x800B0109, StagingVerdict::kNotNow},
                          Row{OriginStep::kManifestChain, 0x800B0109, StagingVerdict::kNotNow},
                          Row{OriginStep::kManifestChain, 0x800B0111, StagingVerdict::kRefused},
-                         Row{OriginStep::kManifestChain, 0, StagingVerdict::kNotNow}}) {
+                         // The chain's own trust bits where its policy said nothing: an untrusted
+                         // root waits, a revoked certificate refuses.
+                         Row{OriginStep::kManifestChain, 0, StagingVerdict::kNotNow, 0x20},
+                         Row{OriginStep::kManifestChain, 0, StagingVerdict::kRefused, 0x24}}) {
     OriginAnswer answer;
     answer.step = row.step;
     answer.status = row.status;
+    answer.reason = row.reason;
     EXPECT_EQ(VerdictOfOrigin(answer), row.verdict) << static_cast<int>(row.step) << std::hex << " " << row.status;
+    EXPECT_EQ(RefusedForIntegrity(answer), row.integrity) << static_cast<int>(row.step) << std::hex << " " << row.status;
   }
 }
