@@ -169,7 +169,6 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
     check = Refused("no signed manifest", true);
   } else if (manifest) {
     check = CheckListedFiles(stagingDirectory, *manifest);
-    check.listed = true;
   }
   OriginAnswer origin;
   if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {
@@ -186,8 +185,8 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
     if (check.verdict == StagingVerdict::kTaken) {
       check = CheckNotOlder(installedLoader, Join(stagingDirectory, kLoaderFile), "an older loader");
     }
-    check.listed = true;
   }
+  check.listed = manifest.has_value();
   check.signedInstallation = *signedInstallation;
   check.origin = origin;
   if (check.verdict != StagingVerdict::kTaken) heldStagedLoader.reset();
