@@ -1,5 +1,5 @@
-# Boost 1.81 for both builds, as the targets Boost::headers, Boost::program_options and
-# Boost::filesystem. Include after project().
+# Boost 1.81 for both builds, as the targets Boost::headers, Boost::program_options,
+# Boost::filesystem and Boost::json. Include after project().
 #
 # Native: the host's static 1.81 libraries (static on purpose: no shared-library
 # loading and relocation at start-up).
@@ -9,10 +9,10 @@
 
 if(NOT CMAKE_CROSSCOMPILING)
   set(Boost_USE_STATIC_LIBS ON)
-  find_package(Boost 1.81.0 EXACT CONFIG REQUIRED COMPONENTS program_options filesystem)
+  find_package(Boost 1.81.0 EXACT CONFIG REQUIRED COMPONENTS program_options filesystem json)
   # Debian also ships the 1.74 runtime (.so.1.74.0) of the same libraries: make sure
   # the link really takes the 1.81 archives.
-  foreach(lib IN ITEMS program_options filesystem)
+  foreach(lib IN ITEMS program_options filesystem json)
     get_target_property(location Boost::${lib} IMPORTED_LOCATION_RELEASE)
     if(NOT boost_${lib}_VERSION VERSION_EQUAL 1.81.0 OR NOT location MATCHES "/libboost_${lib}\\.a$")
       message(FATAL_ERROR "Boost.${lib}: expected the static 1.81.0 archive, "
@@ -101,6 +101,9 @@ function(velmora_boost_windows)
   target_compile_definitions(velmora_boost_filesystem
     PRIVATE ${defines} PUBLIC BOOST_FILESYSTEM_STATIC_LINK=1)
   target_link_libraries(velmora_boost_filesystem PUBLIC ${crypto})
+
+  # Boost.JSON, for the updater: its sources are all headers, compiled here once.
+  velmora_boost_library(json "${PROJECT_SOURCE_DIR}/cmake/boost_json.cpp")
 endfunction()
 
 velmora_boost_windows()

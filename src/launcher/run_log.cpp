@@ -83,6 +83,8 @@ void StartRunLog(const boost::filesystem::path& installDirectory) {
   runLog = RunLog{Join(Join(installDirectory, kDataDirectory), kLogFile).native(), false, std::nullopt};
 }
 
+void StartRunLogAt(const boost::filesystem::path& logFile) { runLog = RunLog{logFile.native(), false, std::nullopt}; }
+
 void LogLine(const std::string& utf8Text) {
   if (runLog.heldFirstLine) {
     const std::string first = *runLog.heldFirstLine;

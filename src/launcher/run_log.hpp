@@ -17,6 +17,8 @@ extern const char kLoaderVersion[];
 
 // Names <install>/data/Velmora.log for the rest of this run; writes nothing.
 void StartRunLog(const boost::filesystem::path& installDirectory);
+// Names `logFile` instead, for a program of the installation that keeps a log of its own.
+void StartRunLogAt(const boost::filesystem::path& logFile);
 
 // Appends one line: the time stamp and this process's id are added, and the text escaped as
 // LogText does. After a failure the run writes no more lines.

@@ -45,3 +45,17 @@ bool Sha256OfBytes(const std::string& bytes, Sha256& digest) {
   return SHA256_Init(&context) == 1 && SHA256_Update(&context, bytes.data(), bytes.size()) == 1 &&
          SHA256_Final(digest.data(), &context) == 1;
 }
+
+Sha256Stream BeginSha256() {
+  auto context = std::make_shared<SHA256_CTX>();
+  if (SHA256_Init(context.get()) != 1) return {};
+  return context;
+}
+
+bool AddToSha256(const Sha256Stream& stream, const char* bytes, std::size_t size) {
+  return stream != nullptr && SHA256_Update(static_cast<SHA256_CTX*>(stream.get()), bytes, size) == 1;
+}
+
+bool FinishSha256(const Sha256Stream& stream, Sha256& digest) {
+  return stream != nullptr && SHA256_Final(digest.data(), static_cast<SHA256_CTX*>(stream.get())) == 1;
+}

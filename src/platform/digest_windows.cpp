@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
+
 #include "platform/system_library_windows.hpp"
 
 namespace {
@@ -83,4 +85,37 @@ bool Sha256OfBytes(const std::string& bytes, Sha256& digest) {
   if (hash == nullptr) return false;
   const bool added = AddData(hash, bytes.data(), static_cast<ULONG>(bytes.size()));
   return Finish(hash, digest) && added;
+}
+
+// The hash object is destroyed with the last copy of the stream; FinishSha256 destroys it at once.
+Sha256Stream BeginSha256() {
+  const BCRYPT_HASH_HANDLE hash = NewHash();
+  if (hash == nullptr) return {};
+  return Sha256Stream(new BCRYPT_HASH_HANDLE(hash), [](void* held) {
+    static const auto destroy = Bcrypt<decltype(&BCryptDestroyHash)>("BCryptDestroyHash");
+    auto* handle = static_cast<BCRYPT_HASH_HANDLE*>(held);
+    if (*handle != nullptr && destroy != nullptr) destroy(*handle);
+    delete handle;
+  });
+}
+
+bool AddToSha256(const Sha256Stream& stream, const char* bytes, std::size_t size) {
+  if (stream == nullptr) return false;
+  const BCRYPT_HASH_HANDLE hash = *static_cast<BCRYPT_HASH_HANDLE*>(stream.get());
+  // ULONG counts: a large piece goes in parts.
+  for (std::size_t done = 0; done < size;) {
+    const ULONG part = static_cast<ULONG>(std::min<std::size_t>(size - done, 1u << 30));
+    if (hash == nullptr || !AddData(hash, bytes + done, part)) return false;
+    done += part;
+  }
+  return true;
+}
+
+bool FinishSha256(const Sha256Stream& stream, Sha256& digest) {
+  if (stream == nullptr) return false;
+  auto* handle = static_cast<BCRYPT_HASH_HANDLE*>(stream.get());
+  if (*handle == nullptr) return false;
+  const bool done = Finish(*handle, digest);
+  *handle = nullptr;
+  return done;
 }

@@ -39,6 +39,11 @@ struct OriginAnswer {
 // is loaded); nullopt when it cannot be read. Always false where programs are not signed (POSIX).
 std::optional<bool> CarriesSignature(const NativeString& loader);
 
+// The publisher name `program`'s signature is made under, read, not verified (as the loader reads
+// its own); empty when it carries none or cannot be read. Always empty where programs are not
+// signed (POSIX).
+NativeString SignaturePublisher(const NativeString& program);
+
 // For a signed installation (`installedLoader` carries a signature): whether Windows verifies the
 // staged loader's Authenticode signature and the detached PKCS#7 `manifestSignature` over
 // `manifest`, both under the installed loader's publisher name or one this build accepts besides

@@ -15,3 +15,5 @@ boost::system::error_code ProgramVersion(const NativeString&, std::optional<std:
   version.reset();
   return {};
 }
+
+NativeString SignaturePublisher(const NativeString&) { return {}; }

@@ -15,6 +15,7 @@
 
 #include "accepted_publishers.hpp"
 #include "platform/digest.hpp"
+#include "platform/signature_windows.hpp"
 #include "platform/system_library_windows.hpp"
 
 namespace {
@@ -30,6 +31,8 @@ template <typename Function>
 Function Wintrust(const char* name) {
   return SystemLibraryFunction<Function>(L"wintrust.dll", name);
 }
+
+}  // namespace
 
 // The name Windows shows users as a signed program's publisher: the subject's common name, or the
 // next name it falls back on. A renewed certificate keeps it whatever its key, serial or issuer,
@@ -55,6 +58,8 @@ const CMSG_SIGNER_INFO* FirstSigner(HCRYPTMSG message, std::vector<std::uint64_t
   if (!getParam(message, CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) return nullptr;
   return reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
 }
+
+namespace {
 
 // The signer's certificate is found in the message's own store by issuer and serial number, as the
 // signer information names it.
@@ -103,12 +108,15 @@ Reading ReadPublisher(const std::wstring& file, std::wstring& publisher) {
   return publisher.empty() ? Reading::kUnreadable : Reading::kNamed;
 }
 
+}  // namespace
+
 // Exactly, letter case and all: a name spelt otherwise is not the one users were shown.
 bool Accepted(const std::wstring& signer, const std::wstring& publisher) {
   return signer == publisher || std::any_of(kAcceptedPublishers.begin(), kAcceptedPublishers.end(),
                                             [&](const wchar_t* accepted) { return signer == accepted; });
 }
 
+namespace {
 // The certificate a signature was verified with, as its encoded bytes, to tell whether two
 // signatures were made with the very same certificate.
 using Certificate = std::vector<BYTE>;
@@ -170,6 +178,8 @@ OriginAnswer VerifyLoader(HANDLE handle, const std::wstring& file, const std::ws
   return answer;
 }
 
+}  // namespace
+
 // The SHA-256 message digest among a signer's signed attributes: the DER octet string of the
 // PKCS #9 messageDigest attribute, exactly one value. Empty when there is none.
 std::string SignedDigest(const CMSG_SIGNER_INFO& signer) {
@@ -184,9 +194,9 @@ std::string SignedDigest(const CMSG_SIGNER_INFO& signer) {
   return {};
 }
 
-// The chain of `certificate`, built offline from this machine's stores and the certificates the
-// signature carries, under the Authenticode policy.
-OriginAnswer VerifyChain(PCCERT_CONTEXT certificate) {
+// The chain of `certificate`, built from this machine's stores and the certificates the signature
+// carries, under the Authenticode policy: offline, or `online` with roots and issuers fetched.
+OriginAnswer VerifyChain(PCCERT_CONTEXT certificate, bool online) {
   OriginAnswer answer;
   answer.step = OriginStep::kManifestChain;
   const auto getChain = Crypt32<decltype(&CertGetCertificateChain)>("CertGetCertificateChain");
@@ -203,8 +213,8 @@ OriginAnswer VerifyChain(PCCERT_CONTEXT certificate) {
   parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
   parameters.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters,
-                CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE, nullptr, &chain)) {
+  const DWORD flags = online ? 0 : CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+  if (!getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, flags, nullptr, &chain)) {
     answer.status = static_cast<std::uint32_t>(LastResult());
     return answer;
   }
@@ -222,6 +232,8 @@ OriginAnswer VerifyChain(PCCERT_CONTEXT certificate) {
   freeChain(chain);
   return answer;
 }
+
+namespace {
 
 // The detached PKCS #7 `signature` over `manifest`: it must verify, carry the manifest's SHA-256
 // as its signed message digest (compared here: not every implementation compares it), and be
@@ -280,7 +292,7 @@ OriginAnswer VerifyManifest(const std::string& manifest, const std::string& sign
     answer.step = OriginStep::kPassed;
   } else {
     const std::wstring signerName = answer.signer;
-    answer = VerifyChain(certificate);
+    answer = VerifyChain(certificate, false);
     answer.signer = signerName;
   }
   if (certificate != nullptr) release(certificate);
@@ -337,6 +349,11 @@ std::optional<bool> CarriesSignature(const NativeString& loader) {
   std::memcpy(&directories, nt + count, sizeof directories);
   std::memcpy(&certificates, nt + table, sizeof certificates);
   return directories > IMAGE_DIRECTORY_ENTRY_SECURITY && certificates.Size != 0;
+}
+
+NativeString SignaturePublisher(const NativeString& program) {
+  std::wstring publisher;
+  return ReadPublisher(program, publisher) == Reading::kNamed ? publisher : std::wstring();
 }
 
 OriginAnswer CheckUpdateOrigin(const NativeString& installedLoader, const NativeString& stagedLoader,

@@ -1,0 +1,36 @@
+#pragma once
+// Files read and written piece by piece: what the updater downloads or copies into its own
+// folders, each flushed to disk before the staging that holds it appears.
+
+#include <boost/system/error_code.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/native_text.hpp"
+
+// An open file, closed with the last copy of this.
+using OpenFile = std::shared_ptr<void>;
+
+// Opens the plain file `file` for reading, never through a link, sharing it with programs that
+// have it open (an installed program that runs); `size` its length.
+boost::system::error_code OpenInput(const NativeString& file, OpenFile& input, std::uint64_t& size);
+// Up to `capacity` bytes into `buffer`; `count` 0 at the end.
+boost::system::error_code ReadInput(const OpenFile& input, char* buffer, std::size_t capacity, std::size_t& count);
+
+// Opens `file` for writing, never through a link: created empty (replacing what was there) or,
+// with `append`, continued at its end, created where missing; `size` its length once open.
+boost::system::error_code OpenOutput(const NativeString& file, bool append, OpenFile& output, std::uint64_t& size);
+// All of `bytes`, at the end of the file.
+boost::system::error_code WriteOutput(const OpenFile& output, const char* bytes, std::size_t size);
+// Closes the file once what it holds is where a power cut cannot take it: on Windows flushed
+// to disk (FlushFileBuffers) and its downloaded-file zone mark removed; on POSIX left to the one
+// flush of the whole file system (FlushFileSystemOf) that follows.
+boost::system::error_code FinishOutput(OpenFile& output, const NativeString& file);
+
+// POSIX: one syncfs(2) of the file system that holds `directory`, so every file written there is
+// on disk. Windows: nothing (each file was flushed as it was finished).
+boost::system::error_code FlushFileSystemOf(const NativeString& directory);
+
+// Whether `failure` says the disk or the user's quota is full.
+bool DiskFull(const boost::system::error_code& failure);

@@ -1,0 +1,122 @@
+#include "platform/http.hpp"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+namespace {
+// libcurl's own numbers, with its own words for them.
+class CurlCategory : public boost::system::error_category {
+ public:
+  const char* name() const noexcept override { return "curl"; }
+  std::string message(int value) const override { return curl_easy_strerror(static_cast<CURLcode>(value)); }
+};
+const CurlCategory curlCategory;
+
+boost::system::error_code CurlError(CURLcode code) { return {static_cast<int>(code), curlCategory}; }
+
+struct Transfer {
+  CURL* curl = nullptr;
+  const HttpBody* body = nullptr;
+  HttpAnswer* answer = nullptr;
+  bool statusKnown = false;
+};
+
+std::string Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
+    text.remove_suffix(1);
+  }
+  return std::string(text);
+}
+
+bool HeaderIs(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if ((line[i] | 0x20) != (name[i] | 0x20)) return false;
+  }
+  return true;
+}
+
+// Headers of every answer arrive here, those of a redirection too: a status line begins each
+// answer's set, so what an earlier one said is forgotten.
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const std::string_view line(data, size * count);
+  if (line.rfind("HTTP/", 0) == 0) {
+    *transfer.answer = HttpAnswer{};
+  } else if (HeaderIs(line, "etag")) {
+    transfer.answer->etag = Trimmed(line.substr(5));
+  } else if (HeaderIs(line, "last-modified")) {
+    transfer.answer->lastModified = Trimmed(line.substr(14));
+  } else if (HeaderIs(line, "content-range")) {
+    transfer.answer->contentRange = Trimmed(line.substr(14));
+  }
+  return size * count;
+}
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  if (!transfer.statusKnown) {
+    long status = 0;
+    curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+    transfer.answer->status = static_cast<int>(status);
+    transfer.statusKnown = true;
+  }
+  // Anything but the whole count stops the transfer.
+  return (*transfer.body)(data, size * count) ? size * count : 0;
+}
+}  // namespace
+
+// libcurl takes the usual proxy variables (http_proxy, https_proxy, no_proxy, all_proxy) by
+// itself, and the system's roots as Debian built it; CURL_CA_BUNDLE names other roots, as it does
+// for the curl program.
+boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& limits, const HttpBody& body,
+                                  HttpAnswer& answer) {
+  static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (initialised != CURLE_OK) return CurlError(initialised);
+  answer = HttpAnswer{};
+  const std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+  if (!curl) return CurlError(CURLE_FAILED_INIT);
+  Transfer transfer{curl.get(), &body, &answer, false};
+  curl_slist* headers = nullptr;
+  if (!request.ifNoneMatch.empty()) headers = curl_slist_append(headers, ("If-None-Match: " + request.ifNoneMatch).c_str());
+  if (!request.ifModifiedSince.empty()) {
+    headers = curl_slist_append(headers, ("If-Modified-Since: " + request.ifModifiedSince).c_str());
+  }
+  const std::unique_ptr<curl_slist, void (*)(curl_slist*)> heldHeaders(headers, curl_slist_free_all);
+  const std::string range = std::to_string(request.resumeFrom) + "-";
+  CURL* const handle = curl.get();
+  curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connect.count()));
+  // A transfer that gives less than one byte a second for that long has stalled.
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall.count()));
+  // The program's name and version alone: nothing that tells one machine from another.
+  curl_easy_setopt(handle, CURLOPT_USERAGENT, "velmora-update");
+  if (request.resumeFrom > 0) curl_easy_setopt(handle, CURLOPT_RANGE, range.c_str());
+  if (headers != nullptr) curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+  if (const char* roots = std::getenv("CURL_CA_BUNDLE"); roots != nullptr && *roots != '\0') {
+    curl_easy_setopt(handle, CURLOPT_CAINFO, roots);
+  }
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+  const CURLcode result = curl_easy_perform(handle);
+  long status = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  answer.status = static_cast<int>(status);
+  return result == CURLE_OK ? boost::system::error_code() : CurlError(result);
+}
+
+bool StoppedByBody(const boost::system::error_code& failure) {
+  return failure.category() == curlCategory && failure.value() == CURLE_WRITE_ERROR;
+}

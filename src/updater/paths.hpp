@@ -1,0 +1,18 @@
+#pragma once
+// The updater's own names in the installation's data folder, each formed here alone.
+
+#include <boost/filesystem/path.hpp>
+#include <string>
+
+// The tree being filled before it becomes the staging, in one rename.
+boost::filesystem::path IncomingDirectory(const boost::filesystem::path& dataDirectory);
+// A waiting staging moved aside for a newer one, removed once the newer one is in place.
+boost::filesystem::path SupersededDirectory(const boost::filesystem::path& dataDirectory);
+// The one object being downloaded, kept between runs so that a download resumes.
+boost::filesystem::path PartialDirectory(const boost::filesystem::path& dataDirectory);
+// What the updater remembers: each channel's newest feed, the staged and installed releases.
+boost::filesystem::path StateFile(const boost::filesystem::path& dataDirectory);
+// The last feed of `channel` this installation accepted, as the server sent it.
+boost::filesystem::path CachedFeed(const boost::filesystem::path& dataDirectory, const std::string& channel);
+// The updater's log, beside the loader's.
+boost::filesystem::path UpdaterLog(const boost::filesystem::path& dataDirectory);

@@ -1,0 +1,81 @@
+#include "updater/state.hpp"
+
+#include <algorithm>
+#include <boost/json.hpp>
+
+namespace json = boost::json;
+
+namespace {
+constexpr std::int64_t kStateFormat = 1;
+
+json::object ReleaseObject(const KnownRelease& release) {
+  return {{"release", release.release},
+          {"version", release.version},
+          {"versionNumber", release.versionNumber},
+          {"loader", release.loader},
+          {"application", release.application}};
+}
+
+// The value of `key` in `object` as T; throws when it is missing or of another type.
+template <typename T>
+T Field(const json::object& object, const char* key) {
+  return json::value_to<T>(object.at(key));
+}
+
+KnownRelease ReleaseOf(const json::value& value) {
+  const json::object& object = value.as_object();
+  return {Field<std::string>(object, "release"), Field<std::string>(object, "version"),
+          Field<std::uint64_t>(object, "versionNumber"), Field<std::string>(object, "loader"),
+          Field<std::string>(object, "application")};
+}
+}  // namespace
+
+std::optional<UpdaterState> ParseState(const std::string& text) {
+  try {
+    const json::object root = json::parse(text).as_object();
+    if (Field<std::int64_t>(root, "format") != kStateFormat) return std::nullopt;
+    UpdaterState state;
+    for (const auto& [name, value] : root.at("channels").as_object()) {
+      const json::object& channel = value.as_object();
+      ChannelState& kept = state.channels[std::string(name)];
+      kept.history.sequence = Field<std::uint64_t>(channel, "sequence");
+      kept.history.issued = Field<std::int64_t>(channel, "issued");
+      kept.etag = Field<std::string>(channel, "etag");
+      kept.lastModified = Field<std::string>(channel, "lastModified");
+    }
+    if (const json::value* staged = root.if_contains("staged"); staged != nullptr && !staged->is_null()) {
+      state.staged = ReleaseOf(*staged);
+    }
+    if (const json::value* installed = root.if_contains("installed"); installed != nullptr && !installed->is_null()) {
+      state.installed = ReleaseOf(*installed);
+    }
+    state.refused = json::value_to<std::vector<std::string>>(root.at("refused"));
+    return state;
+  } catch (const std::exception&) {
+    // Any fault of its form: a parse error, a missing key, a value of another type.
+    return std::nullopt;
+  }
+}
+
+std::string StateText(const UpdaterState& state) {
+  json::object channels;
+  for (const auto& [name, channel] : state.channels) {
+    channels[name] = {{"sequence", channel.history.sequence},
+                      {"issued", channel.history.issued},
+                      {"etag", channel.etag},
+                      {"lastModified", channel.lastModified}};
+  }
+  json::object root{{"format", kStateFormat}, {"channels", std::move(channels)}};
+  root["staged"] = state.staged ? json::value(ReleaseObject(*state.staged)) : json::value(nullptr);
+  root["installed"] = state.installed ? json::value(ReleaseObject(*state.installed)) : json::value(nullptr);
+  root["refused"] = json::value_from(state.refused);
+  return json::serialize(root) + "\n";
+}
+
+void RememberRefused(UpdaterState& state, const std::string& release) {
+  if (std::find(state.refused.begin(), state.refused.end(), release) != state.refused.end()) return;
+  state.refused.push_back(release);
+  if (state.refused.size() > kRememberedRefusals) {
+    state.refused.erase(state.refused.begin(), state.refused.end() - kRememberedRefusals);
+  }
+}

@@ -1,0 +1,42 @@
+#pragma once
+// What the updater remembers between runs, in data/velmora-update.state (JSON): per channel the
+// highest sequence and newest issue time accepted and the validators of its last feed; the
+// release it staged, the one it saw installed, and the releases refused for their origin.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "updater/feed.hpp"
+
+struct ChannelState {
+  ChannelHistory history;
+  std::string etag;          // of the last feed accepted, for a conditional request
+  std::string lastModified;  // the same
+};
+
+struct KnownRelease {
+  std::string release;  // the id
+  std::string version;
+  std::uint64_t versionNumber = 0;
+  std::string loader;       // the SHA-256 of its Velmora.exe
+  std::string application;  // the SHA-256 of its app/velmora.exe
+};
+
+struct UpdaterState {
+  std::map<std::string, ChannelState> channels;
+  std::optional<KnownRelease> staged;
+  std::optional<KnownRelease> installed;
+  std::vector<std::string> refused;  // the newest last, at most kRememberedRefusals
+};
+
+inline constexpr std::size_t kRememberedRefusals = 32;
+
+// The state in `text`; nullopt when it is not what StateText writes.
+std::optional<UpdaterState> ParseState(const std::string& text);
+std::string StateText(const UpdaterState& state);
+
+// `state` with `release` remembered as refused, the oldest forgotten past the limit.
+void RememberRefused(UpdaterState& state, const std::string& release);
