@@ -9,17 +9,17 @@ namespace {
 boost::system::error_code LastError() { return {errno, boost::system::system_category()}; }
 
 // The descriptor, -1 once closed by FinishOutput.
-int& Descriptor(const OpenFile& file) { return *static_cast<int*>(file.get()); }
+int& Descriptor(const StreamedFile& file) { return *static_cast<int*>(file.get()); }
 
-OpenFile Held(int descriptor) {
-  return OpenFile(new int(descriptor), [](void* held) {
+StreamedFile Held(int descriptor) {
+  return StreamedFile(new int(descriptor), [](void* held) {
     if (*static_cast<int*>(held) >= 0) ::close(*static_cast<int*>(held));
     delete static_cast<int*>(held);
   });
 }
 
 // A plain file's descriptor and length, or the failure; a descriptor of anything else is closed.
-boost::system::error_code Opened(int descriptor, OpenFile& file, std::uint64_t& size) {
+boost::system::error_code Opened(int descriptor, StreamedFile& file, std::uint64_t& size) {
   if (descriptor < 0) return LastError();
   struct stat status;
   const int failure = ::fstat(descriptor, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
@@ -33,11 +33,11 @@ boost::system::error_code Opened(int descriptor, OpenFile& file, std::uint64_t& 
 }
 }  // namespace
 
-boost::system::error_code OpenInput(const NativeString& file, OpenFile& input, std::uint64_t& size) {
+boost::system::error_code OpenInput(const NativeString& file, StreamedFile& input, std::uint64_t& size) {
   return Opened(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK), input, size);
 }
 
-boost::system::error_code ReadInput(const OpenFile& input, char* buffer, std::size_t capacity, std::size_t& count) {
+boost::system::error_code ReadInput(const StreamedFile& input, char* buffer, std::size_t capacity, std::size_t& count) {
   for (;;) {
     const ssize_t read = ::read(Descriptor(input), buffer, capacity);
     if (read < 0 && errno == EINTR) continue;
@@ -47,12 +47,12 @@ boost::system::error_code ReadInput(const OpenFile& input, char* buffer, std::si
   }
 }
 
-boost::system::error_code OpenOutput(const NativeString& file, bool append, OpenFile& output, std::uint64_t& size) {
+boost::system::error_code OpenOutput(const NativeString& file, bool append, StreamedFile& output, std::uint64_t& size) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
   return Opened(::open(file.c_str(), flags, 0644), output, size);
 }
 
-boost::system::error_code WriteOutput(const OpenFile& output, const char* bytes, std::size_t size) {
+boost::system::error_code WriteOutput(const StreamedFile& output, const char* bytes, std::size_t size) {
   while (size > 0) {
     const ssize_t written = ::write(Descriptor(output), bytes, size);
     if (written < 0 && errno == EINTR) continue;
@@ -63,7 +63,7 @@ boost::system::error_code WriteOutput(const OpenFile& output, const char* bytes,
   return {};
 }
 
-boost::system::error_code FinishOutput(OpenFile& output, const NativeString&) {
+boost::system::error_code FinishOutput(StreamedFile& output, const NativeString&) {
   // close(2) may report a write the file system could not complete (a full disk on NFS).
   const int descriptor = Descriptor(output);
   Descriptor(output) = -1;

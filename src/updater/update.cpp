@@ -84,7 +84,8 @@ struct Got {
 };
 
 std::string Where(const Run& run, const std::string& relative) {
-  return run.base.empty() ? LogText(fs::path(run.options.from) / fs::path(relative)) : run.base + "/" + relative;
+  return run.base.empty() ? LogText((fs::path(run.options.from) / fs::path(relative)).make_preferred())
+                          : run.base + "/" + relative;
 }
 
 // `relative` (e.g. "objects/<sha256>") of the tree, its body passed to `body` up to `cap` bytes. A
@@ -104,7 +105,7 @@ Got Request(Run& run, const std::string& relative, HttpRequest request, std::uin
     return body(got.meaning, bytes, size);
   };
   if (!run.options.from.empty()) {
-    OpenFile input;
+    StreamedFile input;
     std::uint64_t size = 0;
     got.error = OpenInput((fs::path(run.options.from) / fs::path(relative)).native(), input, size);
     if (got.error && got.error == boost::system::errc::no_such_file_or_directory) {
@@ -190,7 +191,7 @@ error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes) 
 // Written beside its name, flushed, then moved over it: a run killed meanwhile leaves the old file.
 void WriteWhole(const fs::path& file, const std::string& bytes) {
   const fs::path written = fs::path(file.native() + NativeFromAscii(".new"));
-  OpenFile output;
+  StreamedFile output;
   std::uint64_t size = 0;
   error_code error = OpenOutput(written.native(), false, output, size);
   if (!error) error = WriteOutput(output, bytes.data(), bytes.size());
@@ -234,7 +235,7 @@ std::optional<std::string> DigestOf(const fs::path& file) {
 // Copies `from` to `to` through SHA-256, read once; false, with nothing left at `to`, when it is
 // not `size` bytes with `digest` (it changed since it was looked at). Never a link: a copy.
 bool CopyVerified(const fs::path& from, const fs::path& to, std::uint64_t size, const std::string& digest) {
-  OpenFile input, output;
+  StreamedFile input, output;
   std::uint64_t inputSize = 0, ignored = 0;
   if (OpenInput(from.native(), input, inputSize) || inputSize != size) return false;
   error_code error;
@@ -566,7 +567,7 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
   fs::create_directories(run.partial, error);
   if (error) FailLocally("could not create " + LogText(run.partial), error);
   for (int attempt = 1;; ++attempt) {
-    OpenFile output;
+    StreamedFile output;
     std::uint64_t have = 0;
     Sha256Stream hash;
     // Begins the partial download anew, empty; the failure to, where there is one.
@@ -580,7 +581,7 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
     if (!error && have > 0 && have <= size) {
       // The kept part goes into the digest first, read back from the disk.
       hash = BeginSha256();
-      OpenFile input;
+      StreamedFile input;
       std::uint64_t ignored = 0;
       std::vector<char> buffer(kChunk);
       std::uint64_t read = 0;
