@@ -166,23 +166,40 @@ EOF
 fi
 
 mkdir -p "$tree/objects" "$tree/releases"
-written=0
-# Each distinct object once, with the first file that holds it.
-awk '!seen[substr($0, 1, 64)]++ { print substr($0, 1, 64) " " substr($0, 67) }' SHA256SUMS | sort >"$work/objects"
-while read -r digest file; do
-  object=$tree/objects/$digest
-  if [ -f "$object" ]; then
-    [ "$(sha "$object")" == "$digest" ] || die "$object is in the tree but does not match its name: fix the tree"
-    continue
-  fi
-  cp "$file" "$object.new"
-  [ "$(sha "$object.new")" == "$digest" ] || die "$object.new does not match what was copied"
-  mv "$object.new" "$object"
-  written=$((written + 1))
-done <"$work/objects"
-cut -d' ' -f1 "$work/objects" | while read -r digest; do
-  echo "$digest $(size "$tree/objects/$digest")"
-done >"$work/SIZES"
+# Each distinct object once, from the first file that holds it: what is in the tree already is
+# checked against its name and never changed; what is new is copied beside its name, checked,
+# then moved there. Writes SIZES; prints how many objects are new.
+written=$(python3 - "$tree/objects" "$work/SIZES" <<'EOF'
+import hashlib, os, sys
+objects, sizes = sys.argv[1], sys.argv[2]
+first = {}
+for line in open("SHA256SUMS", "rb").read().decode().splitlines():
+    first.setdefault(line[:64], line[66:])
+def digest(path):
+    hashed = hashlib.sha256()
+    with open(path, "rb") as file:
+        for block in iter(lambda: file.read(1 << 20), b""):
+            hashed.update(block)
+    return hashed.hexdigest()
+written = 0
+for name, source in sorted(first.items()):
+    target = os.path.join(objects, name)
+    if os.path.exists(target):
+        if digest(target) != name:
+            sys.exit(f"publish-update: {target} is in the tree but does not match its name: fix the tree")
+        continue
+    with open(source, "rb") as src, open(target + ".new", "wb") as dst:
+        for block in iter(lambda: src.read(1 << 20), b""):
+            dst.write(block)
+    if digest(target + ".new") != name:
+        sys.exit(f"publish-update: {target}.new does not match what was copied")
+    os.replace(target + ".new", target)
+    written += 1
+with open(sizes, "w") as out:
+    out.writelines(f"{name} {os.path.getsize(os.path.join(objects, name))}\n" for name in sorted(first))
+print(written)
+EOF
+) || exit 1
 
 folder=$tree/releases/$release
 if [ -d "$folder" ]; then

@@ -19,7 +19,8 @@ boost::system::error_code OpenInput(const NativeString& file, StreamedFile& inpu
 boost::system::error_code ReadInput(const StreamedFile& input, char* buffer, std::size_t capacity, std::size_t& count);
 
 // Opens `file` for writing, never through a link: created empty (replacing what was there) or,
-// with `append`, continued at its end, created where missing; `size` its length once open.
+// with `append`, continued at its end, created where missing; `size` its length once open. On
+// POSIX a new file may be run by its owner (the manifest names no modes, and holds programs).
 boost::system::error_code OpenOutput(const NativeString& file, bool append, StreamedFile& output, std::uint64_t& size);
 // All of `bytes`, at the end of the file.
 boost::system::error_code WriteOutput(const StreamedFile& output, const char* bytes, std::size_t size);

@@ -49,7 +49,8 @@ boost::system::error_code ReadInput(const StreamedFile& input, char* buffer, std
 
 boost::system::error_code OpenOutput(const NativeString& file, bool append, StreamedFile& output, std::uint64_t& size) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
-  return Opened(::open(file.c_str(), flags, 0644), output, size);
+  // The manifest carries no modes: every staged file may be a program, as the two it must hold are.
+  return Opened(::open(file.c_str(), flags, 0755), output, size);
 }
 
 boost::system::error_code WriteOutput(const StreamedFile& output, const char* bytes, std::size_t size) {

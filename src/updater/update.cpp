@@ -1,9 +1,11 @@
 #include "updater/update.hpp"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <set>
 #include <utility>
 #include <vector>
@@ -95,10 +97,11 @@ using Body = std::function<bool(HttpMeaning meaning, const char* bytes, std::siz
 Got Request(Run& run, const std::string& relative, HttpRequest request, std::uint64_t cap, const Body& body) {
   Got got;
   std::uint64_t received = 0;
+  // `cap` is the whole object's size: a resumed answer brings the rest of it only.
   const auto take = [&](const char* bytes, std::size_t size) {
     received += size;
     run.report.bytesFetched += size;
-    if (received > cap) {
+    if (received > (got.meaning == HttpMeaning::kResumed ? cap - request.resumeFrom : cap)) {
       got.tooLong = true;
       return false;
     }
@@ -606,7 +609,7 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
       request.resumeFrom = have;
       bool began = false;
       // Nothing is thrown from here: the transfer is stopped and the failure said after it.
-      got = Request(run, relative, request, size - have, [&](HttpMeaning meaning, const char* bytes, std::size_t count) {
+      got = Request(run, relative, request, size, [&](HttpMeaning meaning, const char* bytes, std::size_t count) {
         if (!began) {
           began = true;
           // A server that ignores the range sends the whole object again.
@@ -663,6 +666,7 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
     LogLine(Where(run, relative) + (got.tooLong ? " is longer than its size" : " does not match its digest") +
             (attempt == 1 ? ": fetching it again" : ""));
     if (attempt == 2) {
+      ForgetDownloads(run);
       Fail(kUpdateReleaseRefused, "release refused",
            "release refused: " + Where(run, relative) + " does not match what its release signed, fetched twice");
     }
@@ -681,7 +685,14 @@ void FillIncoming(Run& run, Release& release) {
     if (tenth > shownTenth && run.options.progress) run.options.progress(done, release.toFetch);
     shownTenth = std::max(shownTenth, tenth);
   };
-  for (std::size_t i = 0; i < release.plans.size(); ++i) {
+  // The object a partial download is kept for comes first: one partial download at a time.
+  std::vector<std::size_t> order(release.plans.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_partition(order.begin(), order.end(), [&](std::size_t i) {
+    return release.resolved[i].source == FileSource::kServer &&
+           PartialSize(run, release.lines[release.plans[i].line].digest) > 0;
+  });
+  for (const std::size_t i : order) {
     const ManifestLine& line = release.lines[release.plans[i].line];
     const std::uint64_t size = release.plans[i].size;
     const fs::path target = run.incoming / fs::path(line.path);
@@ -690,7 +701,8 @@ void FillIncoming(Run& run, Release& release) {
     if (resolved.source != FileSource::kServer && CopyVerified(resolved.from, target, size, line.digest)) continue;
     // Fetched earlier in this run for another line: a copy of that.
     bool copied = false;
-    for (std::size_t j = 0; j < i && !copied; ++j) {
+    for (const std::size_t j : order) {
+      if (j == i || copied) break;
       const ManifestLine& earlier = release.lines[release.plans[j].line];
       if (earlier.digest == line.digest) copied = CopyVerified(run.incoming / fs::path(earlier.path), target, size, line.digest);
     }

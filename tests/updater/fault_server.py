@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""A web server for the updater's tests: serves a folder on 127.0.0.1 as a static host does
+(ETag, Last-Modified, 304, one "Range: bytes=N-") and injects the faults a rules file names.
+    fault_server.py ROOT RULES LOG [--lifetime SECONDS]
+Prints its port on standard output once it listens. RULES is a JSON object read at each request:
+{"<glob of the request path>": {"status": 503, "cut": N, "ignoreRange": true, "html": true,
+"stall": SECONDS, "times": K}}: answer with that status, send only the first N bytes of the body
+and close, send the whole object to a range request, send an HTML page, send half the body and
+then nothing for SECONDS; "times" applies the rule to the first K matching requests only. LOG gets
+one JSON line per request: its path, its Range, its validators, the status and the bytes sent.
+The server ends by itself after its lifetime (default 300 s)."""
+
+import email.utils
+import fnmatch
+import hashlib
+import http.server
+import json
+import os
+import sys
+import threading
+import time
+
+ROOT, RULES, LOG = sys.argv[1], sys.argv[2], sys.argv[3]
+LIFETIME = float(sys.argv[sys.argv.index("--lifetime") + 1]) if "--lifetime" in sys.argv else 300.0
+lock = threading.Lock()
+used = {}
+
+
+def rule_for(path):
+    try:
+        with open(RULES) as file:
+            rules = json.load(file)
+    except (OSError, ValueError):
+        return {}
+    for pattern, rule in rules.items():
+        if fnmatch.fnmatch(path, pattern):
+            with lock:
+                count = used.get(pattern, 0)
+                if "times" in rule and count >= rule["times"]:
+                    continue
+                used[pattern] = count + 1
+            return rule
+    return {}
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def record(self, status, sent):
+        entry = {"path": self.path, "range": self.headers.get("Range"), "ifNoneMatch": self.headers.get("If-None-Match"),
+                 "status": status, "sent": sent}
+        with lock, open(LOG, "a") as log:
+            log.write(json.dumps(entry) + "\n")
+
+    def reply(self, status, body=b"", headers=None, send=None):
+        self.send_response(status)
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        payload = body if send is None else body[:send]
+        try:
+            self.wfile.write(payload)
+            self.wfile.flush()
+        except OSError:
+            pass
+        self.record(status, len(payload))
+
+    def do_GET(self):
+        rule = rule_for(self.path)
+        if "status" in rule:
+            return self.reply(rule["status"], b"<html><body>unavailable</body></html>", {"Content-Type": "text/html"})
+        if rule.get("html"):
+            return self.reply(200, b"<!DOCTYPE html><html><body>Sign in to the network</body></html>",
+                              {"Content-Type": "text/html"})
+        file = os.path.normpath(os.path.join(ROOT, self.path.lstrip("/")))
+        if not file.startswith(os.path.abspath(ROOT) + os.sep) or not os.path.isfile(file):
+            return self.reply(404, b"not found")
+        with open(file, "rb") as opened:
+            body = opened.read()
+        stat = os.stat(file)
+        etag = '"' + hashlib.sha256(body).hexdigest()[:16] + '"'
+        headers = {"ETag": etag, "Last-Modified": email.utils.formatdate(stat.st_mtime, usegmt=True),
+                   "Accept-Ranges": "bytes", "Content-Type": "application/octet-stream"}
+        if self.headers.get("If-None-Match") == etag:
+            self.send_response(304)
+            self.send_header("ETag", etag)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return self.record(304, 0)
+        status = 200
+        asked = self.headers.get("Range", "")
+        if asked.startswith("bytes=") and asked.endswith("-") and not rule.get("ignoreRange"):
+            start = int(asked[6:-1])
+            if start >= len(body):
+                return self.reply(416, b"", {"Content-Range": f"bytes */{len(body)}"})
+            headers["Content-Range"] = f"bytes {start}-{len(body) - 1}/{len(body)}"
+            body, status = body[start:], 206
+        if "stall" in rule:
+            self.send_response(status)
+            for name, value in headers.items():
+                self.send_header(name, value)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            half = len(body) // 2
+            try:
+                self.wfile.write(body[:half])
+                self.wfile.flush()
+                self.record(status, half)
+                time.sleep(min(float(rule["stall"]), 60))
+            except OSError:
+                pass
+            self.close_connection = True
+            return
+        if "cut" in rule:
+            self.close_connection = True
+        self.reply(status, body, headers, rule.get("cut"))
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # a client that hung up (a killed updater, a cut) is what the tests make happen
+
+
+server = Server(("127.0.0.1", 0), Handler)
+stopper = threading.Timer(LIFETIME, server.shutdown)
+stopper.daemon = True
+stopper.start()
+print(server.server_address[1], flush=True)
+server.serve_forever()

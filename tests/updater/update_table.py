@@ -1,0 +1,589 @@
+#!/usr/bin/env python3
+"""The updater against web servers on 127.0.0.1: one table of rows, each in a fresh installation
+with a release tree published by scripts/publish-update.sh and signed with throw-away
+certificates, served by the project's fault-injecting server (tests/updater/fault_server.py) or by
+nginx-light. Each row runs the real velmora-update (natively, or the Windows build under Wine) and
+checks its exit code and outcome, the requests the server saw and what is on disk; some rows then
+let the real loader install what was staged.
+    update_table.py --updater F --loader F --recorder F [--wine] [--nginx] [--only NAME ...]
+Natively the installation is unsigned and the feed's anchor is given (--cafile, --publisher);
+under Wine the unsigned installation checks the feed's integrity only, and a second, signed
+installation (its loader signed by osslsigncode) holds the feed to the loader's publisher."""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent.parent
+PUBLISHER, OTHER = "Velmora Test Publisher", "Velmora Other Publisher"
+RUN_LIMIT = 120
+EXIT = {"done": 0, "network": 10, "feed refused": 11, "feed cannot be checked now": 12, "release refused": 13,
+        "disk full": 14, "busy": 15}
+options = None
+failures = []
+
+
+def sh(*argv, **kwargs):
+    return subprocess.run([str(a) for a in argv], check=True, capture_output=True, **kwargs)
+
+
+# ---------------------------------------------------------------- keys, releases and trees
+
+def make_keys(keys: Path):
+    """A throw-away root; A (the publisher) and B (another name) for code signing under it; C, the
+    publisher's name under a second root no one trusts."""
+    keys.mkdir(parents=True)
+    (keys / "leaf.ext").write_text("extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n"
+                                   "basicConstraints=CA:false\n")
+    (keys / "pass").write_text("throw-away")
+    for root, name in (("root", "Velmora Test Root"), ("stray", "Velmora Stray Root")):
+        sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", f"/CN={name}",
+           "-addext", "basicConstraints=critical,CA:true", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+           "-keyout", keys / f"{root}.key", "-out", keys / f"{root}.pem")
+    for leaf, name, root in (("a", PUBLISHER, "root"), ("b", OTHER, "root"), ("c", PUBLISHER, "stray")):
+        sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}", "-keyout", keys / f"{leaf}.key",
+           "-out", keys / f"{leaf}.csr")
+        sh("openssl", "x509", "-req", "-in", keys / f"{leaf}.csr", "-CA", keys / f"{root}.pem", "-CAkey",
+           keys / f"{root}.key", "-days", "2", "-set_serial", "0x" + os.urandom(8).hex(), "-extfile", keys / "leaf.ext",
+           "-out", keys / f"{leaf}.pem")
+        sh("openssl", "pkcs12", "-export", "-inkey", keys / f"{leaf}.key", "-in", keys / f"{leaf}.pem", "-certfile",
+           keys / f"{root}.pem", "-passout", f"file:{keys / 'pass'}", "-out", keys / f"{leaf}.pfx")
+
+
+def signing_env(keys: Path, leaf="a"):
+    root = "stray" if leaf == "c" else "root"
+    return dict(os.environ, VELMORA_SIGN_PFX=str(keys / f"{leaf}.pfx"), VELMORA_SIGN_PASSWORD_FILE=str(keys / "pass"),
+                VELMORA_SIGN_CAFILE=str(keys / f"{root}.pem"))
+
+
+def write_files(folder: Path, files):
+    for relative, data in files.items():
+        path = folder / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        if relative.endswith(".exe"):
+            path.chmod(0o755)
+
+
+def application(version: str, changed=(), big=0):
+    """An application's files: the loader, the recorder, a tag, 40 small libraries (those named in
+    `changed` differ from v1's), and a large object of `big` bytes."""
+    files = {"Velmora.exe": world.loader + (b"" if version == "v1" else f"\0loader {version}\0".encode()),
+             "app/velmora.exe": world.recorder, "app/tag.txt": f"app {version}\n".encode()}
+    for number in range(40):
+        files[f"app/lib/part{number:02d}.dat"] = (f"part {number} " + ("v2 " if number in changed else "")).encode() * 50
+    if big:
+        files["app/data/big.bin"] = hashlib.sha256(version.encode()).digest() * (big // 32)
+    return files
+
+
+def publish(tree: Path, files, version="2.0", leaf="a", extra=(), channel="stable"):
+    """A release folder signed by sign-update.sh, published into `tree`."""
+    release = Path(tempfile.mkdtemp(dir=world.work))
+    write_files(release, files)
+    sh("bash", REPO / "scripts" / "sign-update.sh", release, env=signing_env(world.keys, leaf))
+    sh("bash", REPO / "scripts" / "publish-update.sh", "--version", version, "--channel", channel, *extra, release, tree,
+       env=signing_env(world.keys, leaf))
+    shutil.rmtree(release)
+
+
+def feed_text(tree: Path, channel="stable"):
+    return sh("openssl", "cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", tree / f"{channel}.feed",
+              "-purpose", "any").stdout.decode()
+
+
+def sign_feed(tree: Path, text: str, leaf="a", name="stable"):
+    """`text` signed as publish-update.sh signs a feed, as the tree's NAME.feed."""
+    (world.work / "feed.txt").write_text(text)
+    key = world.keys / leaf
+    root = "stray" if leaf == "c" else "root"
+    sh("openssl", "cms", "-sign", "-nodetach", "-binary", "-md", "sha256", "-in", world.work / "feed.txt", "-signer",
+       f"{key}.pem", "-inkey", f"{key}.key", "-certfile", world.keys / f"{root}.pem", "-outform", "DER", "-out",
+       tree / f"{name}.feed")
+
+
+def with_field(text: str, key: str, value: str):
+    return "".join(f"{key} {value}\n" if line.startswith(key + " ") else line + "\n" for line in text.splitlines())
+
+
+# ---------------------------------------------------------------- servers
+
+class FaultServer:
+    def __init__(self, tree: Path):
+        self.rules, self.log = world.work / "rules.json", world.work / "requests.log"
+        self.rules.write_text("{}")
+        self.log.write_text("")
+        self.process = subprocess.Popen([sys.executable, str(Path(__file__).parent / "fault_server.py"), str(tree),
+                                         str(self.rules), str(self.log), "--lifetime", "600"], stdout=subprocess.PIPE,
+                                        text=True)
+        self.url = f"http://127.0.0.1:{self.process.stdout.readline().strip()}"
+
+    def rule(self, rules):
+        self.rules.write_text(json.dumps(rules))
+
+    def requests(self):
+        lines = self.log.read_text().splitlines()
+        self.log.write_text("")
+        return [json.loads(line) for line in lines]
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class Nginx:
+    """nginx-light serving the tree as a CDN would: ranges, ETags and 304 are its own. With `tls`,
+    HTTPS with a certificate from a throw-away CA, for 127.0.0.1."""
+
+    def __init__(self, tree: Path, tls=False):
+        self.dir = Path(tempfile.mkdtemp(dir=world.work))
+        port = free_port()
+        listen = f"127.0.0.1:{port}"
+        if tls:
+            keys = self.dir
+            sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Velmora Test CA",
+               "-addext", "basicConstraints=critical,CA:true", "-keyout", keys / "ca.key", "-out", keys / "ca.pem")
+            sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", keys / "tls.key",
+               "-out", keys / "tls.csr")
+            (keys / "tls.ext").write_text("subjectAltName=IP:127.0.0.1\n")
+            sh("openssl", "x509", "-req", "-in", keys / "tls.csr", "-CA", keys / "ca.pem", "-CAkey", keys / "ca.key",
+               "-days", "2", "-set_serial", "7", "-extfile", keys / "tls.ext", "-out", keys / "tls.pem")
+            listen += f" ssl; ssl_certificate {keys / 'tls.pem'}; ssl_certificate_key {keys / 'tls.key'}"
+        (self.dir / "nginx.conf").write_text(f"""daemon off; pid {self.dir}/nginx.pid; error_log {self.dir}/error.log;
+events {{ worker_connections 64; }}
+http {{ access_log {self.dir}/access.log; client_body_temp_path {self.dir}; proxy_temp_path {self.dir};
+  fastcgi_temp_path {self.dir}; uwsgi_temp_path {self.dir}; scgi_temp_path {self.dir};
+  types {{ }} default_type application/octet-stream;
+  server {{ listen {listen}; root {tree}; }} }}
+""")
+        self.process = subprocess.Popen(["nginx", "-p", str(self.dir), "-c", str(self.dir / "nginx.conf")],
+                                        stderr=subprocess.DEVNULL)
+        self.url = f"{'https' if tls else 'http'}://127.0.0.1:{port}"
+        self.ca = self.dir / "ca.pem"
+        deadline = time.monotonic() + 10
+        while not (self.dir / "nginx.pid").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+    def requests(self):
+        log = self.dir / "access.log"
+        lines = log.read_text().splitlines() if log.exists() else []
+        log.write_text("")
+        return [{"status": int(line.split('"')[2].split()[0]), "path": line.split('"')[1].split()[1]} for line in lines]
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+def free_port():
+    import socket
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+# ---------------------------------------------------------------- the programs under test
+
+def native_path(path: Path) -> str:
+    return "Z:" + str(path).replace("/", "\\") if options.wine else str(path)
+
+
+def updater(install: Path, *arguments, signed_anchor=True, env=None, background=False):
+    """velmora-update with --json against `install`; (exit code, the JSON object)."""
+    argv = [str(options.updater), *arguments, "--install", native_path(install), "--json"]
+    if not options.wine and signed_anchor:
+        argv += ["--cafile", str(world.keys / "root.pem"), "--publisher", PUBLISHER]
+    if options.wine:
+        argv.insert(0, str(REPO / "scripts" / "wine-run.sh"))
+    if background:
+        return subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+    done = subprocess.run(argv, capture_output=True, timeout=RUN_LIMIT, env=env)
+    try:
+        answer = json.loads(done.stdout.decode().strip().splitlines()[-1])
+    except (ValueError, IndexError):
+        answer = {"outcome": "no JSON", "stdout": done.stdout.decode(), "stderr": done.stderr.decode()}
+    return done.returncode, answer
+
+
+def install_application(install: Path, signed=False):
+    shutil.rmtree(install, ignore_errors=True)
+    write_files(install, application("v1"))
+    (install / "data").mkdir()
+    if signed:
+        shutil.copy(world.signed_loader, install / "Velmora.exe")
+
+
+def run_loader(install: Path):
+    """A start of the installed loader; waits for the update it hands over to be installed."""
+    env = dict(os.environ, VELMORA_RECORD=native_path(world.work / "record.txt"))
+    argv = [str(install / "Velmora.exe")]
+    if options.wine:
+        argv.insert(0, str(REPO / "scripts" / "wine-run.sh"))
+    subprocess.run(argv, env=env, timeout=RUN_LIMIT, capture_output=True)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and (install / "data" / "update").exists():
+        time.sleep(0.1)
+
+
+def snapshot(root: Path):
+    return sorted((str(p.relative_to(root)), p.read_bytes() if p.is_file() else None) for p in root.rglob("*")
+                  if "velmora-update" not in p.name and p.name not in ("Velmora.log", "Velmora.log.1"))
+
+
+# ---------------------------------------------------------------- the rows
+
+def expect(holds, what):
+    if not holds:
+        raise AssertionError(what)
+
+
+def expect_run(result, outcome, what=""):
+    code, answer = result
+    expect(code == EXIT.get(outcome, 0) and answer.get("outcome") == outcome,
+           f"{what}: wanted {outcome} ({EXIT.get(outcome, 0)}), got exit {code}: {answer}")
+
+
+def objects_fetched(requests):
+    return [r for r in requests if r["path"].startswith("/objects/")]
+
+
+def big_digest(version, size=4 << 20):
+    return hashlib.sha256(application(version, big=size)["app/data/big.bin"]).hexdigest()
+
+
+def row_new_release(r):
+    publish(r.tree, application("v2", big=1 << 20), extra=["--notes", "https://example.invalid/v2"])
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "done", "check")
+    expect(all(not x["path"].startswith("/objects/") for x in r.server.requests()), "check fetched objects")
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "done", "stage")
+    expect(answer["release"]["notes"] == "https://example.invalid/v2", f"notes: {answer}")
+    # The new loader and the large object, and the release's few KiB: nothing the installation has.
+    expect(answer["bytesFetched"] <= len(application("v2")["Velmora.exe"]) + (1 << 20) + 64 * 1024,
+           f"fetched {answer['bytesFetched']}")
+    run_loader(r.install)
+    expect((r.install / "app" / "tag.txt").read_text() == "app v2\n", "the loader did not install v2")
+    r.server.requests()
+    code, answer = updater(r.install, "check", "--feed", r.server.url)
+    expect_run((code, answer), "nothing to do", "check once installed")
+    expect(answer["requests"] == 1 and [x["status"] for x in r.server.requests()] == [304],
+           f"nothing new costs one conditional request: {answer}")
+
+
+def row_changed_files_only(r):
+    publish(r.tree, application("v2", changed=(7,)))
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "done")
+    fetched = [x["path"] for x in objects_fetched(r.server.requests())]
+    # The changed library, the tag and the new loader: nothing the installation already has.
+    expect(len(fetched) == 3, f"objects fetched: {fetched}")
+
+
+def row_cut_and_resumed(r, ignore_range=False):
+    publish(r.tree, application("v2", big=4 << 20))
+    big = "/objects/" + big_digest("v2")
+    r.server.rule({big: {"cut": 2 << 20, "times": 1}})
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "cut")
+    partial = r.install / "data" / "velmora-update.partial" / big_digest("v2")
+    expect(partial.exists() and partial.stat().st_size == 2 << 20, "the part that came is kept")
+    r.server.rule({big: {"ignoreRange": True}} if ignore_range else {})
+    r.server.requests()
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "done", "resumed")
+    asked = [x for x in r.server.requests() if x["path"] == big]
+    expect(len(asked) == 1 and asked[0]["range"] == f"bytes={2 << 20}-", f"one range request: {asked}")
+    expect(asked[0]["status"] == (200 if ignore_range else 206), f"answer {asked}")
+    if not ignore_range:
+        expect(asked[0]["sent"] <= 1.05 * (2 << 20), "resumed, not fetched again")
+    expect(not partial.parent.exists(), "no partial download left")
+    run_loader(r.install)
+    joined = hashlib.sha256((r.install / "app" / "data" / "big.bin").read_bytes()).hexdigest()
+    expect(joined == big_digest("v2"), "the joined object installed")
+
+
+def row_altered_object(r, longer=False):
+    publish(r.tree, application("v2", changed=(3,)))
+    digest = hashlib.sha256(application("v2", changed=(3,))["app/lib/part03.dat"]).hexdigest()
+    obj = r.tree / "objects" / digest
+    obj.write_bytes(obj.read_bytes() + b"x" if longer else b"X" + obj.read_bytes()[1:])
+    before = snapshot(r.install)
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "release refused")
+    expect(len([x for x in r.server.requests() if x["path"].endswith(digest)]) == 2, "fetched again once")
+    expect(snapshot(r.install) == before, "nothing staged, nothing left")
+
+
+def refused_feed(r, text=None, leaf="a", html=False, code="feed refused", anchored=True):
+    publish(r.tree, application("v2"))
+    if text is not None:
+        sign_feed(r.tree, text(feed_text(r.tree)), leaf)
+    if html:
+        r.server.rule({"/stable.feed": {"html": True}})
+    before = snapshot(r.install)
+    expect_run(updater(r.install, "stage", "--feed", r.server.url, signed_anchor=anchored), code)
+    seen = r.server.requests()
+    expect([x["path"] for x in seen] == ["/stable.feed"], f"nothing else fetched: {seen}")
+    expect(snapshot(r.install) == before, "nothing staged")
+
+
+def row_rolled_back(r):
+    publish(r.tree, application("v2"))
+    first = feed_text(r.tree)
+    sign_feed(r.tree, with_field(first, "sequence", str(int(first.split("sequence ")[1].split()[0]) + 10)))
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "done", "the newer feed")
+    sign_feed(r.tree, first)
+    r.server.requests()
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "the older one again")
+
+
+def republish(tree: Path, transform):
+    """The tree's release with its manifest rewritten by `transform` and signed again by the
+    publisher, as a new release folder and feed: what publish-update.sh would refuse to write."""
+    feed = feed_text(tree)
+    old = tree / "releases" / feed.split("release ")[1].split()[0]
+    folder = Path(tempfile.mkdtemp(dir=world.work))
+    manifest = transform((old / "SHA256SUMS").read_text(), tree)
+    (folder / "SHA256SUMS").write_text(manifest)
+    sh("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-in", folder / "SHA256SUMS", "-signer",
+       world.keys / "a.pem", "-inkey", world.keys / "a.key", "-certfile", world.keys / "root.pem", "-outform", "DER",
+       "-out", folder / "SHA256SUMS.p7")
+    digests = sorted({line[:64] for line in manifest.splitlines()})
+    (folder / "SIZES").write_text("".join(f"{d} {(tree / 'objects' / d).stat().st_size}\n" for d in digests))
+    sha = lambda name: hashlib.sha256((folder / name).read_bytes()).hexdigest()
+    release = hashlib.sha256(f"{sha('SHA256SUMS')}  SHA256SUMS\n{sha('SHA256SUMS.p7')}  SHA256SUMS.p7\n".encode())
+    shutil.move(str(folder), str(tree / "releases" / release.hexdigest()))
+    folder = tree / "releases" / release.hexdigest()
+    pinned = lambda name: f"{sha(name)} {(folder / name).stat().st_size}"
+    for key, name in (("manifest", "SHA256SUMS"), ("signature", "SHA256SUMS.p7"), ("sizes", "SIZES")):
+        feed = with_field(feed, key, pinned(name))
+    sign_feed(tree, with_field(feed, "release", release.hexdigest()))
+
+
+def row_loader_refuses(r):
+    # Every object matches its digest, yet the loader would refuse the staging: its manifest lists
+    # a file the staging can never hold apart from the manifest's own signature.
+    def list_signature(manifest, tree):
+        (tree / "objects" / hashlib.sha256(b"x").hexdigest()).write_bytes(b"x")
+        return manifest + hashlib.sha256(b"x").hexdigest() + "  SHA256SUMS.p7\n"
+    publish(r.tree, application("v2"))
+    republish(r.tree, list_signature)
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "release refused")
+    expect(not (r.install / "data" / "update").exists() and not (r.install / "data" / "update.incoming").exists(),
+           "never staged")
+    r.server.requests()
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "nothing to do", "remembered")
+    expect(not objects_fetched(r.server.requests()), "nothing fetched for a refused release")
+
+
+def row_from_folder(r):
+    publish(r.tree, application("v2"))
+    code, answer = updater(r.install, "stage", "--from", native_path(r.tree))
+    expect_run((code, answer), "done")
+    expect(answer["requests"] == 0 and not r.server.requests(), "no request")
+    run_loader(r.install)
+    expect((r.install / "app" / "tag.txt").read_text() == "app v2\n", "installed from the folder")
+
+
+def row_killed_downloading(r):
+    publish(r.tree, application("v2", big=4 << 20))
+    big = "/objects/" + big_digest("v2")
+    r.server.rule({big: {"stall": 30, "times": 1}})
+    process = updater(r.install, "stage", "--feed", r.server.url, background=True)
+    partial = r.install / "data" / "velmora-update.partial" / big_digest("v2")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not (partial.exists() and partial.stat().st_size >= 2 << 20):
+        time.sleep(0.05)
+    os.killpg(process.pid, signal.SIGKILL)
+    process.wait(10)
+    expect(partial.exists(), "a partial download")
+    expect(not (r.install / "data" / "update").exists(), "nothing staged while killed")
+    r.server.rule({})
+    r.server.requests()
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "the next run")
+    asked = [x for x in r.server.requests() if x["path"] == big]
+    expect(len(asked) == 1 and asked[0]["status"] == 206, f"resumed: {asked}")
+
+
+def row_killed_staging(r):
+    """Killed at several moments of staging a release of 2,000 files: the loader then sees
+    nothing, or the whole staging; the next run finishes."""
+    files = application("v2")
+    files.update({f"app/many/f{number:04d}.txt": f"file {number}\n".encode() for number in range(2000)})
+    publish(r.tree, files)
+    for delay in (0.3, 0.6, 1.0, 1.5):
+        process = updater(r.install, "stage", "--feed", r.server.url, background=True)
+        time.sleep(delay * (4 if options.wine else 1))
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait(10)
+        staging = r.install / "data" / "update"
+        if staging.exists():
+            listed = (staging / "SHA256SUMS").read_text().splitlines()
+            whole = all(hashlib.sha256((staging / line[66:]).read_bytes()).hexdigest() == line[:64] for line in listed)
+            expect(whole and len(listed) == len(files), f"killed after {delay} s: a staging, but not whole")
+            break
+    wanted = "nothing to do" if (r.install / "data" / "update").exists() else "done"
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), wanted, "the next run")
+    run_loader(r.install)
+    expect((r.install / "app" / "many" / "f1999.txt").exists(), "installed")
+
+
+def row_disk_full(r):
+    """The installation on a small tmpfs; the release needs more than it has free."""
+    mount = r.install.parent / "small"
+    mount.mkdir()
+    sh("mount", "-t", "tmpfs", "-o", "size=12m", "tmpfs", mount)
+    try:
+        install = mount / "Velmora"
+        install_application(install)
+        publish(r.tree, application("v2", big=8 << 20))
+        before = snapshot(install)
+        expect_run(updater(install, "stage", "--feed", r.server.url), "disk full")
+        expect(snapshot(install) == before and not (install / "data" / "update.incoming").exists(),
+               "no incoming tree left behind")
+    finally:
+        sh("umount", "-l", mount)
+
+
+def row_server_errors(r):
+    publish(r.tree, application("v2", changed=(1,)))
+    r.server.rule({"/stable.feed": {"status": 503}})
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "503 for the feed")
+    r.server.rule({"/objects/*": {"status": 500}})
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "500 for an object")
+    r.server.rule({"/releases/*": {"status": 404}})
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "404 for the release")
+    r.server.rule({})
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "once the server answers")
+
+
+def row_nginx(r, tls=False):
+    publish(r.tree, application("v2", big=2 << 20))
+    server = Nginx(r.tree, tls)
+    try:
+        env = dict(os.environ, CURL_CA_BUNDLE=str(server.ca)) if tls else None
+        # Half of the large object already here, as a cut download leaves it.
+        partial = r.install / "data" / "velmora-update.partial"
+        partial.mkdir(parents=True)
+        big = application("v2", big=2 << 20)["app/data/big.bin"]
+        (partial / hashlib.sha256(big).hexdigest()).write_bytes(big[:1 << 20])
+        code, answer = updater(r.install, "stage", "--feed", server.url, env=env)
+        expect_run((code, answer), "done", "through nginx")
+        seen = server.requests()
+        expect(any(x["status"] == 206 for x in seen), f"nginx resumed the object: {seen}")
+        run_loader(r.install)
+        code, answer = updater(r.install, "check", "--feed", server.url, env=env)
+        expect_run((code, answer), "nothing to do")
+        expect([x["status"] for x in server.requests()] == [304], "one conditional request, 304")
+    finally:
+        server.stop()
+
+
+def row_signed_installation(r, leaf, outcome):
+    """Under Wine: the installation's loader signed by the publisher: the feed's signer must be
+    its publisher, through a chain this machine trusts."""
+    install_application(r.install, signed=True)
+    publish(r.tree, application("v2"))
+    sign_feed(r.tree, feed_text(r.tree), leaf)
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), outcome)
+
+
+EXPIRED = lambda text: with_field(with_field(text, "issued", "2020-01-01T00:00:00Z"), "expires", "2020-02-01T00:00:00Z")
+ROWS = [
+    # name, what it does, where it runs ("both", "native", "wine")
+    ("a new release staged, then installed by the loader; nothing new then costs one request", row_new_release, "both"),
+    ("only the changed files fetched", row_changed_files_only, "both"),
+    ("a cut download resumed with one range request", row_cut_and_resumed, "both"),
+    ("a server ignoring ranges sends the object again", lambda r: row_cut_and_resumed(r, True), "both"),
+    ("an altered object: fetched again, then refused, nothing staged", row_altered_object, "both"),
+    ("an object longer than its size: refused, nothing staged", lambda r: row_altered_object(r, True), "both"),
+    ("an expired feed: nothing else fetched", lambda r: refused_feed(r, EXPIRED), "both"),
+    ("a feed for another channel: nothing else fetched", lambda r: refused_feed(r, lambda t: with_field(t, "channel", "beta")),
+     "both"),
+    ("a feed signed by another publisher", lambda r: refused_feed(r, lambda t: t, "b"), "native"),
+    ("a feed under a root this machine does not trust: cannot be checked now",
+     lambda r: refused_feed(r, lambda t: t, "c", code="feed cannot be checked now"), "native"),
+    ("not a feed at all: HTML where the feed belongs", lambda r: refused_feed(r, html=True, anchored=False),
+     "both"),
+    ("a rolled-back feed", row_rolled_back, "both"),
+    ("a release the loader would refuse: never staged, remembered", row_loader_refuses, "both"),
+    ("--from a folder", row_from_folder, "both"),
+    ("killed during a download: the next run resumes", row_killed_downloading, "both"),
+    ("killed during the staging: never half a staging", row_killed_staging, "both"),
+    ("a full disk on a small tmpfs: nothing staged or left", row_disk_full, "both"),
+    ("503, 500, 404: network, and staged once the server answers", row_server_errors, "both"),
+    ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
+    ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
+    ("signed installation: a feed signed by another publisher", lambda r: row_signed_installation(r, "b", "feed refused"),
+     "wine"),
+    ("signed installation: the publisher's feed under a root not trusted",
+     lambda r: row_signed_installation(r, "c", "feed cannot be checked now"), "wine"),
+]
+
+
+class Row:
+    pass
+
+
+class World:
+    pass
+
+
+world = World()
+
+
+def main():
+    global options
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--updater", type=Path, required=True)
+    parser.add_argument("--loader", type=Path, required=True)
+    parser.add_argument("--recorder", type=Path, required=True)
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--only", nargs="*")
+    options = parser.parse_args()
+    world.work = Path(tempfile.mkdtemp(prefix="velmora-update-table-"))
+    world.work.chmod(0o755)
+    world.keys = world.work / "keys"
+    make_keys(world.keys)
+    world.loader = options.loader.read_bytes()
+    world.recorder = options.recorder.read_bytes()
+    if options.wine:
+        world.signed_loader = world.work / "signed.exe"
+        sh("osslsigncode", "sign", "-pkcs12", world.keys / "a.pfx", "-readpass", world.keys / "pass", "-h", "sha256",
+           "-n", "Velmora", "-in", options.loader, "-out", world.signed_loader)
+    place = "wine" if options.wine else "native"
+    try:
+        for name, function, where in ROWS:
+            if where not in ("both", place) or (options.only and not any(o in name for o in options.only)):
+                continue
+            r = Row()
+            r.dir = Path(tempfile.mkdtemp(dir=world.work))
+            r.dir.chmod(0o755)  # nginx's workers read the tree as another user
+            r.install, r.tree = r.dir / "Velmora", r.dir / "tree"
+            install_application(r.install)
+            r.server = FaultServer(r.tree)
+            started = time.monotonic()
+            try:
+                function(r)
+                print(f"ok    {name} ({time.monotonic() - started:.1f} s)", flush=True)
+            except (AssertionError, subprocess.SubprocessError, OSError) as failure:
+                failures.append(name)
+                print(f"FAIL  {name}: {failure}", flush=True)
+            finally:
+                r.server.stop()
+                shutil.rmtree(r.dir, ignore_errors=True)
+    finally:
+        shutil.rmtree(world.work, ignore_errors=True)
+    print(f"{len(failures)} failed" if failures else "all rows passed")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
