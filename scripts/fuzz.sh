@@ -26,7 +26,7 @@ executions() {
 }
 
 status=0
-for target in command_line hand_over manifest; do
+for target in command_line hand_over manifest feed; do
   fuzzer=$build/fuzz/${target}_fuzzer
   log=$build/$target.log
   corpus=$build/corpus/$target

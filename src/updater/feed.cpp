@@ -80,7 +80,7 @@ std::optional<std::uint64_t> VersionNumber(std::string_view text) {
 
 bool NotesUrl(std::string_view url) {
   return url.size() <= kLongestUrl && (url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) &&
-         url.size() > 8;
+         url.size() > 8 && url.find(' ') == std::string_view::npos;
 }
 
 // Days since 1970-01-01 of a civil date, in eras of 400 years.

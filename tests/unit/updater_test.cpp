@@ -1,0 +1,160 @@
+// The updater's pure decisions: the feed's form and acceptance, SIZES, the release decision, the
+// plan of where each file comes from, and what an HTTP answer means.
+
+#include <gtest/gtest.h>
+
+#include "updater/feed.hpp"
+#include "updater/plan.hpp"
+#include "updater/state.hpp"
+
+namespace {
+const std::string kA(64, 'a'), kB(64, 'b'), kC(64, 'c');
+
+// A feed as publish-update.sh writes one, its id that of its two manifest files.
+Feed SampleFeed() {
+  Feed feed;
+  feed.channel = "stable";
+  feed.sequence = 1765300000;
+  feed.issued = *ParseUtcTime("2026-12-09T12:00:00Z");
+  feed.expires = *ParseUtcTime("2027-01-08T12:00:00Z");
+  feed.version = "1.2.0.7";
+  feed.versionNumber = 0x0001000200000007;
+  feed.manifest = {kA, 409};
+  feed.signature = {kB, 2220};
+  feed.sizes = {kC, 285};
+  feed.release = ReleaseId(kA, kB);
+  feed.notes = "https://example.invalid/notes";
+  return feed;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
+NativeString N(const char* ascii) { return NativeFromAscii(ascii); }
+}  // namespace
+
+TEST(ParseFeed, TakesWhatThePublisherWritesAndNothingLooser) {
+  const std::string text = FeedText(SampleFeed());
+  const auto feed = ParseFeed(text);
+  ASSERT_TRUE(feed);
+  EXPECT_EQ(feed->versionNumber, 0x0001000200000007u);
+  EXPECT_EQ(FeedText(*feed), text);
+  // The id is the SHA-256 of the lines `sha256sum SHA256SUMS SHA256SUMS.p7` writes (printf ... | sha256sum).
+  EXPECT_EQ(ReleaseId(kA, kB), "b1888f6b74169c674a5c23d5fef60497c2e6abb7b521d8a24395708fc35f3d50");
+  EXPECT_TRUE(ParseFeed(Replaced(text, "notes https://example.invalid/notes\n", "")));
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"velmora-feed 1", "velmora-feed 2"}, {"\n", "\r\n"}, {"channel stable", "channel Stable"},
+           {"channel stable", "channel  stable"}, {"sequence 1765300000", "sequence 01765300000"},
+           {"sequence 1765300000", "sequence 0"}, {"sequence 1765300000", "sequence 99999999999999999999"},
+           {"issued 2026-12-09T12:00:00Z", "issued 2026-12-09 12:00:00Z"},
+           {"issued 2026-12-09T12:00:00Z", "issued 2027-02-29T12:00:00Z"},
+           {"issued 2026-12-09T12:00:00Z", "issued 2027-01-08T12:00:00Z"},  // not before it expires
+           {"version 1.2.0.7", "version 1.2.0.7.1"}, {"version 1.2.0.7", "version 1.65536"}, {"version 1.2.0.7", "version v1"},
+           {"release " + SampleFeed().release, "release " + kA},  // not the id of its manifest files
+           {"manifest " + kA, "manifest " + std::string(64, 'A')}, {"manifest " + kA + " 409", "manifest " + kA + " 0"},
+           {"sizes ", "size "}, {"notes https://", "notes ftp://"}, {"notes https://example.invalid/notes", "notes https://a b"}}) {
+    EXPECT_FALSE(ParseFeed(Replaced(text, from, to))) << from << " -> " << to;
+  }
+  EXPECT_FALSE(ParseFeed(text.substr(0, text.size() - 1)));  // the last line without its line feed
+  EXPECT_FALSE(ParseFeed(text + "extra x\n"));
+  EXPECT_FALSE(ParseFeed(Replaced(text, "channel stable\nsequence 1765300000\n", "sequence 1765300000\nchannel stable\n")));
+}
+
+TEST(ParseUtcTime, CivilDatesBothWays) {
+  EXPECT_EQ(ParseUtcTime("1970-01-01T00:00:00Z"), 0);
+  EXPECT_EQ(ParseUtcTime("2024-02-29T23:59:59Z"), 1709251199);  // date -u -d 2024-02-29T23:59:59Z +%s
+  EXPECT_EQ(UtcTimeText(1709251199), "2024-02-29T23:59:59Z");
+  for (const char* bad : {"1969-12-31T23:59:59Z", "2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z", "2024-01-01T24:00:00Z",
+                          "2024-01-01T00:00:00", "2024-1-01T00:00:00Z"}) {
+    EXPECT_FALSE(ParseUtcTime(bad)) << bad;
+  }
+}
+
+TEST(JudgeFeed, ChannelSequenceAndExpiryByTheLaterClock) {
+  const Feed feed = SampleFeed();
+  const std::int64_t now = feed.issued + 60;
+  EXPECT_EQ(JudgeFeed(feed, "stable", {}, now), FeedJudgement::kAccepted);
+  EXPECT_EQ(JudgeFeed(feed, "beta", {}, now), FeedJudgement::kOtherChannel);
+  EXPECT_EQ(JudgeFeed(feed, "stable", {feed.sequence, 0}, now), FeedJudgement::kAccepted);  // the same feed again
+  EXPECT_EQ(JudgeFeed(feed, "stable", {feed.sequence + 1, 0}, now), FeedJudgement::kRolledBack);
+  EXPECT_EQ(JudgeFeed(feed, "stable", {}, feed.expires), FeedJudgement::kExpired);
+  // A clock set back does not revive it: a newer feed seen was issued after this one expired.
+  EXPECT_EQ(JudgeFeed(feed, "stable", {0, feed.expires + 1}, now), FeedJudgement::kExpired);
+  const ChannelHistory after = Accepted(feed, {feed.sequence - 5, feed.issued + 7});
+  EXPECT_EQ(after.sequence, feed.sequence);
+  EXPECT_EQ(after.issued, feed.issued + 7);
+}
+
+TEST(DecideRelease, NeverOlderNeverRefusedAgainAnEqualVersionARepair) {
+  const Feed feed = SampleFeed();
+  EXPECT_EQ(DecideRelease(feed, {}), ReleaseDecision::kStage);
+  EXPECT_EQ(DecideRelease(feed, {feed.release, "", std::nullopt, {}}), ReleaseDecision::kInstalled);
+  EXPECT_EQ(DecideRelease(feed, {"", feed.release, std::nullopt, {}}), ReleaseDecision::kStaged);
+  EXPECT_EQ(DecideRelease(feed, {"", "", feed.versionNumber + 1, {}}), ReleaseDecision::kOlder);
+  EXPECT_EQ(DecideRelease(feed, {"", "", feed.versionNumber, {}}), ReleaseDecision::kStage);
+  EXPECT_EQ(DecideRelease(feed, {"", "", std::nullopt, {kA, feed.release}}), ReleaseDecision::kRefused);
+}
+
+TEST(ParseSizes, SortedDistinctAndCoveringTheManifest) {
+  const auto sizes = ParseSizes(kA + " 3\n" + kB + " 0\n");
+  ASSERT_TRUE(sizes);
+  EXPECT_EQ(sizes->at(kB), 0u);
+  for (const std::string& bad : {kB + " 3\n" + kA + " 1\n", kA + " 3\n" + kA + " 3\n", kA + " 03\n", kA + "  3\n",
+                                 kA + " 3", kA + " -3\n", kA + " 9007199254740993\n", std::string(64, 'A') + " 3\n"}) {
+    EXPECT_FALSE(ParseSizes(bad)) << bad;
+  }
+  const auto lines = *ParseManifest(kA + "  Velmora.exe\n" + kB + "  app/velmora.exe\n" + kA + "  app/copy.exe\n");
+  EXPECT_TRUE(SizesCoverManifest(*sizes, lines));
+  EXPECT_FALSE(SizesCoverManifest(*ParseSizes(kA + " 3\n"), lines));
+  EXPECT_FALSE(SizesCoverManifest(*ParseSizes(kA + " 3\n" + kB + " 0\n" + kC + " 1\n"), lines));
+}
+
+TEST(PlanSources, TheCheapestFirstAndTheServerLast) {
+  const auto lines = *ParseManifest(kA + "  Velmora.exe\n" + kB + "  app/lib.dll\n" + kC + "  app/new.dat\n");
+  const std::map<std::string, std::uint64_t> sizes = {{kA, 10}, {kB, 20}, {kC, 30}};
+  const std::vector<FoundFile> installed = {{N("Velmora.exe"), 10}, {N("app/lib.dll"), 21}, {N("app/other.dat"), 30}};
+  const std::vector<FoundFile> incoming = {{N("app/lib.dll"), 20}};
+  const std::vector<FilePlan> plans = PlanSources(lines, sizes, installed, incoming);
+  ASSERT_EQ(plans.size(), 3u);
+  using S = FileSource;
+  EXPECT_EQ(plans[0].sources, (std::vector<S>{S::kInstalled, S::kIncomingByDigest, S::kInstalledByDigest, S::kServer}));
+  // Its size tells the installed app/lib.dll is another file: not offered; the one in incoming is.
+  EXPECT_EQ(plans[1].sources, (std::vector<S>{S::kIncoming, S::kIncomingByDigest, S::kServer}));
+  // Only an installed file of its size may hold it, under another name.
+  EXPECT_EQ(plans[2].sources, (std::vector<S>{S::kIncomingByDigest, S::kInstalledByDigest, S::kServer}));
+  EXPECT_EQ(plans[2].size, 30u);
+}
+
+TEST(MeaningOfHttpAnswer, ResumedOnlyFromWhereItWasAsked) {
+  using M = HttpMeaning;
+  EXPECT_EQ(MeaningOfHttpAnswer(200, 0, ""), M::kBody);
+  EXPECT_EQ(MeaningOfHttpAnswer(200, 500, ""), M::kBody);  // a server that ignores the range
+  EXPECT_EQ(MeaningOfHttpAnswer(206, 500, "bytes 500-999/1000"), M::kResumed);
+  EXPECT_EQ(MeaningOfHttpAnswer(206, 500, "bytes 0-999/1000"), M::kUnexpected);
+  EXPECT_EQ(MeaningOfHttpAnswer(206, 500, "bytes */1000"), M::kUnexpected);
+  EXPECT_EQ(MeaningOfHttpAnswer(206, 0, "bytes 0-999/1000"), M::kUnexpected);
+  EXPECT_EQ(MeaningOfHttpAnswer(304, 0, ""), M::kNotModified);
+  EXPECT_EQ(MeaningOfHttpAnswer(416, 500, "bytes */400"), M::kRangeRefused);
+  EXPECT_EQ(MeaningOfHttpAnswer(404, 0, ""), M::kMissing);
+  EXPECT_EQ(MeaningOfHttpAnswer(410, 0, ""), M::kMissing);
+  for (const int status : {408, 429, 500, 502, 503, 599}) EXPECT_EQ(MeaningOfHttpAnswer(status, 0, ""), M::kUnavailable);
+  for (const int status : {0, 201, 301, 302, 401, 407, 600}) EXPECT_EQ(MeaningOfHttpAnswer(status, 0, ""), M::kUnexpected);
+}
+
+TEST(UpdaterState, WrittenAndReadBackOrNotAtAll) {
+  UpdaterState state;
+  state.channels["stable"] = {{7, 1765300000}, "\"abc\"", "Wed, 09 Dec 2026 12:00:00 GMT"};
+  state.staged = KnownRelease{kA, "1.2", 0x0001000200000000, kB, kC};
+  for (int i = 0; i < 40; ++i) RememberRefused(state, std::string(63, 'd') + static_cast<char>('0' + i % 10) + std::to_string(i));
+  EXPECT_EQ(state.refused.size(), kRememberedRefusals);
+  const auto read = ParseState(StateText(state));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(StateText(*read), StateText(state));
+  EXPECT_EQ(read->channels.at("stable").history.sequence, 7u);
+  EXPECT_FALSE(read->installed);
+  for (const std::string& bad : {std::string("{}"), std::string("not json"), Replaced(StateText(state), "\"format\":1", "\"format\":2"),
+                                 Replaced(StateText(state), "\"sequence\":7", "\"sequence\":\"7\"")}) {
+    EXPECT_FALSE(ParseState(bad)) << bad;
+  }
+}
