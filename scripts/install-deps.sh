@@ -12,6 +12,7 @@ packages=(
   strace gnuplot-nox time
   librsvg2-bin icoutils python3-pefile patchutils
   zip osslsigncode openssl libssl-dev
+  libcurl4-openssl-dev libboost-json1.81-dev nginx-light
 )
 
 missing=()
