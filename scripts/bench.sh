@@ -2,6 +2,7 @@
 # Builds what the benchmarks need and prints one table of figures (see docs/benchmarks.md).
 #   scripts/bench.sh [--quick]      (a full run also redraws docs/start-latency.png, docs/apply-time.png)
 #   scripts/bench.sh --staging      only the figures of a staging's check and of a start that hands over
+#   scripts/bench.sh --updater      only the updater's figures (bench/updater.py), natively and under Wine
 # Builds in build/bench/{linux,windows} (or $VELMORA_BENCH_DIR) and runs the Windows programs
 # in a Wine prefix of its own, so a test run elsewhere on the machine is left alone.
 set -euo pipefail
@@ -23,12 +24,28 @@ build() {
     exit 1
   fi
 }
-targets=(Velmora recorder platform_probe spawn_floor)
+targets=(Velmora recorder platform_probe spawn_floor velmora-update)
 build linux
 build windows -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
+
+# The updater against nginx on 127.0.0.1, beside curl; then under Wine, the same rows as figures.
+updater_bench() {
+  local quick=()
+  [[ " $* " != *" --quick "* ]] || quick=(--quick)
+  python3 bench/updater.py --updater "$bench_dir/linux/velmora-update" --loader "$bench_dir/linux/Velmora.exe" \
+    --recorder "$bench_dir/linux/tests/recorder" "${quick[@]}"
+  VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$bench_dir/wineprefix} scripts/with-wine-display.sh python3 bench/updater.py \
+    --wine --updater "$bench_dir/windows/velmora-update.exe" --loader "$bench_dir/windows/Velmora.exe" \
+    --recorder "$bench_dir/windows/tests/recorder.exe" "${quick[@]}"
+}
+if [[ " $* " == *" --updater "* ]]; then
+  updater_bench "$@"
+  exit 0
+fi
 
 plots=(--plots "$repo/docs")
 [[ " $* " == *" --quick "* || " $* " == *" --staging "* ]] && plots=()
 export VELMORA_WINEPREFIX=${VELMORA_WINEPREFIX:-$bench_dir/wineprefix}
 scripts/with-wine-display.sh python3 bench/bench.py \
   --linux "$bench_dir/linux" --windows "$bench_dir/windows" --work "$bench_dir/work" "${plots[@]}" "$@"
+[[ " $* " == *" --staging "* ]] || updater_bench "$@"

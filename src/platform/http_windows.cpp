@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -169,11 +170,19 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
   answer.etag = Header(handle, WINHTTP_QUERY_ETAG);
   answer.lastModified = Header(handle, WINHTTP_QUERY_LAST_MODIFIED);
   answer.contentRange = Header(handle, WINHTTP_QUERY_CONTENT_RANGE);
+  // A connection closed before the length the answer gave ends the read as if it were whole.
+  std::uint64_t expected = UINT64_MAX, received = 0;
+  const std::string length = Header(handle, WINHTTP_QUERY_CONTENT_LENGTH);
+  if (!length.empty()) expected = std::strtoull(length.c_str(), nullptr, 10);
   std::vector<char> buffer(1 << 16);
   for (;;) {
     DWORD count = 0;
     if (!WinHttpReadData(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &count)) return LastError();
-    if (count == 0) return {};
+    if (count == 0) {
+      if (expected != UINT64_MAX && received < expected) return {ERROR_WINHTTP_CONNECTION_ERROR, boost::system::system_category()};
+      return {};
+    }
+    received += count;
     if (!body(buffer.data(), count)) return {1, stoppedCategory};
   }
 }

@@ -638,7 +638,10 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
         if (attempt == 2) FailFetching(run, relative, got);
         continue;
       }
-      // A cap reached is the object's fault; anything else keeps what arrived for the next run.
+      // A cap reached is the object's fault; anything else, a body that ended short too, keeps
+      // what arrived for the next run.
+      const bool cut = !got.error && !got.tooLong && written < size;
+      if (cut) got.error = make_error_code(boost::system::errc::connection_aborted);
       if (!got.tooLong && (got.error || (got.meaning != HttpMeaning::kBody && got.meaning != HttpMeaning::kResumed))) {
         output.reset();
         const std::string message = "could not fetch " + Where(run, relative) + ": " + AnswerText(got);
