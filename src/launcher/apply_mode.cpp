@@ -1,6 +1,5 @@
 #include "launcher/apply_mode.hpp"
 
-#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
 
@@ -71,20 +70,20 @@ NativeString InstallUpdate(const fs::path& installDirectory, const fs::path& mod
     return FailureMessage("directory is not accessible(%s)\n%s", installDirectory, fs::path(error.message()));
   }
 
-  const fs::path copySource = Join(moduleDirectory, kLoaderFile);
-  const fs::path installedLoader = Join(installDirectory, kLoaderFile);
-  if (ReplaceLoader(copySource, Join(installDirectory, kIncomingLoaderFile), installedLoader)) {
+  const fs::path copySource = StagedLoader(moduleDirectory);
+  const fs::path installedLoader = InstalledLoader(installDirectory);
+  if (ReplaceLoader(copySource, IncomingLoader(installDirectory), installedLoader)) {
     return FailureMessage("copy failed\ndst:%s\nsrc:%s", installedLoader, copySource);
   }
 
-  const fs::path applicationDirectory = Join(installDirectory, kApplicationDirectory);
-  const fs::path retiredApplicationDirectory = Join(installDirectory, kRetiredApplicationDirectory);
+  const fs::path applicationDirectory = ApplicationDirectory(installDirectory);
+  const fs::path retiredApplicationDirectory = RetiredApplicationDirectory(installDirectory);
   if (LoggedMove(applicationDirectory, retiredApplicationDirectory)) {
     return FailureMessage("rename failed\ndst:%s\nsrc:%s", retiredApplicationDirectory, applicationDirectory);
   }
 
-  const fs::path moveSource = Join(moduleDirectory, kApplicationDirectory);
-  const fs::path newApplicationDirectory = Join(installDirectory, kApplicationDirectory);
+  const fs::path moveSource = StagedApplicationDirectory(moduleDirectory);
+  const fs::path newApplicationDirectory = ApplicationDirectory(installDirectory);
   if (LoggedMove(moveSource, newApplicationDirectory)) {
     NativeString message = FailureMessage("rename failed\ndst:%s\nsrc:%s", newApplicationDirectory, moveSource);
     // Put the old application back, so that it runs.
@@ -114,39 +113,33 @@ NativeString InstallUpdate(const fs::path& installDirectory, const fs::path& mod
 bool UpdateTakenByAnotherRun(const fs::path& installDirectory, const fs::path& moduleDirectory) {
   error_code unknown;
   if (fs::status(moduleDirectory, unknown).type() == fs::file_not_found) return true;
-  const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
-  if (!fs::equivalent(moduleDirectory, stagingDirectory, unknown) || unknown) return false;
-  return fs::status(Join(moduleDirectory, kApplicationDirectory), unknown).type() == fs::file_not_found;
+  if (!fs::equivalent(moduleDirectory, StagingDirectory(installDirectory), unknown) || unknown) return false;
+  return fs::status(StagedApplicationDirectory(moduleDirectory), unknown).type() == fs::file_not_found;
 }
 
 // The installation's lock, waited for while another loader of this installation runs, which may
 // be applying this very update. Held longer by anything else (another user, a program that is no
 // loader), it is not waited for: the run goes on without it.
 std::optional<InstallationLock> LockForUpdate(const fs::path& installDirectory) {
-  const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
-  const std::vector<NativeString> loaders = {Join(installDirectory, kLoaderFile).native(),
-                                             Join(stagingDirectory, kLoaderFile).native()};
+  const std::vector<NativeString> loaders = {InstalledLoader(installDirectory).native(),
+                                             StagedLoader(StagingDirectory(installDirectory)).native()};
   for (int round = 1;; ++round) {
     std::optional<InstallationLock> lock = LockInstallation(installDirectory.native(), kLockPatience);
     if (lock) return lock;
-    std::vector<NativeString> programs;
-    const std::vector<bool> running = RunningFrom(loaders, &programs);
-    const auto loader = std::find(running.begin(), running.end(), true);
+    const std::vector<RunningProgram> running = RunningFrom(loaders);
     const std::string busy = "installation locked by another run past " + LogDuration(round * kLockPatience);
-    if (loader == running.end()) {
+    if (running.empty()) {
       LogLine(busy + ", and no loader of this installation runs: going on without the lock");
       return std::nullopt;
     }
-    if (round == 1) {
-      LogLine(busy + " while " + LogText(programs[loader - running.begin()]) + " runs: waiting for it");
-    }
+    if (round == 1) LogLine(busy + " while " + LogText(running.front().program) + " runs: waiting for it");
   }
 }
 
 // After a failure the user gets the application that is installed now, if there is one. The
 // loader is not restarted: it would hand the same update over again.
 void StartCurrentApplication(const fs::path& installDirectory) {
-  const fs::path application = Join(Join(installDirectory, kApplicationDirectory), kMainApplicationFile);
+  const fs::path application = MainApplication(installDirectory);
   try {
     if (!ProgramPresent(application)) {
       LogLine("no application at " + LogText(application) + " to start");
@@ -206,7 +199,7 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
     return kExitReportedFailure;
   }
   // The update is in; if the installed loader cannot be started, the user gets the application.
-  const fs::path installedLoader = Join(installDirectory, kLoaderFile);
+  const fs::path installedLoader = InstalledLoader(installDirectory);
   std::uint32_t startFailure = 0;
   // Said before: the restarted loader's own lines follow at once.
   LogLine("update installed; restarting " + LogText(installedLoader));

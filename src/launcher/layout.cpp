@@ -13,6 +13,29 @@ fs::path Join(const fs::path& base, const char* name) {
   return joined;
 }
 
+fs::path InstalledLoader(const fs::path& installDirectory) { return Join(installDirectory, kLoaderFile); }
+fs::path IncomingLoader(const fs::path& installDirectory) { return Join(installDirectory, kIncomingLoaderFile); }
+fs::path ApplicationDirectory(const fs::path& installDirectory) { return Join(installDirectory, kApplicationDirectory); }
+fs::path MainApplication(const fs::path& installDirectory) {
+  return Join(ApplicationDirectory(installDirectory), kMainApplicationFile);
+}
+fs::path RetiredApplicationDirectory(const fs::path& installDirectory) {
+  return Join(installDirectory, kRetiredApplicationDirectory);
+}
+fs::path DataDirectory(const fs::path& installDirectory) { return Join(installDirectory, kDataDirectory); }
+fs::path StagingDirectory(const fs::path& installDirectory) {
+  return Join(DataDirectory(installDirectory), kStagingDirectory);
+}
+fs::path LogFile(const fs::path& installDirectory) { return Join(DataDirectory(installDirectory), kLogFile); }
+
+fs::path StagedLoader(const fs::path& updateDirectory) { return Join(updateDirectory, kLoaderFile); }
+fs::path StagedApplicationDirectory(const fs::path& updateDirectory) {
+  return Join(updateDirectory, kApplicationDirectory);
+}
+fs::path StagedApplication(const fs::path& updateDirectory) {
+  return Join(StagedApplicationDirectory(updateDirectory), kMainApplicationFile);
+}
+
 bool ProgramPresent(const fs::path& program) {
   const fs::file_status status = fs::status(program);
   return fs::exists(status) && !fs::is_directory(status);

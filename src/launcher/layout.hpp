@@ -15,10 +15,28 @@ inline constexpr char kStagingDirectory[] = "update";
 // The new loader, complete on disk before it is moved over the installed one. Not a program
 // name, so nothing takes it for one.
 inline constexpr char kIncomingLoaderFile[] = "Velmora.exe.new";
+// The installation's log, in the data directory.
+inline constexpr char kLogFile[] = "Velmora.log";
 
 // `base` joined with `name`: one separator between them, none after a trailing separator or a
 // drive colon, the bare name for an empty base.
 boost::filesystem::path Join(const boost::filesystem::path& base, const char* name);
+
+// The derived paths of an installation, each built here alone.
+boost::filesystem::path InstalledLoader(const boost::filesystem::path& installDirectory);
+boost::filesystem::path IncomingLoader(const boost::filesystem::path& installDirectory);
+boost::filesystem::path ApplicationDirectory(const boost::filesystem::path& installDirectory);
+boost::filesystem::path MainApplication(const boost::filesystem::path& installDirectory);
+boost::filesystem::path RetiredApplicationDirectory(const boost::filesystem::path& installDirectory);
+boost::filesystem::path DataDirectory(const boost::filesystem::path& installDirectory);
+boost::filesystem::path StagingDirectory(const boost::filesystem::path& installDirectory);
+boost::filesystem::path LogFile(const boost::filesystem::path& installDirectory);
+
+// What an update holds, in a staging directory or, in apply mode, the running loader's own
+// directory: the staged loader, the staged application directory and its program.
+boost::filesystem::path StagedLoader(const boost::filesystem::path& updateDirectory);
+boost::filesystem::path StagedApplicationDirectory(const boost::filesystem::path& updateDirectory);
+boost::filesystem::path StagedApplication(const boost::filesystem::path& updateDirectory);
 
 // True when something other than a folder stands at `program`: a link, or a file Windows keeps
 // as a reparse point (compressed, a cloud placeholder), counts. Throws when that cannot be told.

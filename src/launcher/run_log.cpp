@@ -9,8 +9,6 @@
 const char kLoaderVersion[] = VELMORA_LOADER_VERSION;
 
 namespace {
-constexpr char kLogFile[] = "Velmora.log";
-
 struct RunLog {
   NativeString file;  // empty: no log this run, or no more of it
   bool written = false;
@@ -80,7 +78,7 @@ void Append(const std::string& utf8Text) {
 }  // namespace
 
 void StartRunLog(const boost::filesystem::path& installDirectory) {
-  runLog = RunLog{Join(Join(installDirectory, kDataDirectory), kLogFile).native(), false, std::nullopt};
+  runLog = RunLog{LogFile(installDirectory).native(), false, std::nullopt};
 }
 
 void StartRunLogAt(const boost::filesystem::path& logFile) { runLog = RunLog{logFile.native(), false, std::nullopt}; }

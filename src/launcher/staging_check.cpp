@@ -145,7 +145,7 @@ StagingCheck CheckNotOlder(const fs::path& installed, const fs::path& staged, co
 StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stagingDirectory,
                           HeldFile& heldStagedLoader) {
   heldStagedLoader.reset();
-  const fs::path installedLoader = Join(installDirectory, kLoaderFile);
+  const fs::path installedLoader = InstalledLoader(installDirectory);
   const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native());
   if (!signedInstallation) {
     return NotNow("the installed loader could not be read", error_code(EIO, boost::system::generic_category()),
@@ -172,18 +172,17 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
   }
   OriginAnswer origin;
   if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {
-    origin = CheckUpdateOrigin(installedLoader.native(), Join(stagingDirectory, kLoaderFile).native(), *manifest,
+    origin = CheckUpdateOrigin(installedLoader.native(), StagedLoader(stagingDirectory).native(), *manifest,
                                *signature, heldStagedLoader);
     check.verdict = VerdictOfOrigin(origin);
     if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
     check.integrity = RefusedForIntegrity(origin);
-    const fs::path stagedApplication = Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile);
     if (check.verdict == StagingVerdict::kTaken) {
-      check = CheckNotOlder(Join(Join(installDirectory, kApplicationDirectory), kMainApplicationFile),
-                            stagedApplication, "an older application");
+      check = CheckNotOlder(MainApplication(installDirectory), StagedApplication(stagingDirectory),
+                            "an older application");
     }
     if (check.verdict == StagingVerdict::kTaken) {
-      check = CheckNotOlder(installedLoader, Join(stagingDirectory, kLoaderFile), "an older loader");
+      check = CheckNotOlder(installedLoader, StagedLoader(stagingDirectory), "an older loader");
     }
   }
   check.listed = manifest.has_value();

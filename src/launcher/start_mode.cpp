@@ -36,7 +36,7 @@ enum class StagedUpdate {
 // file in it still held, say): an update handed over now would fail on it, so this start runs
 // the application and the next one tries again.
 bool FinishInterruptedUpdate(const fs::path& installDirectory, const fs::path& applicationDirectory) {
-  const fs::path retiredApplicationDirectory = Join(installDirectory, kRetiredApplicationDirectory);
+  const fs::path retiredApplicationDirectory = RetiredApplicationDirectory(installDirectory);
   try {
     if (!fs::exists(retiredApplicationDirectory)) return true;
     if (!fs::exists(applicationDirectory)) {
@@ -72,20 +72,19 @@ std::optional<StagedUpdate> WaitUntilFree(const fs::path& applicationDirectory, 
   const Clock::time_point deadline = start + kInUsePatience;
   NativeString seen;
   for (;;) {
-    std::vector<NativeString> programs;
-    const std::vector<bool> running = RunningFrom(places, &programs);
-    if (running[0]) {
-      LogLine("the staged loader runs already (" + LogText(programs[0]) +
+    const std::vector<RunningProgram> running = RunningFrom(places);
+    if (!running.empty() && running.front().place == stagedLoader.native()) {
+      LogLine("the staged loader runs already (" + LogText(running.front().program) +
               "): an update is being applied, this start starts nothing");
       return StagedUpdate::kBeingApplied;
     }
-    if (!running[1] && !running[2]) {
+    if (running.empty()) {
       if (!seen.empty()) {
         LogLine("installation in use by " + LogText(seen) + ", free after " + LogDuration(Clock::now() - start));
       }
       return std::nullopt;
     }
-    if (seen.empty()) seen = running[1] ? programs[1] : programs[2];
+    if (seen.empty()) seen = running.front().program;
     if (Clock::now() >= deadline) {
       LogLine("installation in use by " + LogText(seen) + ", waited " + LogDuration(Clock::now() - start) +
               "; running the application, the staging waits for a later start");
@@ -122,8 +121,8 @@ StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::pa
       LogEndOfFirstLine("nothing staged");
       return StagedUpdate::kNotNow;
     }
-    const fs::path stagedLoader = Join(stagingDirectory, kLoaderFile);
-    const fs::path stagedApplication = Join(Join(stagingDirectory, kApplicationDirectory), kMainApplicationFile);
+    const fs::path stagedLoader = StagedLoader(stagingDirectory);
+    const fs::path stagedApplication = StagedApplication(stagingDirectory);
     // An "app" without its program would replace a working application with one that cannot start.
     const bool loaderPresent = ProgramPresent(stagedLoader);
     if (loaderPresent && ProgramPresent(stagedApplication)) {
@@ -145,7 +144,7 @@ StagedUpdate HandOverStagedUpdate(const fs::path& installDirectory, const fs::pa
       // A staged loader alone is also what an applied update leaves behind.
       LogLine("staging " + LogText(stagingDirectory) + " incomplete: " +
               LogText(loaderPresent ? stagedApplication : stagedLoader) + " missing or a folder" +
-              (loaderPresent && !fs::exists(Join(stagingDirectory, kApplicationDirectory))
+              (loaderPresent && !fs::exists(StagedApplicationDirectory(stagingDirectory))
                    ? " (as an applied update leaves it)"
                    : ""));
     }
@@ -166,8 +165,8 @@ int RunStartMode() {
   // Without its own location the loader would work relative to whatever the current directory is.
   if (moduleDirectory.empty()) return kExitNoOwnLocation;
   const fs::path installDirectory(moduleDirectory);
-  const fs::path applicationDirectory = Join(installDirectory, kApplicationDirectory);
-  const fs::path stagingDirectory = Join(Join(installDirectory, kDataDirectory), kStagingDirectory);
+  const fs::path applicationDirectory = ApplicationDirectory(installDirectory);
+  const fs::path stagingDirectory = StagingDirectory(installDirectory);
   StartRunLog(installDirectory);
   HoldFirstLine(std::string("start mode, loader ") + kLoaderVersion + ", install " + LogText(installDirectory));
   {
@@ -182,9 +181,9 @@ int RunStartMode() {
         return kExitDone;
       }
     } else {
-      const fs::path stagedLoader = Join(stagingDirectory, kLoaderFile);
+      const fs::path stagedLoader = StagedLoader(stagingDirectory);
       const std::string busy = "installation locked by another run past " + LogDuration(kLockPatience);
-      if (RunningFrom({stagedLoader.native()})[0]) {
+      if (!RunningFrom({stagedLoader.native()}).empty()) {
         LogLine(busy + " while the staged loader " + LogText(stagedLoader) +
                 " runs: an update is being applied, this start starts nothing");
         return kExitDone;
@@ -192,7 +191,7 @@ int RunStartMode() {
       LogLine(busy + ", no update being applied: running the application, an update waits for a later start");
     }
   }
-  const fs::path application = Join(applicationDirectory, kMainApplicationFile);
+  const fs::path application = MainApplication(installDirectory);
   std::uint32_t failure = 0;
   if (!StartProcessAndWait(application.native(), &failure)) {
     LogLine("the application " + LogText(application) + " could not be started, error " + std::to_string(failure));

@@ -16,3 +16,12 @@ NativeString ProgramCommandLine(const NativeString& program) {
 }
 
 NativeString GetModuleDirectory() { return ModuleDirectoryOf(GetModulePath()); }
+
+std::vector<RunningProgram> FoundPrograms(const std::vector<NativeString>& places,
+                                          const std::vector<NativeString>& programs) {
+  std::vector<RunningProgram> found;
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (!programs[i].empty()) found.push_back({places[i], programs[i]});
+  }
+  return found;
+}

@@ -37,10 +37,20 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
 // process can be opened.
 void WaitForProcessExit(std::uint32_t processId);
 
-// For each of `places`, a program file or a folder, whether a process other than this one runs
-// a program that is that file or lies below that folder. Paths are compared as the system
-// resolves them (links; on Windows short names and letter case too), so any spelling of a place
-// finds its programs. A place that does not exist runs nothing; a process whose program this
-// user may not read (another user's, on Linux) is not seen. With `programs`, also, per place, the
-// program of one process found running from it (empty where none runs).
-std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vector<NativeString>* programs = nullptr);
+// A program found running from one of the places asked about.
+struct RunningProgram {
+  NativeString place;    // the place, as it was given
+  NativeString program;  // the program of one process running from it, as the system names it
+};
+
+// For each of `places`, a program file or a folder, the program of one process other than this
+// one that is that file or lies below that folder; places that run nothing are left out, the rest
+// come in the order given. Paths are compared as the system resolves them (links; on Windows short
+// names and letter case too), so any spelling of a place finds its programs. A place that does not
+// exist runs nothing; a process whose program this user may not read (another user's, on Linux)
+// is not seen.
+std::vector<RunningProgram> RunningFrom(const std::vector<NativeString>& places);
+
+// The places that have a program in `programs` (one per place, empty where none runs), with it.
+std::vector<RunningProgram> FoundPrograms(const std::vector<NativeString>& places,
+                                          const std::vector<NativeString>& programs);

@@ -168,13 +168,12 @@ void WaitForProcessExit(std::uint32_t processId) {
   while (::kill(pid, 0) == 0) ::usleep(20'000);
 }
 
-std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vector<NativeString>* programs) {
-  if (programs != nullptr) programs->assign(places.size(), {});
+std::vector<RunningProgram> RunningFrom(const std::vector<NativeString>& places) {
   std::vector<std::string> resolved;
   for (const NativeString& place : places) resolved.push_back(Resolved(place));
-  std::vector<bool> running(places.size(), false);
+  std::vector<std::string> programs(places.size());
   DIR* processes = ::opendir("/proc");
-  if (processes == nullptr) return running;
+  if (processes == nullptr) return {};
   const std::string self = std::to_string(::getpid());
   while (const dirent* entry = ::readdir(processes)) {
     const std::string pid = entry->d_name;
@@ -184,13 +183,12 @@ std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vect
     for (std::size_t i = 0; i < places.size(); ++i) {
       const std::string& place = resolved[i];
       // At a separator: "app" holds "app/x", not "app2/x".
-      if (!place.empty() && program.starts_with(place) &&
+      if (programs[i].empty() && !place.empty() && program.starts_with(place) &&
           (program.size() == place.size() || program[place.size()] == '/' || place == "/")) {
-        if (programs != nullptr && !running[i]) (*programs)[i] = program;
-        running[i] = true;
+        programs[i] = program;
       }
     }
   }
   ::closedir(processes);
-  return running;
+  return FoundPrograms(places, programs);
 }

@@ -102,13 +102,12 @@ void WaitForProcessExit(std::uint32_t processId) {
   CloseHandle(process);
 }
 
-std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vector<NativeString>* programs) {
-  if (programs != nullptr) programs->assign(places.size(), {});
+std::vector<RunningProgram> RunningFrom(const std::vector<NativeString>& places) {
   std::vector<std::wstring> resolved;
   for (const NativeString& place : places) resolved.push_back(FinalPathOf(place));
-  std::vector<bool> running(places.size(), false);
+  std::vector<std::wstring> programs(places.size());
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return running;
+  if (snapshot == INVALID_HANDLE_VALUE) return {};
   const DWORD self = GetCurrentProcessId();
   std::vector<wchar_t> buffer(kModulePathCapacity);
   PROCESSENTRY32W entry{};
@@ -117,11 +116,9 @@ std::vector<bool> RunningFrom(const std::vector<NativeString>& places, std::vect
     if (entry.th32ProcessID == self || entry.th32ProcessID == 0) continue;
     const std::wstring program = ProgramOf(entry.th32ProcessID, buffer);
     for (std::size_t i = 0; i < places.size(); ++i) {
-      if (!Holds(resolved[i], program)) continue;
-      if (programs != nullptr && !running[i]) (*programs)[i] = program;
-      running[i] = true;
+      if (programs[i].empty() && Holds(resolved[i], program)) programs[i] = program;
     }
   }
   CloseHandle(snapshot);
-  return running;
+  return FoundPrograms(places, programs);
 }

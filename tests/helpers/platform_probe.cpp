@@ -107,7 +107,12 @@ int Probe(const std::vector<std::string>& words) {
   } else if (command == "running" && words.size() >= 2) {
     std::vector<NativeString> places;
     for (std::size_t i = 1; i < words.size(); ++i) places.push_back(Native(words[i]));
-    for (const bool running : RunningFrom(places)) std::printf("%d", running ? 1 : 0);
+    const std::vector<RunningProgram> running = RunningFrom(places);
+    for (const NativeString& place : places) {
+      const bool found = std::any_of(running.begin(), running.end(),
+                                     [&](const RunningProgram& program) { return program.place == place; });
+      std::printf("%d", found ? 1 : 0);
+    }
     std::printf("\n");
   } else if (command == "lock" && words.size() == 3) {
     const std::optional<InstallationLock> lock = LockInstallation(Native(words[1]));

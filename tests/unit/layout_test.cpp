@@ -17,17 +17,17 @@ fs::path PathOf(const std::string& utf8) { return fs::path(Utf8ToPath(utf8).nati
 TEST(Join, OneSeparatorBetweenBaseAndName) {
 #ifdef _WIN32
   EXPECT_EQ(Text(Join(PathOf("C:\\Program Files\\Example"), kApplicationDirectory)), "C:\\Program Files\\Example\\app");
-  EXPECT_EQ(Text(Join(Join(PathOf("C:\\Program Files\\Example"), kDataDirectory), kStagingDirectory)),
+  EXPECT_EQ(Text(StagingDirectory(PathOf("C:\\Program Files\\Example"))),
             "C:\\Program Files\\Example\\data\\update");
   EXPECT_EQ(Text(Join(PathOf("C:\\A\\"), kApplicationDirectory)), "C:\\A\\app");
   EXPECT_EQ(Text(Join(PathOf("C:/A/"), kApplicationDirectory)), "C:/A/app");
   EXPECT_EQ(Text(Join(PathOf("C:/A/b"), kApplicationDirectory)), "C:/A/b\\app");
   // A drive designator alone gets no separator: the result is drive-relative.
   EXPECT_EQ(Text(Join(PathOf("C:"), kApplicationDirectory)), "C:app");
-  EXPECT_EQ(Text(Join(Join(PathOf("C:"), kDataDirectory), kStagingDirectory)), "C:data\\update");
+  EXPECT_EQ(Text(StagingDirectory(PathOf("C:"))), "C:data\\update");
 #else
   EXPECT_EQ(Text(Join(PathOf("/opt/Example Dir"), kApplicationDirectory)), "/opt/Example Dir/app");
-  EXPECT_EQ(Text(Join(Join(PathOf("/opt/x"), kDataDirectory), kStagingDirectory)), "/opt/x/data/update");
+  EXPECT_EQ(Text(StagingDirectory(PathOf("/opt/x"))), "/opt/x/data/update");
   EXPECT_EQ(Text(Join(PathOf("/opt/x/"), kApplicationDirectory)), "/opt/x/app");
   // A backslash and a colon are ordinary characters here.
   EXPECT_EQ(Text(Join(PathOf("/opt/x\\"), kApplicationDirectory)), "/opt/x\\/app");
