@@ -7,6 +7,9 @@ namespace fs = boost::filesystem;
 fs::path IncomingDirectory(const fs::path& dataDirectory) { return Join(dataDirectory, "update.incoming"); }
 fs::path SupersededDirectory(const fs::path& dataDirectory) { return Join(dataDirectory, "update.superseded"); }
 fs::path PartialDirectory(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.partial"); }
+fs::path PartialObject(const fs::path& dataDirectory, const std::string& sha256) {
+  return Join(PartialDirectory(dataDirectory), sha256.c_str());
+}
 fs::path StateFile(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.state"); }
 fs::path CachedFeed(const fs::path& dataDirectory, const std::string& channel) {
   // A channel's name is letters, digits and . _ - only (ValidChannel): it can name a file.

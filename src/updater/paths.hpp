@@ -10,6 +10,8 @@ boost::filesystem::path IncomingDirectory(const boost::filesystem::path& dataDir
 boost::filesystem::path SupersededDirectory(const boost::filesystem::path& dataDirectory);
 // The one object being downloaded, kept between runs so that a download resumes.
 boost::filesystem::path PartialDirectory(const boost::filesystem::path& dataDirectory);
+// The partial download of the object `sha256`, in PartialDirectory.
+boost::filesystem::path PartialObject(const boost::filesystem::path& dataDirectory, const std::string& sha256);
 // What the updater remembers: each channel's newest feed, the staged and installed releases.
 boost::filesystem::path StateFile(const boost::filesystem::path& dataDirectory);
 // The last feed of `channel` this installation accepted, as the server sent it.

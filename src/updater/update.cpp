@@ -305,7 +305,7 @@ std::optional<NativeString> Find(DigestIndex& index, const std::string& digest, 
 // ---------------------------------------------------------------- trust and the feed
 
 void ChooseAnchor(Run& run) {
-  const fs::path loader = Join(run.install, kLoaderFile);
+  const fs::path loader = InstalledLoader(run.install);
   const std::optional<bool> signedInstallation = CarriesSignature(loader.native());
   if (signedInstallation.value_or(false)) {
     run.anchor.publisher = SignaturePublisher(loader.native());
@@ -433,8 +433,8 @@ InstalledState Observe(Run& run) {
   observed.stagedRelease = StagedReleaseOf(run.staging);
   if (run.state.staged && run.state.staged->release != observed.stagedRelease) {
     const KnownRelease staged = *run.state.staged;
-    const bool installed = DigestOf(Join(run.install, kLoaderFile)) == staged.loader &&
-                           DigestOf(Join(Join(run.install, kApplicationDirectory), kMainApplicationFile)) ==
+    const bool installed = DigestOf(InstalledLoader(run.install)) == staged.loader &&
+                           DigestOf(MainApplication(run.install)) ==
                                staged.application;
     LogLine("release " + staged.release + (installed ? " staged before is installed now" : " staged before is gone"));
     if (installed) run.state.installed = staged;
@@ -443,7 +443,7 @@ InstalledState Observe(Run& run) {
   }
   if (run.state.installed) observed.installedRelease = run.state.installed->release;
   std::optional<std::uint64_t> version;
-  ProgramVersion(Join(Join(run.install, kApplicationDirectory), kMainApplicationFile).native(), version);
+  ProgramVersion(MainApplication(run.install).native(), version);
   observed.installedVersion = version ? version : run.state.installed ? std::optional(run.state.installed->versionNumber)
                                                                       : std::nullopt;
   observed.refusedReleases = run.state.refused;
@@ -489,7 +489,7 @@ void RefuseRelease(Run& run, const Feed& feed, const std::string& why) {
 
 std::uint64_t PartialSize(const Run& run, const std::string& digest) {
   error_code error;
-  const std::uintmax_t size = fs::file_size(Join(run.partial, digest.c_str()), error);
+  const std::uintmax_t size = fs::file_size(PartialObject(run.data, digest), error);
   return error ? 0 : size;
 }
 
@@ -561,7 +561,7 @@ Release PlanRelease(Run& run, const Feed& feed) {
 void Download(Run& run, const std::string& digest, std::uint64_t size, const fs::path& target,
               const std::function<void(std::uint64_t)>& progress) {
   const std::string relative = "objects/" + digest;
-  const fs::path partial = Join(run.partial, digest.c_str());
+  const fs::path partial = PartialObject(run.data, digest);
   error_code error;
   // One partial download at a time: another object's is of a release no longer wanted.
   for (const FoundFile& other : FilesBelow(run.partial)) {
@@ -732,10 +732,9 @@ std::optional<InstallationLock> LockForStaging(const Run& run) {
   const Clock::time_point deadline = Clock::now() + kLoaderPatience;
   for (;;) {
     if (std::optional<InstallationLock> lock = LockInstallation(run.install.native(), kLockPatience)) return lock;
-    const std::vector<NativeString> loaders = {Join(run.install, kLoaderFile).native(),
-                                               Join(run.staging, kLoaderFile).native()};
-    const std::vector<bool> running = RunningFrom(loaders);
-    if ((!running[0] && !running[1]) || Clock::now() >= deadline) return std::nullopt;
+    const std::vector<RunningProgram> loaders =
+        RunningFrom({InstalledLoader(run.install).native(), StagedLoader(run.staging).native()});
+    if (loaders.empty() || Clock::now() >= deadline) return std::nullopt;
     LogLine("the installation's lock is held while a loader of the installation runs: waiting for it");
   }
 }
@@ -754,9 +753,7 @@ void PutInPlace(Run& run) {
     LogLine("the installation's lock taken after " + LogDuration(Clock::now() - start));
     error_code error;
     if (fs::exists(fs::symlink_status(run.staging, error))) {
-      const std::vector<bool> applying =
-          RunningFrom({Join(run.staging, kLoaderFile).native(), run.staging.native()});
-      if (applying[0] || applying[1]) {
+      if (!RunningFrom({StagedLoader(run.staging).native(), run.staging.native()}).empty()) {
         Fail(kUpdateBusy, "busy", "the staging " + LogText(run.staging) +
                                       " is being applied by the loader: the release is staged at the next run");
       }
@@ -944,15 +941,15 @@ UpdateReport RunUpdate(const UpdaterOptions& options) {
     } else {
       run.install = fs::absolute(fs::path(options.install));
     }
-    if (!fs::is_regular_file(Join(run.install, kLoaderFile))) {
+    if (!fs::is_regular_file(InstalledLoader(run.install))) {
       throw Stop{kUpdateNoInstallation, "no installation",
                  "no installation at " + LogText(run.install) + ": it holds no " + kLoaderFile};
     }
     if (run.base.empty() && options.from.empty()) {
       throw Stop{kUpdateNoInstallation, "no feed", "no feed is built in: name the tree with --feed URL or --from DIR"};
     }
-    run.data = Join(run.install, kDataDirectory);
-    run.staging = Join(run.data, kStagingDirectory);
+    run.data = DataDirectory(run.install);
+    run.staging = StagingDirectory(run.install);
     run.incoming = IncomingDirectory(run.data);
     run.superseded = SupersededDirectory(run.data);
     run.partial = PartialDirectory(run.data);

@@ -62,12 +62,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         payload = body if send is None else body[:send]
+        # Written down first: the client may be gone, and its test reading the log, once it has it all.
+        self.record(status, len(payload))
         try:
             self.wfile.write(payload)
             self.wfile.flush()
         except OSError:
             pass
-        self.record(status, len(payload))
 
     def do_GET(self):
         rule = rule_for(self.path)
@@ -89,8 +90,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(304)
             self.send_header("ETag", etag)
             self.send_header("Content-Length", "0")
-            self.end_headers()
-            return self.record(304, 0)
+            self.record(304, 0)
+            return self.end_headers()
         status = 200
         asked = self.headers.get("Range", "")
         if asked.startswith("bytes=") and asked.endswith("-") and not rule.get("ignoreRange"):
