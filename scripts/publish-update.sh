@@ -181,13 +181,16 @@ def digest(path):
         for block in iter(lambda: file.read(1 << 20), b""):
             hashed.update(block)
     return hashed.hexdigest()
-written = 0
+# Every object already there first: a tree at fault gets nothing new.
+new = []
 for name, source in sorted(first.items()):
     target = os.path.join(objects, name)
-    if os.path.exists(target):
-        if digest(target) != name:
-            sys.exit(f"publish-update: {target} is in the tree but does not match its name: fix the tree")
-        continue
+    if not os.path.exists(target):
+        new.append((name, source, target))
+    elif digest(target) != name:
+        sys.exit(f"publish-update: {target} is in the tree but does not match its name: fix the tree")
+written = 0
+for name, source, target in new:
     with open(source, "rb") as src, open(target + ".new", "wb") as dst:
         for block in iter(lambda: src.read(1 << 20), b""):
             dst.write(block)

@@ -25,7 +25,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent.parent
 PUBLISHER, OTHER = "Velmora Test Publisher", "Velmora Other Publisher"
 RUN_LIMIT = 120
-EXIT = {"done": 0, "network": 10, "feed refused": 11, "feed cannot be checked now": 12, "release refused": 13,
+EXIT = {"done": 0, "no installation": 3, "network": 10, "feed refused": 11, "feed cannot be checked now": 12, "release refused": 13,
         "disk full": 14, "busy": 15}
 options = None
 failures = []
@@ -500,6 +500,71 @@ def row_signed_installation(r, leaf, outcome):
     expect_run(updater(r.install, "stage", "--feed", r.server.url), outcome)
 
 
+def row_superseded(r):
+    """A staging that waits is replaced by a newer release in one rename; the one a loader is
+    applying (its staged loader runs) is never touched."""
+    publish(r.tree, application("v2"))
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v2")
+    publish(r.tree, application("v3"), version="3.0")
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v3 over the waiting v2")
+    staging = r.install / "data" / "update"
+    expect((staging / "app" / "tag.txt").read_text() == "app v3\n", "v3 staged")
+    expect(not (r.install / "data" / "update.superseded").exists(), "the superseded staging removed")
+    if options.wine:
+        return  # a program kept running from data/update: natively only, where the test can hold one
+    publish(r.tree, application("v4"), version="4.0")
+    held = staging / "Velmora.exe"
+    holder = subprocess.Popen([str(held)], env=dict(os.environ, VELMORA_SLEEP_MS="60000"), start_new_session=True,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        before = snapshot(staging)
+        expect_run(updater(r.install, "stage", "--feed", r.server.url), "busy", "while the staged loader runs")
+        expect(snapshot(staging) == before, "the staging being applied untouched")
+    finally:
+        os.killpg(holder.pid, signal.SIGKILL)
+        holder.wait(10)
+
+
+def row_busy(r):
+    """A second run while one works on the installation: busy at once, nothing changed."""
+    publish(r.tree, application("v2", big=4 << 20))
+    r.server.rule({"/objects/" + big_digest("v2"): {"stall": 20, "times": 1}})
+    first = updater(r.install, "stage", "--feed", r.server.url, background=True)
+    partial = r.install / "data" / "velmora-update.partial" / big_digest("v2")
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not partial.exists():
+        time.sleep(0.05)
+    try:
+        expect_run(updater(r.install, "check", "--feed", r.server.url), "busy", "the second run")
+    finally:
+        os.killpg(first.pid, signal.SIGKILL)
+        first.wait(10)
+
+
+def row_command_line(r):
+    """Options before or after the command; what is rejected touches nothing and says why."""
+    publish(r.tree, application("v2"))
+    argv = [str(options.updater)]
+    if options.wine:
+        argv.insert(0, str(REPO / "scripts" / "wine-run.sh"))
+    anchor = [] if options.wine else ["--cafile", str(world.keys / "root.pem"), "--publisher", PUBLISHER]
+    before = ["--json", "--feed", r.server.url, "--install", native_path(r.install), *anchor, "check"]
+    done = subprocess.run(argv + before, capture_output=True, timeout=RUN_LIMIT)
+    expect(done.returncode == 0 and json.loads(done.stdout)["outcome"] == "done", f"options first: {done}")
+    for rejected in (["check", "stage"], ["update"], ["check", "--from", native_path(r.tree)],
+                     ["stage", "--channel", "Stable"], ["stage", "--feed", "ftp://127.0.0.1/"], ["stage", "--bogus"]):
+        done = subprocess.run(argv + rejected + ["--install", native_path(r.install)], capture_output=True,
+                              timeout=RUN_LIMIT)
+        expect(done.returncode == 2 and b"usage:" in done.stderr and not done.stdout, f"{rejected}: {done}")
+    done = subprocess.run(argv + ["--help"], capture_output=True, timeout=RUN_LIMIT)
+    expect(done.returncode == 0 and b"exit codes:" in done.stdout, "--help")
+    nowhere = r.dir / "nowhere"
+    nowhere.mkdir()
+    expect_run(updater(nowhere, "check", "--feed", r.server.url), "no installation", "no Velmora.exe there")
+    expect(list(nowhere.iterdir()) == [], "nothing written where no installation is")
+
+
 EXPIRED = lambda text: with_field(with_field(text, "issued", "2020-01-01T00:00:00Z"), "expires", "2020-02-01T00:00:00Z")
 ROWS = [
     # name, what it does, where it runs ("both", "native", "wine")
@@ -526,6 +591,9 @@ ROWS = [
     ("503, 500, 404: network, and staged once the server answers", row_server_errors, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
+    ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
+    ("a second run while one works: busy", row_busy, "both"),
+    ("the command line: options anywhere, rejections touch nothing", row_command_line, "both"),
     ("signed installation: a feed signed by another publisher", lambda r: row_signed_installation(r, "b", "feed refused"),
      "wine"),
     ("signed installation: the publisher's feed under a root not trusted",

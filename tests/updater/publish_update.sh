@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# scripts/publish-update.sh over releases signed by scripts/sign-update.sh with throw-away
+# certificates, checked as anyone can check a tree (sha256sum, openssl): the tree's objects,
+# release folder and feed; a second publish, --refresh, another channel, a feed signed elsewhere
+# and given back with --signature; releases and trees it must refuse, with nothing written.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora Test Root" -addext basicConstraints=critical,CA:true \
+  -keyout root.key -out root.pem 2>/dev/null
+printf 'extendedKeyUsage=codeSigning\nbasicConstraints=CA:false\n' >leaf.ext
+openssl req -newkey rsa:2048 -nodes -subj "/CN=Velmora Test Publisher" -keyout a.key -out a.csr 2>/dev/null
+openssl x509 -req -in a.csr -CA root.pem -CAkey root.key -days 2 -set_serial 9 -extfile leaf.ext -out a.pem 2>/dev/null
+printf pass >pass
+openssl pkcs12 -export -inkey a.key -in a.pem -certfile root.pem -passout file:pass -out a.pfx
+export VELMORA_SIGN_PFX=$work/a.pfx VELMORA_SIGN_PASSWORD_FILE=$work/pass VELMORA_SIGN_CAFILE=$work/root.pem
+failures=0
+check() {  # ROW, then a command that must succeed
+  local row=$1
+  shift
+  if "$@"; then echo "ok    $row"; else echo "FAIL  $row" >&2; failures=$((failures + 1)); fi
+}
+release() {  # DIR TAG: a signed release of a loader, an application and two equal files
+  rm -rf "$1"
+  mkdir -p "$1/app/lib"
+  echo loader >"$1/Velmora.exe"
+  echo "app $2" >"$1/app/velmora.exe"
+  echo same >"$1/app/lib/a.dat"
+  echo same >"$1/app/lib/b.dat"
+  bash "$repo/scripts/sign-update.sh" "$1" >/dev/null
+}
+publish() { bash "$repo/scripts/publish-update.sh" "$@" >out 2>&1; }
+content() { openssl cms -verify -binary -inform DER -in "$1" -CAfile root.pem -purpose any -out - 2>/dev/null; }
+field() { content tree/${2:-stable}.feed | sed -n "s/^$1 //p"; }
+tree_listing() { (cd tree && find . -type f -printf '%p %s\n' | sort | sha256sum); }
+
+release r1 v1
+publish --version 1.0 --notes https://example.invalid/1 r1 tree
+id=$(cd r1 && sha256sum SHA256SUMS SHA256SUMS.p7 | sha256sum | cut -c1-64)
+check "the release folder is named by its id" test -f "tree/releases/$id/SHA256SUMS.p7"
+check "the manifest files unchanged" cmp -s r1/SHA256SUMS "tree/releases/$id/SHA256SUMS"
+check "each distinct object once, named by its digest" test "$(ls tree/objects | wc -l)" -eq 3
+check "every object matches its name" bash -c 'cd tree/objects && for f in *; do echo "$f  $f"; done | sha256sum --quiet -c'
+check "SIZES: each object's size, sorted" cmp -s "tree/releases/$id/SIZES" \
+  <(cd tree/objects && for f in $(cut -c1-64 "$work/r1/SHA256SUMS" | sort -u); do echo "$f $(stat -c %s "$f")"; done)
+check "the feed verifies and names the release" test "$(field release)" == "$id"
+check "the feed pins SIZES" test "$(field sizes)" == "$(sha256sum "tree/releases/$id/SIZES" | cut -c1-64) $(stat -c %s "tree/releases/$id/SIZES")"
+check "the feed's version and notes" test "$(field version) $(field notes)" == "1.0 https://example.invalid/1"
+first=$(field sequence)
+publish --version 1.0 r1 tree
+check "published again: nothing new, a higher sequence" test "$(field sequence)" -gt "$first" -a "$(grep -c '0 new objects' out)" -eq 1
+publish --refresh --expires 90 tree
+check "refreshed: the same release, a later expiry" test "$(field release)" == "$id" -a \
+  "$(date -u -d "$(field expires)" +%s)" -gt $(($(date -u +%s) + 89 * 86400))
+release r2 v2
+publish --channel beta --version 2.0 r2 tree
+check "another channel: its own feed, objects shared" test "$(field release beta)" != "$id" -a "$(ls tree/objects | wc -l)" -eq 4
+
+# A key elsewhere: the feed left unsigned, signed apart, given back.
+(unset VELMORA_SIGN_PFX VELMORA_SIGN_PASSWORD_FILE && bash "$repo/scripts/publish-update.sh" --refresh tree >out 2>&1)
+check "without a key: the feed written unsigned, the commands named" grep -q '/p7ce Embedded' out
+check "without a key: the signed feed as it was" test "$(field release)" == "$id"
+openssl cms -sign -nodetach -binary -md sha256 -in tree/stable.feed.unsigned -signer a.pem -inkey a.key -outform DER \
+  -out other.p7 -certfile root.pem
+printf 'x' >>tree/stable.feed.unsigned
+check "a signature of other content refused" bash -c "! bash '$repo/scripts/publish-update.sh' --signature other.p7 tree >/dev/null 2>&1"
+head -c -1 tree/stable.feed.unsigned >unsigned && mv unsigned tree/stable.feed.unsigned
+publish --signature other.p7 tree
+check "the signature taken back" test ! -e tree/stable.feed.unsigned -a "$(field release)" == "$id"
+
+# Refused, the tree unchanged.
+before=$(tree_listing)
+refused() {  # ROW DIR [OPTION...]
+  local row=$1 dir=$2
+  shift 2
+  check "refused, $row" bash -c "! bash '$repo/scripts/publish-update.sh' $* '$dir' tree >/dev/null 2>&1"
+  check "refused, $row: the tree unchanged" test "$(tree_listing)" == "$before"
+}
+release bad v3 && echo x >bad/app/extra.dat
+refused "a file the manifest does not list" bad --version 3.0
+release bad v3 && echo changed >bad/app/lib/a.dat
+refused "a file changed after signing" bad --version 3.0
+release bad v3 && rm bad/SHA256SUMS.p7
+refused "a release not signed" bad --version 3.0
+release bad v3
+refused "no version record and no --version" bad
+release bad v3 && echo tampered >"tree/objects/$(sha256sum r1/app/lib/a.dat | cut -c1-64)"
+before=$(tree_listing)
+refused "an object in the tree that does not match its name" bad --version 3.0
+[ "$failures" -eq 0 ] || { echo "$failures failed" >&2; exit 1; }
