@@ -76,6 +76,7 @@ def main():
     parser.add_argument("--recorder", type=Path, required=True)
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--probe", type=Path)
     table.options = options = parser.parse_args()
     runs = 3 if options.quick else 5
     world = table.world

@@ -542,6 +542,35 @@ def row_busy(r):
         first.wait(10)
 
 
+def row_lock_held(r):
+    """The installation's lock held by a program that is no loader: the updater waits 2 s as the
+    loader does, exits busy with its incoming tree kept, and the next run stages it from there."""
+    if options.probe is None:
+        print("      (skipped: no --probe to hold the lock)")
+        return
+    publish(r.tree, application("v2", changed=(5,)))
+    release = r.dir / "release-lock"
+    argv = [str(options.probe), "lock", native_path(r.install), native_path(release)]
+    if options.wine:
+        argv.insert(0, str(REPO / "scripts" / "wine-run.sh"))
+    holder = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and not release.exists():
+            time.sleep(0.05)
+        started = time.monotonic()
+        expect_run(updater(r.install, "stage", "--feed", r.server.url), "busy", "while the lock is held")
+        expect(time.monotonic() - started >= 2.0, "waited for the lock as the loader does")
+        expect((r.install / "data" / "update.incoming" / "SHA256SUMS").exists() and
+               not (r.install / "data" / "update").exists(), "verified, kept, not staged")
+    finally:
+        release.unlink(missing_ok=True)
+        holder.wait(20)
+    r.server.requests()
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "once it is free")
+    expect(not objects_fetched(r.server.requests()), "nothing fetched again")
+
+
 def row_command_line(r):
     """Options before or after the command; what is rejected touches nothing and says why."""
     publish(r.tree, application("v2"))
@@ -594,6 +623,7 @@ ROWS = [
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
     ("a second run while one works: busy", row_busy, "both"),
     ("the command line: options anywhere, rejections touch nothing", row_command_line, "both"),
+    ("the installation's lock held: busy after 2 s, staged at the next run without fetching", row_lock_held, "both"),
     ("signed installation: a feed signed by another publisher", lambda r: row_signed_installation(r, "b", "feed refused"),
      "wine"),
     ("signed installation: the publisher's feed under a root not trusted",
@@ -618,6 +648,7 @@ def main():
     parser.add_argument("--updater", type=Path, required=True)
     parser.add_argument("--loader", type=Path, required=True)
     parser.add_argument("--recorder", type=Path, required=True)
+    parser.add_argument("--probe", type=Path, help="the platform probe, which can hold the lock")
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--only", nargs="*")
     options = parser.parse_args()
