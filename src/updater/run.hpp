@@ -1,0 +1,116 @@
+#pragma once
+// What the parts of an updater run share: the run itself, how it ends early, the tree it fetches
+// from and the files it reads and writes in the installation. Internal to src/updater/.
+
+#include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "launcher/run_log.hpp"
+#include "platform/file_stream.hpp"
+#include "platform/http.hpp"
+#include "platform/signed_feed.hpp"
+#include "updater/exit_codes.hpp"
+#include "updater/feed.hpp"
+#include "updater/plan.hpp"
+#include "updater/state.hpp"
+#include "updater/update.hpp"
+
+inline constexpr std::size_t kChunk = 1 << 16;
+
+// How a run ends early: the exit code, the outcome's words and one sentence.
+struct Stop {
+  int exitCode;
+  const char* outcome;
+  std::string message;
+};
+
+[[noreturn]] inline void Fail(int exitCode, const char* outcome, const std::string& message) {
+  LogLine(message);
+  throw Stop{exitCode, outcome, message};
+}
+
+[[noreturn]] inline void FailLocally(const std::string& what, const boost::system::error_code& error) {
+  if (DiskFull(error)) Fail(kUpdateDiskFull, "disk full", what + ": the disk is full, " + LogError(error));
+  Fail(kUpdateLocalFailure, "local failure", what + ", " + LogError(error));
+}
+
+struct Run {
+  UpdaterOptions options;
+  boost::filesystem::path install, data, staging, incoming, superseded, partial;
+  std::string base;  // the tree's base URL, or empty with `options.from`
+  FeedAnchor anchor;
+  UpdaterState state;
+  UpdateReport report;
+};
+
+inline std::string Quoted(const NativeString& text) {
+  std::string quoted(1, '"');
+  quoted += LogText(text);
+  quoted += '"';
+  return quoted;
+}
+
+
+// ---------------------------------------------------------------- the tree (transfer.cpp)
+
+struct Got {
+  HttpMeaning meaning = HttpMeaning::kUnexpected;
+  HttpAnswer answer;
+  boost::system::error_code error;      // no complete answer: the network's failure, or the folder's
+  bool tooLong = false;  // more than the cap arrived
+};
+
+using Body = std::function<bool(HttpMeaning meaning, const char* bytes, std::size_t size)>;
+
+// The place of `relative` in the tree, as the log writes it: its URL, or its path in the folder.
+std::string Where(const Run& run, const std::string& relative);
+// `relative` (e.g. "objects/<sha256>") of the tree, its body passed to `body` up to `cap` bytes
+// (the whole object's size). A folder answers as a server that ignores ranges and validators.
+Got Request(Run& run, const std::string& relative, HttpRequest request, std::uint64_t cap, const Body& body);
+// "HTTP 404", "curl error 28", "no answer".
+std::string AnswerText(const Got& got);
+[[noreturn]] void FailFetching(const Run& run, const std::string& relative, const Got& got);
+// A file of the release folder, whole, held to what the feed pinned: fetched again once when it
+// does not match; then the release is refused.
+std::string FetchPinned(Run& run, const std::string& relative, const PinnedFile& pinned);
+// The object of `digest` into `target`: resumed from the partial download kept for it, streamed
+// through SHA-256, held to `size`; fetched anew once when it does not match.
+void Download(Run& run, const std::string& digest, std::uint64_t size, const boost::filesystem::path& target,
+              const std::function<void(std::uint64_t)>& progress);
+
+// ---------------------------------------------------------------- files on disk (local_files.cpp)
+
+// The whole file, or nothing when there is none; the failure to read it otherwise.
+boost::system::error_code ReadIfThere(const boost::filesystem::path& file, std::optional<std::string>& bytes);
+// Written beside its name, flushed, then moved over it: a run killed meanwhile leaves the old file.
+void WriteWhole(const boost::filesystem::path& file, const std::string& bytes);
+// Every plain file below `root` (links and anything else left out), relative paths with `/`
+// between names built from the walk's own names, `skip` (relative to `root`) not entered.
+std::vector<FoundFile> FilesBelow(const boost::filesystem::path& root, const NativeString& prefix = {},
+                                  const char* skip = nullptr);
+std::optional<std::string> DigestOf(const boost::filesystem::path& file);
+// Copies `from` to `to` through SHA-256, read once; false, with nothing left at `to`, when it is
+// not `size` bytes with `digest` (it changed since it was looked at). Never a link: a copy.
+bool CopyVerified(const boost::filesystem::path& from, const boost::filesystem::path& to, std::uint64_t size,
+                  const std::string& digest);
+// Local files of a folder found by digest, each hashed at most once, and only when a needed
+// object has its size.
+struct DigestIndex {
+  boost::filesystem::path root;
+  std::map<std::uint64_t, std::vector<NativeString>> unhashed;
+  std::map<std::string, NativeString> byDigest;
+};
+
+DigestIndex IndexOf(const boost::filesystem::path& root, const std::vector<FoundFile>& files);
+std::optional<NativeString> Find(DigestIndex& index, const std::string& digest, std::uint64_t size);
+// Leaves nothing of a release no longer needed: the incoming tree and the partial download.
+void ForgetDownloads(const Run& run);
+// The bytes of `digest` a partial download keeps.
+std::uint64_t PartialSize(const Run& run, const std::string& digest);

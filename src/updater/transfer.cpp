@@ -1,0 +1,230 @@
+#include "updater/run.hpp"
+
+#include <boost/filesystem/operations.hpp>
+#include <vector>
+
+#include "launcher/layout.hpp"
+#include "launcher/manifest.hpp"
+#include "launcher/run_log.hpp"
+#include "platform/digest.hpp"
+#include "platform/file_ops.hpp"
+#include "platform/file_stream.hpp"
+#include "updater/exit_codes.hpp"
+#include "updater/paths.hpp"
+
+namespace fs = boost::filesystem;
+using boost::system::error_code;
+
+std::string Where(const Run& run, const std::string& relative) {
+  return run.base.empty() ? LogText((fs::path(run.options.from) / fs::path(relative)).make_preferred())
+                          : run.base + "/" + relative;
+}
+
+// `relative` (e.g. "objects/<sha256>") of the tree, its body passed to `body` up to `cap` bytes. A
+// folder answers as a server that ignores ranges and validators.
+Got Request(Run& run, const std::string& relative, HttpRequest request, std::uint64_t cap, const Body& body) {
+  Got got;
+  std::uint64_t received = 0;
+  // `cap` is the whole object's size: a resumed answer brings the rest of it only.
+  const auto take = [&](const char* bytes, std::size_t size) {
+    received += size;
+    run.report.bytesFetched += size;
+    if (received > (got.meaning == HttpMeaning::kResumed ? cap - request.resumeFrom : cap)) {
+      got.tooLong = true;
+      return false;
+    }
+    return body(got.meaning, bytes, size);
+  };
+  if (!run.options.from.empty()) {
+    StreamedFile input;
+    std::uint64_t size = 0;
+    got.error = OpenInput((fs::path(run.options.from) / fs::path(relative)).native(), input, size);
+    if (got.error && got.error == boost::system::errc::no_such_file_or_directory) {
+      got.error.clear();
+      got.meaning = HttpMeaning::kMissing;
+      return got;
+    }
+    if (got.error) return got;
+    got.meaning = HttpMeaning::kBody;
+    got.answer.status = 200;
+    std::vector<char> buffer(kChunk);
+    for (;;) {
+      std::size_t count = 0;
+      got.error = ReadInput(input, buffer.data(), buffer.size(), count);
+      if (got.error || count == 0 || !take(buffer.data(), count)) break;
+    }
+    return got;
+  }
+  request.url = run.base + "/" + relative;
+  ++run.report.requests;
+  HttpLimits limits;
+  limits.stall = std::chrono::seconds(run.options.stallSeconds);
+  bool wanted = false;
+  got.error = HttpGet(request, limits,
+                      [&](const char* bytes, std::size_t size) {
+                        if (!wanted) {
+                          got.meaning = MeaningOfHttpAnswer(got.answer.status, request.resumeFrom,
+                                                            got.answer.contentRange);
+                          // An error page is not read: its status says all.
+                          if (got.meaning != HttpMeaning::kBody && got.meaning != HttpMeaning::kResumed) return false;
+                          wanted = true;
+                        }
+                        return take(bytes, size);
+                      },
+                      got.answer);
+  got.meaning = MeaningOfHttpAnswer(got.answer.status, request.resumeFrom, got.answer.contentRange);
+  if (got.error && StoppedByBody(got.error) && (got.tooLong || !wanted)) got.error.clear();
+  return got;
+}
+
+std::string AnswerText(const Got& got) {
+  if (got.error) return got.error.category().name() + std::string(" error ") + std::to_string(got.error.value());
+  if (got.answer.status == 0) return "no answer";
+  return "HTTP " + std::to_string(got.answer.status);
+}
+
+[[noreturn]] void FailFetching(const Run& run, const std::string& relative, const Got& got) {
+  Fail(kUpdateNetwork, "network", "could not fetch " + Where(run, relative) + ": " + AnswerText(got));
+}
+
+// A file of the release folder, whole, held to what the feed pinned: fetched again once when it
+// does not match.
+std::string FetchPinned(Run& run, const std::string& relative, const PinnedFile& pinned) {
+  for (int attempt = 1;; ++attempt) {
+    std::string bytes;
+    const Got got = Request(run, relative, {}, pinned.size, [&](HttpMeaning, const char* data, std::size_t size) {
+      bytes.append(data, size);
+      return true;
+    });
+    if (got.error || (got.meaning != HttpMeaning::kBody && !got.tooLong)) FailFetching(run, relative, got);
+    Sha256 digest{};
+    if (!got.tooLong && Sha256OfBytes(bytes, digest) && HexOf(digest) == pinned.sha256) return bytes;
+    LogLine(Where(run, relative) + (got.tooLong ? " is longer than" : " does not match") + " what the feed signed" +
+            (attempt == 1 ? ": fetching it again" : ""));
+    if (attempt == 2) {
+      Fail(kUpdateReleaseRefused, "release refused",
+           "release refused: " + Where(run, relative) + " does not match what the feed signed, fetched twice");
+    }
+  }
+}
+
+// The object of `digest` into `target`: resumed from the partial download kept for it, streamed
+// through SHA-256, held to `size`; fetched anew once when it does not match.
+void Download(Run& run, const std::string& digest, std::uint64_t size, const fs::path& target,
+              const std::function<void(std::uint64_t)>& progress) {
+  const std::string relative = "objects/" + digest;
+  const fs::path partial = PartialObject(run.data, digest);
+  error_code error;
+  // One partial download at a time: another object's is of a release no longer wanted.
+  for (const FoundFile& other : FilesBelow(run.partial)) {
+    if (other.path != partial.filename().native()) fs::remove(run.partial / fs::path(other.path), error);
+  }
+  fs::create_directories(run.partial, error);
+  if (error) FailLocally("could not create " + LogText(run.partial), error);
+  for (int attempt = 1;; ++attempt) {
+    StreamedFile output;
+    std::uint64_t have = 0;
+    Sha256Stream hash;
+    // Begins the partial download anew, empty; the failure to, where there is one.
+    const auto begin = [&] {
+      output.reset();
+      have = 0;
+      hash = BeginSha256();
+      return OpenOutput(partial.native(), false, output, have);
+    };
+    error = OpenOutput(partial.native(), true, output, have);
+    if (!error && have > 0 && have <= size) {
+      // The kept part goes into the digest first, read back from the disk.
+      hash = BeginSha256();
+      StreamedFile input;
+      std::uint64_t ignored = 0;
+      std::vector<char> buffer(kChunk);
+      std::uint64_t read = 0;
+      error = OpenInput(partial.native(), input, ignored);
+      while (!error && read < have) {
+        std::size_t count = 0;
+        error = ReadInput(input, buffer.data(), buffer.size(), count);
+        if (!error && count == 0) error = make_error_code(boost::system::errc::io_error);
+        const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(count, have - read));
+        AddToSha256(hash, buffer.data(), taken);
+        read += taken;
+      }
+    }
+    if (error || have == 0 || have > size) error = begin();
+    if (error) FailLocally("could not write " + LogText(partial), error);
+    const std::uint64_t kept = have;
+    std::uint64_t written = have;
+    error_code writing;
+    Got got;
+    if (have < size) {
+      HttpRequest request;
+      request.resumeFrom = have;
+      bool began = false;
+      // Nothing is thrown from here: the transfer is stopped and the failure said after it.
+      got = Request(run, relative, request, size, [&](HttpMeaning meaning, const char* bytes, std::size_t count) {
+        if (!began) {
+          began = true;
+          // A server that ignores the range sends the whole object again.
+          if (meaning == HttpMeaning::kBody && have > 0) {
+            writing = begin();
+            written = 0;
+          }
+        }
+        if (!writing) {
+          AddToSha256(hash, bytes, count);
+          writing = WriteOutput(output, bytes, count);
+        }
+        if (writing) return false;
+        written += count;
+        progress(count);
+        return true;
+      });
+      if (writing) {
+        output.reset();
+        FailLocally("could not write " + LogText(partial), writing);
+      }
+      if (got.meaning == HttpMeaning::kRangeRefused) {
+        LogLine(Where(run, relative) + ": the part kept is refused (" + AnswerText(got) + "): fetching it anew");
+        output.reset();
+        fs::remove(partial, error);
+        if (attempt == 2) FailFetching(run, relative, got);
+        continue;
+      }
+      // A cap reached is the object's fault; anything else, a body that ended short too, keeps
+      // what arrived for the next run.
+      const bool cut = !got.error && !got.tooLong && written < size;
+      if (cut) got.error = make_error_code(boost::system::errc::connection_aborted);
+      if (!got.tooLong && (got.error || (got.meaning != HttpMeaning::kBody && got.meaning != HttpMeaning::kResumed))) {
+        output.reset();
+        const std::string message = "could not fetch " + Where(run, relative) + ": " + AnswerText(got);
+        LogLine(message + "; " + std::to_string(written) + " of " + std::to_string(size) + " bytes kept for the next run");
+        throw Stop{kUpdateNetwork, "network", message};
+      }
+    }
+    Sha256 result{};
+    const bool whole = !got.tooLong && written == size && FinishSha256(hash, result) && HexOf(result) == digest;
+    if (whole) {
+      error = FinishOutput(output, partial.native());
+      if (!error) fs::create_directories(target.parent_path(), error);
+      if (!error) {
+        fs::remove(target, error);
+        error = RenamePath(partial, target);
+      }
+      if (error) FailLocally("could not move " + LogText(partial) + " to " + LogText(target), error);
+      LogLine("fetched " + Where(run, relative) + " (" + std::to_string(size) + " bytes" +
+              (kept > 0 && got.meaning == HttpMeaning::kResumed ? ", resumed at " + std::to_string(kept) : std::string()) +
+              ")");
+      return;
+    }
+    output.reset();
+    fs::remove(partial, error);
+    LogLine(Where(run, relative) + (got.tooLong ? " is longer than its size" : " does not match its digest") +
+            (attempt == 1 ? ": fetching it again" : ""));
+    if (attempt == 2) {
+      ForgetDownloads(run);
+      Fail(kUpdateReleaseRefused, "release refused",
+           "release refused: " + Where(run, relative) + " does not match what its release signed, fetched twice");
+    }
+  }
+}
+
