@@ -174,7 +174,8 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
   std::uint64_t expected = UINT64_MAX, received = 0;
   const std::string length = Header(handle, WINHTTP_QUERY_CONTENT_LENGTH);
   if (!length.empty()) expected = std::strtoull(length.c_str(), nullptr, 10);
-  std::vector<char> buffer(1 << 16);
+  // Large reads: each one is a round through the system's HTTP stack.
+  std::vector<char> buffer(1 << 20);
   for (;;) {
     DWORD count = 0;
     if (!WinHttpReadData(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &count)) return LastError();
