@@ -320,10 +320,14 @@ def row_altered_object(r, longer=False):
     expect(snapshot(r.install) == before, "nothing staged, nothing left")
 
 
-def refused_feed(r, text=None, leaf="a", html=False, code="feed refused", anchored=True):
+def refused_feed(r, text=None, leaf="a", html=False, code="feed refused", anchored=True, oversized=False):
     publish(r.tree, application("v2"))
     if text is not None:
         sign_feed(r.tree, text(feed_text(r.tree)), leaf)
+    if oversized:
+        # A signed feed padded past 64 KiB: the updater stops reading it there.
+        with open(r.tree / "stable.feed", "ab") as feed:
+            feed.write(b"\0" * (64 * 1024))
     if html:
         r.server.rule({"/stable.feed": {"html": True}})
     before = snapshot(r.install)
@@ -571,6 +575,21 @@ def row_lock_held(r):
     expect(not objects_fetched(r.server.requests()), "nothing fetched again")
 
 
+def row_older(r):
+    """A release of a lower version than the installed one is never staged: under Wine the
+    installed application's version record says 1.0.0.0; natively the version of the release
+    the updater saw installed."""
+    if not options.wine:
+        publish(r.tree, application("v2"), version="2.0")
+        expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "2.0")
+        run_loader(r.install)
+    publish(r.tree, application("v3"), version="0.9" if options.wine else "1.5")
+    r.server.requests()
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "nothing to do", "an older release")
+    expect("older" in answer["message"] and not objects_fetched(r.server.requests()), f"nothing fetched: {answer}")
+
+
 def row_command_line(r):
     """Options before or after the command; what is rejected touches nothing and says why."""
     publish(r.tree, application("v2"))
@@ -611,7 +630,9 @@ ROWS = [
      lambda r: refused_feed(r, lambda t: t, "c", code="feed cannot be checked now"), "native"),
     ("not a feed at all: HTML where the feed belongs", lambda r: refused_feed(r, html=True, anchored=False),
      "both"),
+    ("a feed larger than 64 KiB: not read further", lambda r: refused_feed(r, oversized=True), "both"),
     ("a rolled-back feed", row_rolled_back, "both"),
+    ("a release older than the installed one: never staged", row_older, "both"),
     ("a release the loader would refuse: never staged, remembered", row_loader_refuses, "both"),
     ("--from a folder", row_from_folder, "both"),
     ("killed during a download: the next run resumes", row_killed_downloading, "both"),
