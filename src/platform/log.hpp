@@ -13,6 +13,9 @@ inline constexpr std::uint64_t kLogRotateAt = 256 * 1024;
 // hold at most twice this, plus the few lines runs writing at once add.
 inline constexpr std::uint64_t kLogKeepAtMost = 384 * 1024;
 
+// The name rotation moves `file` to: its previous generation.
+inline NativeString PreviousLogGeneration(const NativeString& file) { return file + NativeFromAscii(".1"); }
+
 // Appends `line`, a whole line with its line feed, to `file` with a single write at its end, so
 // that lines of runs writing at once never mix. Creates the file, never its folder; writes only
 // to a plain file with one name (no link, junction or other reparse point, no second hard link).

@@ -29,7 +29,7 @@ void Rotate(const std::string& file, int fd, const struct stat& opened) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;
   struct stat named;
   if (::lstat(file.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-    const std::string previous = file + ".1";
+    const std::string previous = PreviousLogGeneration(file);
     if (::rename(file.c_str(), previous.c_str()) == 0 &&
         static_cast<std::uint64_t>(opened.st_size) > kLogKeepAtMost) {
       ::unlink(previous.c_str());
@@ -44,7 +44,7 @@ bool AppendLogLine(const NativeString& file, const std::string& line, bool first
   int fd = OpenPlainFile(file, info);
   if (fd < 0) return false;
   if (firstOfRun) {
-    const std::string previous = file + ".1";
+    const std::string previous = PreviousLogGeneration(file);
     struct stat old;
     if (::lstat(previous.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
         static_cast<std::uint64_t>(old.st_size) > kLogKeepAtMost) {

@@ -48,7 +48,7 @@ std::wstring SystemName(std::wstring file) {
 void Rotate(const std::wstring& file, HANDLE opened, std::uint64_t size) {
   const HANDLE mover = ReOpenFile(opened, DELETE, kShareAll, 0);
   if (mover == INVALID_HANDLE_VALUE) return;
-  const std::wstring target = SystemName(file + L".1");
+  const std::wstring target = SystemName(PreviousLogGeneration(file));
   const DWORD nameBytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -70,7 +70,7 @@ bool AppendLogLine(const NativeString& file, const std::string& line, bool first
   HANDLE handle = OpenPlainFile(file, info);
   if (handle == INVALID_HANDLE_VALUE) return false;
   if (firstOfRun) {
-    const std::wstring previous = file + L".1";
+    const std::wstring previous = PreviousLogGeneration(file);
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (GetFileAttributesExW(previous.c_str(), GetFileExInfoStandard, &old) &&
         (old.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&

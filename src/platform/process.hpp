@@ -1,7 +1,9 @@
 #pragma once
 // Process services: where the running loader lives, and starting and waiting for other programs.
 
+#include <boost/system/error_code.hpp>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/native_text.hpp"
@@ -31,6 +33,29 @@ bool StartProcessAndWait(const NativeString& program, std::uint32_t* failure = n
 // Returns false only when the file could not be started at all, with the system's number (on
 // Windows the shell's) in `failure` if given.
 bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
+                      const NativeString* workingDirectory, std::uint32_t* failure = nullptr);
+
+// A program held open from before it is checked until it has been started, so that the program
+// that runs is the one checked: on Windows a handle that shares neither writing nor deletion
+// (nobody changes, replaces or removes the file meanwhile, and it can still be started); natively
+// a descriptor, which the start goes through. Empty where nothing is held.
+using HeldProgram = std::shared_ptr<void>;
+
+// Opens the regular file `program`, never through a link, and holds it in `held`. Returns the
+// failure to open it (`errc::invalid_argument` for anything but a regular file), or a clear code.
+boost::system::error_code HoldProgram(const NativeString& program, HeldProgram& held);
+
+// Whether `program` still names the file in `held`, as it was when it was held: the same volume
+// and file (natively also the same size and change time, since nothing keeps it from being
+// written there).
+bool NamesHeldProgram(const HeldProgram& held, const NativeString& program);
+
+// Starts the program in `held`, whose path is `program`, as ShellStartHidden starts a file, but
+// with its standard output and error going nowhere, so that whoever reads this program's output
+// to its end does not wait for the started one too. On Windows the file is started by its path,
+// which the hold keeps naming it; natively through the held descriptor itself, so that a file put
+// at that path since is never the one that runs.
+bool StartHeldProgram(const HeldProgram& held, const NativeString& program, const NativeString* parameters,
                       const NativeString* workingDirectory, std::uint32_t* failure = nullptr);
 
 // Waits without limit until the process with this id ends; returns at once when no such

@@ -2,12 +2,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <cstdlib>
 #include <dirent.h>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,19 +29,25 @@ int WaitForChild(pid_t child) {
   return status;
 }
 
-// Runs in the forked grandchild: only async-signal-safe calls until exec.
-[[noreturn]] void ExecDetached(char* const* argv, const char* workingDirectory, int reportFd) {
+// Runs in the forked grandchild: only async-signal-safe calls until exec. The program is
+// `programFd` where that is open, else the file `argv[0]` names; `quiet` sends its output nowhere.
+[[noreturn]] void ExecDetached(char* const* argv, const char* workingDirectory, int programFd, bool quiet,
+                               int reportFd) {
   int failure = 0;
-  const int devNull = ::open("/dev/null", O_RDONLY);
-  if (devNull < 0 || ::dup2(devNull, 0) < 0) {
+  const int devNull = ::open("/dev/null", O_RDWR);
+  if (devNull < 0 || ::dup2(devNull, 0) < 0 || (quiet && (::dup2(devNull, 1) < 0 || ::dup2(devNull, 2) < 0))) {
     failure = errno;
   } else {
     // Standard input is all the started program should get of it.
-    if (devNull != 0) ::close(devNull);
+    if (devNull > 2) ::close(devNull);
     if (workingDirectory != nullptr && ::chdir(workingDirectory) != 0) {
       failure = errno;
     } else {
-      ::execv(argv[0], argv);
+      if (programFd >= 0) {
+        ::fexecve(programFd, argv, environ);
+      } else {
+        ::execv(argv[0], argv);
+      }
       failure = errno;
     }
   }
@@ -99,12 +107,13 @@ bool StartProcessAndWait(const NativeString& program, std::uint32_t* failed) {
   return true;
 }
 
+namespace {
 // Detached like a hidden shell start: a new session with no terminal, no standard input, and a
-// double fork so the started program is never left as our zombie. Standard output and error stay
-// ours, so what a detached loader reports reaches the same terminal or session log. A pipe that
-// closes on exec tells whether the program could be started.
-bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
-                      const NativeString* workingDirectory, std::uint32_t* failed) {
+// double fork so the started program is never left as our zombie. Unless `quiet`, standard output
+// and error stay ours, so what a detached loader reports reaches the same terminal or session log.
+// A pipe that closes on exec tells whether the program could be started.
+bool StartDetached(const NativeString& file, const NativeString* parameters, const NativeString* workingDirectory,
+                   int programFd, bool quiet, std::uint32_t* failed) {
   std::vector<std::string> arguments{file};
   if (parameters != nullptr) {
     for (std::string& argument : SplitCommandTail(*parameters)) arguments.push_back(std::move(argument));
@@ -125,7 +134,7 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
     ::close(report[0]);
     ::setsid();
     const pid_t grandchild = ::fork();
-    if (grandchild == 0) ExecDetached(argv.data(), directory, report[1]);
+    if (grandchild == 0) ExecDetached(argv.data(), directory, programFd, quiet, report[1]);
     if (grandchild < 0) {
       const int failure = errno;
       (void)!::write(report[1], &failure, sizeof failure);
@@ -148,6 +157,62 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
   }
   ::close(report[0]);
   return started;
+}
+}  // namespace
+
+bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
+                      const NativeString* workingDirectory, std::uint32_t* failed) {
+  return StartDetached(file, parameters, workingDirectory, -1, false, failed);
+}
+
+namespace {
+// What HoldProgram keeps: the descriptor, and what it was when it was opened.
+struct Held {
+  int fd = -1;
+  struct stat opened {};
+};
+}  // namespace
+
+boost::system::error_code HoldProgram(const NativeString& program, HeldProgram& held) {
+  held.reset();
+  const int fd = ::open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return {errno, boost::system::system_category()};
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0) {
+    const int failure = errno;
+    ::close(fd);
+    return {failure, boost::system::system_category()};
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    return make_error_code(boost::system::errc::invalid_argument);
+  }
+  held = std::shared_ptr<Held>(new Held{fd, opened}, [](Held* kept) {
+    ::close(kept->fd);
+    delete kept;
+  });
+  return {};
+}
+
+bool NamesHeldProgram(const HeldProgram& held, const NativeString& program) {
+  if (!held) return false;
+  const Held& kept = *static_cast<const Held*>(held.get());
+  struct stat now {};
+  struct stat named {};
+  // The change time moves with every write and every change of its attributes, and only the
+  // system sets it.
+  return ::fstat(kept.fd, &now) == 0 && ::lstat(program.c_str(), &named) == 0 && named.st_dev == now.st_dev &&
+         named.st_ino == now.st_ino && now.st_size == kept.opened.st_size &&
+         now.st_ctim.tv_sec == kept.opened.st_ctim.tv_sec && now.st_ctim.tv_nsec == kept.opened.st_ctim.tv_nsec;
+}
+
+bool StartHeldProgram(const HeldProgram& held, const NativeString& program, const NativeString* parameters,
+                      const NativeString* workingDirectory, std::uint32_t* failed) {
+  if (!held) {
+    if (failed != nullptr) *failed = EBADF;
+    return false;
+  }
+  return StartDetached(program, parameters, workingDirectory, static_cast<const Held*>(held.get())->fd, true, failed);
 }
 
 void WaitForProcessExit(std::uint32_t processId) {

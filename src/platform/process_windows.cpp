@@ -95,6 +95,51 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
   return value > 32;
 }
 
+boost::system::error_code HoldProgram(const NativeString& program, HeldProgram& held) {
+  held.reset();
+  // Shared with readers only: a start reads it too, and nobody writes, replaces or removes it.
+  const HANDLE file = CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {static_cast<int>(GetLastError()), boost::system::system_category()};
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) {
+    const DWORD failure = GetLastError();
+    CloseHandle(file);
+    return {static_cast<int>(failure), boost::system::system_category()};
+  }
+  if ((tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    CloseHandle(file);
+    return make_error_code(boost::system::errc::invalid_argument);
+  }
+  held = HeldProgram(file, CloseHandle);
+  return {};
+}
+
+bool NamesHeldProgram(const HeldProgram& held, const NativeString& program) {
+  if (!held) return false;
+  const HANDLE named = CreateFileW(program.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION heldFile{};
+  BY_HANDLE_FILE_INFORMATION namedFile{};
+  const bool read = GetFileInformationByHandle(held.get(), &heldFile) && GetFileInformationByHandle(named, &namedFile);
+  CloseHandle(named);
+  return read && heldFile.dwVolumeSerialNumber == namedFile.dwVolumeSerialNumber &&
+         heldFile.nFileIndexHigh == namedFile.nFileIndexHigh && heldFile.nFileIndexLow == namedFile.nFileIndexLow;
+}
+
+// The hold keeps the path naming the held file. A program the shell starts inherits none of
+// this one's handles, so its output goes nowhere of ours.
+bool StartHeldProgram(const HeldProgram& held, const NativeString& program, const NativeString* parameters,
+                      const NativeString* workingDirectory, std::uint32_t* failure) {
+  if (!held) {
+    if (failure != nullptr) *failure = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  return ShellStartHidden(program, parameters, workingDirectory, failure);
+}
+
 void WaitForProcessExit(std::uint32_t processId) {
   const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
   if (process == nullptr) return;

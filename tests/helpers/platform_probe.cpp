@@ -12,6 +12,10 @@
 //     runs the check a start makes of INSTALL's staging (nothing removed or handed over) N times;
 //     prints "taken", "refused" or "not now" (of the last), then the microseconds of each check,
 //     then, the staged loader still held if it was: "delete|write done|refused" after trying both
+//   probe hold-start PROGRAM REPLACEMENT
+//     holds PROGRAM for a start, moves REPLACEMENT over it, then starts the held program; prints
+//     "replace done|refused", whether PROGRAM still names the held file ("same" or "other"), and
+//     "started true|false"
 //   probe hold FILE RELEASE            opens FILE shared with nobody, writes RELEASE, and keeps
 //                                      FILE open until RELEASE is removed
 //   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
@@ -34,6 +38,7 @@
 #include "launcher/staging_check.hpp"
 #include "platform/lock.hpp"
 #include "platform/log.hpp"
+#include "platform/file_ops.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 #include "support/text.hpp"
@@ -121,6 +126,14 @@ int Probe(const std::vector<std::string>& words) {
     while (std::filesystem::exists(held)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } else if (command == "check-staging" && words.size() >= 2) {
     CheckStagingOf(words);
+  } else if (command == "hold-start" && words.size() == 3) {
+    HeldProgram held;
+    if (HoldProgram(Native(words[1]), held)) return 65;
+    const bool replaced = !RenamePath(Utf8ToPath(words[2]).native(), Utf8ToPath(words[1]).native());
+    const bool same = NamesHeldProgram(held, Native(words[1]));
+    const bool started = StartHeldProgram(held, Native(words[1]), nullptr, nullptr);
+    std::printf("replace %s\n%s\nstarted %s\n", replaced ? "done" : "refused", same ? "same" : "other",
+                started ? "true" : "false");
   } else if (command == "hold" && words.size() == 3) {
     Hold(words[1], words[2]);
   } else if (command == "log" && words.size() == 4) {

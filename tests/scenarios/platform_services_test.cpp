@@ -142,6 +142,28 @@ TEST_F(PlatformServices, ShellStartUsesTheGivenWorkingDirectoryOrKeepsTheCurrent
   EXPECT_EQ(records[1].arguments, Words{});
 }
 
+// What was held before a check is what runs: on Windows nothing can be moved over it; natively
+// the move succeeds, and the start goes through the held file all the same.
+TEST_F(PlatformServices, AHeldProgramIsTheOneStartedWhateverWasMovedOverIt) {
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path program = scene_.tree / "update" / ("Velmora" + kProgramExtension);
+  InstallRecorderAs(program, "checked");
+  // The replacement records nothing: a record is the held program's.
+  const fs::path replacement = InstallProbe(scene_.tree / "elsewhere");
+
+  const Outcome outcome = Probe(probe, {"hold-start", PathToUtf8(program), PathToUtf8(replacement)});
+
+  ASSERT_TRUE(outcome.finished);
+#ifdef _WIN32
+  EXPECT_EQ(outcome.output, "replace refused\nsame\nstarted true\n");
+#else
+  EXPECT_EQ(outcome.output, "replace done\nother\nstarted true\n");
+#endif
+  const std::vector<Record> records = scene_.WaitForRecords(1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].tag, "checked");
+}
+
 TEST_F(PlatformServices, ShellStartDoesNotWaitForTheProgram) {
   const fs::path probe = InstallProbe(scene_.tree / "probe home");
   const fs::path program = scene_.tree / "programs" / ("sleeper" + kProgramExtension);
