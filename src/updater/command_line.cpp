@@ -2,21 +2,32 @@
 
 #include <boost/json.hpp>
 #include <boost/program_options.hpp>
+#include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <type_traits>
 
 #include "launcher/run_log.hpp"
+#include "platform/terminal.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/feed.hpp"
+#include "updater/progress.hpp"
+#include "updater/settings.hpp"
+#include "updater/status.hpp"
 #include "updater/update.hpp"
 
 namespace po = boost::program_options;
 
 namespace {
 const char kUsage[] =
-    "usage: velmora-update check|stage [options]\n"
+    "usage: velmora-update check|stage|status|apply [options]\n"
     "  check                 is a release to stage on the feed: its version, notes and bytes to fetch\n"
-    "  stage [--from DIR]    check, fetch what is missing, verify and stage it for the loader\n"
+    "  stage [--from DIR] [--progress]\n"
+    "                        check, fetch what is missing, verify and stage it for the loader;\n"
+    "                        --progress shows the bytes fetched as they come\n"
+    "  status                what is installed and staged, the last check, the loader's last verdict\n"
+    "  apply --pid N         restart into the staged update: check it, start the staged loader, which\n"
+    "                        waits for process N to end and applies it; exits at once\n"
     "options:\n"
     "  --install DIR         the installation (default: the folder above this program's own)\n"
     "  --feed URL            the tree's base URL; the feed is URL/CHANNEL.feed\n"
@@ -29,8 +40,8 @@ const char kUsage[] =
     "  --publisher NAME      the name the feed's signer must carry\n"
 #endif
     "exit codes: 0 done or nothing to do, 2 command line, 3 no installation, 4 internal error,\n"
-    "  5 data folder, 10 network, 11 feed refused, 12 feed cannot be checked now, 13 release refused,\n"
-    "  14 disk full, 15 busy\n";
+    "  5 data folder, 6 settings refused, 10 network, 11 feed refused, 12 feed or staging cannot be\n"
+    "  checked now, 13 release or staging refused, 14 disk full, 15 busy, 16 nothing staged\n";
 
 // Wide text must be read by a wide value: a narrow one would hold UTF-8.
 template <class Char = NativeChar>
@@ -51,19 +62,9 @@ po::typed_value<std::vector<std::basic_string<Char>>, Char>* NativeValues(std::v
   }
 }
 
-// Options whose text must be ASCII (URLs, channel names) read as native text first.
-bool Ascii(const NativeString& text, std::string& ascii) {
-  ascii.clear();
-  for (const NativeChar c : text) {
-    if (c < 0x20 || c > 0x7E) return false;
-    ascii.push_back(static_cast<char>(c));
-  }
-  return true;
-}
-
-void Print(const UpdaterOptions& options, const UpdateReport& report, bool json) {
+void Print(const std::string& command, const UpdaterOptions& options, const UpdateReport& report, bool json) {
   if (json) {
-    boost::json::object object{{"command", options.stage ? "stage" : "check"},
+    boost::json::object object{{"command", command},
                                {"outcome", report.outcome},
                                {"exitCode", report.exitCode},
                                {"message", report.message},
@@ -76,6 +77,7 @@ void Print(const UpdaterOptions& options, const UpdateReport& report, bool json)
     }
     if (report.bytesToFetch) object["bytesToFetch"] = *report.bytesToFetch;
     if (options.stage && report.exitCode == kUpdateDone && report.outcome == "done") object["waits"] = report.waits;
+    if (!report.verdict.empty()) object["verdict"] = report.verdict;
     std::cout << boost::json::serialize(object) << '\n';
     return;
   }
@@ -83,6 +85,30 @@ void Print(const UpdaterOptions& options, const UpdateReport& report, bool json)
   (report.exitCode == kUpdateDone ? std::cout : std::cerr) << "velmora-update: " << report.outcome << ": "
                                                            << report.message << '\n';
   if (report.exitCode == kUpdateDone && !report.notes.empty()) std::cout << "release notes: " << report.notes << '\n';
+}
+
+// Progress for a program reading standard output, as JSON lines, or for a person at a console,
+// as one line written over; `pace` keeps it to a few a second.
+void ShowFetched(ProgressPace& pace, bool console, std::uint64_t fetched, std::uint64_t toFetch, bool finished) {
+  const std::uint64_t done = std::min(fetched, toFetch);
+  if (!ShowProgress(pace, std::chrono::steady_clock::now(), done, finished)) return;
+  if (console) {
+    std::cout << '\r' << ProgressDisplay(done, toFetch) << (finished ? "\n" : "") << std::flush;
+  } else {
+    std::cout << ProgressJson(done, toFetch) << std::endl;
+  }
+}
+
+// Plain decimal digits naming a process: the library's own conversion would take "-1" as 4294967295.
+bool ProcessId(const NativeString& text, std::uint32_t& id) {
+  std::string digits;
+  if (!AsciiText(text, digits) || digits.empty() || digits.size() > 10 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const unsigned long long value = std::stoull(digits);
+  id = static_cast<std::uint32_t>(value);
+  return value != 0 && value <= 0xFFFFFFFFull;
 }
 }  // namespace
 
@@ -99,6 +125,8 @@ int RunUpdaterCommandLine(const std::vector<NativeString>& arguments) {
         ("from", NativeValue())
         ("channel", NativeValue())
         ("json", "")
+        ("progress", "")
+        ("pid", NativeValue())
         ("stall-timeout", po::value<std::uint32_t>())
 #ifndef _WIN32
         ("cafile", NativeValue())
@@ -122,20 +150,29 @@ int RunUpdaterCommandLine(const std::vector<NativeString>& arguments) {
     std::cerr << "velmora-update: " << why << '\n' << kUsage;
     return kUpdateRejected;
   };
-  if (commands.size() != 1 || (commands[0] != NativeFromAscii("check") && commands[0] != NativeFromAscii("stage"))) {
-    return reject("name one command: check or stage");
+  std::string command;
+  if (commands.size() != 1 || !AsciiText(commands[0], command) ||
+      (command != "check" && command != "stage" && command != "status" && command != "apply")) {
+    return reject("name one command: check, stage, status or apply");
   }
-  options.stage = commands[0] == NativeFromAscii("stage");
+  options.stage = command == "stage";
+  // What each option is for: the others' commands reject it.
+  for (const auto& [option, commandsTaking] : {std::pair{"feed", "check stage"}, std::pair{"from", "stage"},
+                                               std::pair{"channel", "check stage"}, std::pair{"progress", "stage"},
+                                               std::pair{"stall-timeout", "check stage"}, std::pair{"pid", "apply"}}) {
+    if (values.count(option) != 0 && std::string(commandsTaking).find(command) == std::string::npos) {
+      return reject(std::string("--") + option + " goes with " + commandsTaking);
+    }
+  }
   const auto text = [&](const char* name) { return values.count(name) != 0 ? values[name].as<NativeString>() : NativeString(); };
   options.install = text("install");
   options.from = text("from");
-  if (!options.from.empty() && !options.stage) return reject("--from goes with stage");
   if (!options.from.empty() && values.count("feed") != 0) return reject("--feed or --from, not both");
-  if (!Ascii(text("feed"), options.feed) ||
+  if (!AsciiText(text("feed"), options.feed) ||
       (!options.feed.empty() && options.feed.rfind("https://", 0) != 0 && options.feed.rfind("http://", 0) != 0)) {
     return reject("--feed takes an http:// or https:// URL");
   }
-  if (values.count("channel") != 0 && (!Ascii(text("channel"), options.channel) || !ValidChannel(options.channel))) {
+  if (values.count("channel") != 0 && (!AsciiText(text("channel"), options.channel) || !ValidChannel(options.channel))) {
     return reject("--channel takes a name of a-z, 0-9, '.', '_' and '-'");
   }
   if (values.count("stall-timeout") != 0) {
@@ -147,13 +184,36 @@ int RunUpdaterCommandLine(const std::vector<NativeString>& arguments) {
   options.publisher = text("publisher");
   if (options.cafile.empty() != options.publisher.empty()) return reject("--cafile and --publisher go together");
 #endif
+  if (command == "apply" && (values.count("pid") == 0 || !ProcessId(text("pid"), options.processId))) {
+    return reject("apply takes --pid N, the id of the application's own process");
+  }
   const bool json = values.count("json") != 0;
-  if (!json) {
-    options.progress = [](std::uint64_t fetched, std::uint64_t toFetch) {
-      std::cerr << "velmora-update: fetched " << fetched << " of " << toFetch << " bytes\n";
+  if (command == "status") {
+    const StatusReport status = RunStatus(options);
+    std::cout << (json ? boost::json::serialize(status.object) + "\n" : status.text);
+    return status.exitCode;
+  }
+  if (command == "apply") {
+    const UpdateReport report = RunRestart(options);
+    Print(command, options, report, json);
+    return report.exitCode;
+  }
+  ProgressPace pace;
+  std::uint64_t shownTenth = 0;
+  if (values.count("progress") != 0) {
+    options.progress = [&pace, console = StandardOutputIsTerminal()](std::uint64_t fetched, std::uint64_t toFetch,
+                                                                    bool finished) {
+      ShowFetched(pace, console, fetched, toFetch, finished);
+    };
+  } else if (!json) {
+    // Every tenth of what is to fetch, once.
+    options.progress = [&shownTenth](std::uint64_t fetched, std::uint64_t toFetch, bool) {
+      const std::uint64_t tenth = std::min<std::uint64_t>(fetched * 10 / std::max<std::uint64_t>(toFetch, 1), 10);
+      if (tenth > shownTenth) std::cerr << "velmora-update: fetched " << fetched << " of " << toFetch << " bytes\n";
+      shownTenth = std::max(shownTenth, tenth);
     };
   }
   const UpdateReport report = RunUpdate(options);
-  Print(options, report, json);
+  Print(command, options, report, json);
   return report.exitCode;
 }

@@ -24,6 +24,16 @@ error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes) 
   return error;
 }
 
+std::string StagedReleaseOf(const fs::path& directory) {
+  const std::optional<std::string> manifest = DigestOf(Join(directory, kManifestFile));
+  const std::optional<std::string> signature = DigestOf(Join(directory, kManifestSignatureFile));
+  return manifest && signature ? ReleaseId(*manifest, *signature) : std::string();
+}
+
+bool InstalledNow(const fs::path& install, const KnownRelease& release) {
+  return DigestOf(InstalledLoader(install)) == release.loader && DigestOf(MainApplication(install)) == release.application;
+}
+
 // Written beside its name, flushed, then moved over it: a run killed meanwhile leaves the old file.
 void WriteWhole(const fs::path& file, const std::string& bytes) {
   const fs::path written = fs::path(file.native() + NativeFromAscii(".new"));

@@ -16,5 +16,7 @@ boost::filesystem::path PartialObject(const boost::filesystem::path& dataDirecto
 boost::filesystem::path StateFile(const boost::filesystem::path& dataDirectory);
 // The last feed of `channel` this installation accepted, as the server sent it.
 boost::filesystem::path CachedFeed(const boost::filesystem::path& dataDirectory, const std::string& channel);
+// The administrator's settings for this installation's updater.
+boost::filesystem::path SettingsFile(const boost::filesystem::path& dataDirectory);
 // The updater's log, beside the loader's.
 boost::filesystem::path UpdaterLog(const boost::filesystem::path& dataDirectory);

@@ -15,6 +15,7 @@
 #include "launcher/run_log.hpp"
 #include "platform/file_stream.hpp"
 #include "platform/http.hpp"
+#include "platform/lock.hpp"
 #include "platform/signed_feed.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/feed.hpp"
@@ -47,8 +48,18 @@ struct Run {
   std::string base;  // the tree's base URL, or empty with `options.from`
   FeedAnchor anchor;
   UpdaterState state;
+  bool stateRead = false;  // `state` is what the state file held (or it held nothing)
+  std::optional<InstallationLock> ownLock;  // the updater's own, one run at a time
   UpdateReport report;
 };
+
+// Runs `work`, and puts how it ended into `run.report`: a Stop as it says, a file system's failure
+// as "local failure" (or "disk full"), anything else as "internal error", each in the log.
+void Report(Run& run, const std::function<void()>& work);
+
+// The installation `options` name (--install, or the folder above this program's own), made
+// absolute; stops the run when it holds no loader.
+boost::filesystem::path FindInstallation(const UpdaterOptions& options);
 
 inline std::string Quoted(const NativeString& text) {
   std::string quoted(1, '"');
@@ -110,7 +121,23 @@ struct DigestIndex {
 
 DigestIndex IndexOf(const boost::filesystem::path& root, const std::vector<FoundFile>& files);
 std::optional<NativeString> Find(DigestIndex& index, const std::string& digest, std::uint64_t size);
+// The id of the staging in `directory` from its two manifest files; empty when it has none.
+std::string StagedReleaseOf(const boost::filesystem::path& directory);
+// Whether the installation runs `release`'s programs: its loader and application are the ones
+// the release staged.
+bool InstalledNow(const boost::filesystem::path& install, const KnownRelease& release);
 // Leaves nothing of a release no longer needed: the incoming tree and the partial download.
 void ForgetDownloads(const Run& run);
 // The bytes of `digest` a partial download keeps.
 std::uint64_t PartialSize(const Run& run, const std::string& digest);
+
+// ---------------------------------------------------------------- the administrator's settings (settings.cpp)
+
+struct AdministratorSettings;
+// The policy's settings over the file's; stops the run ("settings refused") when either cannot be
+// read or is malformed.
+AdministratorSettings ReadAdministratorSettings(const boost::filesystem::path& dataDirectory);
+// Applies the settings to `run` (the feed, unless it stages from a folder, and the channel) and
+// returns the log's line about them, empty when none is set; stops the run as "turned off" when
+// checks are off and it would ask a server.
+std::string ApplyAdministratorSettings(Run& run);

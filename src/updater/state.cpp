@@ -50,6 +50,14 @@ std::optional<UpdaterState> ParseState(const std::string& text) {
       state.installed = ReleaseOf(*installed);
     }
     state.refused = json::value_to<std::vector<std::string>>(root.at("refused"));
+    // Written by later versions only: a state without it is whole.
+    if (const json::value* last = root.if_contains("lastRun"); last != nullptr && !last->is_null()) {
+      const json::object& run = last->as_object();
+      state.lastRun = LastRun{Field<std::int64_t>(run, "time"),     Field<std::string>(run, "command"),
+                              Field<std::string>(run, "outcome"),   Field<int>(run, "exitCode"),
+                              Field<std::string>(run, "message"),   Field<std::string>(run, "channel"),
+                              Field<std::string>(run, "release"),   Field<std::string>(run, "version")};
+    }
     return state;
   } catch (const std::exception&) {
     // Any fault of its form: a parse error, a missing key, a value of another type.
@@ -69,6 +77,11 @@ std::string StateText(const UpdaterState& state) {
   root["staged"] = state.staged ? json::value(ReleaseObject(*state.staged)) : json::value(nullptr);
   root["installed"] = state.installed ? json::value(ReleaseObject(*state.installed)) : json::value(nullptr);
   root["refused"] = json::value_from(state.refused);
+  if (const std::optional<LastRun>& last = state.lastRun) {
+    root["lastRun"] = {{"time", last->time},       {"command", last->command}, {"outcome", last->outcome},
+                       {"exitCode", last->exitCode}, {"message", last->message}, {"channel", last->channel},
+                       {"release", last->release}, {"version", last->version}};
+  }
   return json::serialize(root) + "\n";
 }
 

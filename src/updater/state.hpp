@@ -1,7 +1,8 @@
 #pragma once
 // What the updater remembers between runs, in data/velmora-update.state (JSON): per channel the
 // highest sequence and newest issue time accepted and the validators of its last feed; the
-// release it staged, the one it saw installed, and the releases refused for their origin.
+// release it staged, the one it saw installed, the releases refused for their origin, and how its
+// last check or staging ended.
 
 #include <cstdint>
 #include <map>
@@ -25,11 +26,24 @@ struct KnownRelease {
   std::string application;  // the SHA-256 of its app/velmora.exe
 };
 
+// How a run of `check` or `stage` ended, for `status`.
+struct LastRun {
+  std::int64_t time = 0;  // UTC seconds since 1970, at its end
+  std::string command;    // "check" or "stage"
+  std::string outcome;
+  int exitCode = 0;
+  std::string message;
+  std::string channel;
+  std::string release;  // the release its feed named, where one was taken
+  std::string version;
+};
+
 struct UpdaterState {
   std::map<std::string, ChannelState> channels;
   std::optional<KnownRelease> staged;
   std::optional<KnownRelease> installed;
   std::vector<std::string> refused;  // the newest last, at most kRememberedRefusals
+  std::optional<LastRun> lastRun;
 };
 
 inline constexpr std::size_t kRememberedRefusals = 32;

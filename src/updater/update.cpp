@@ -29,6 +29,7 @@
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
 #include "updater/run.hpp"
+#include "updater/settings.hpp"
 #include "updater_defaults.hpp"
 
 namespace fs = boost::filesystem;
@@ -160,13 +161,6 @@ Feed TakeFeed(Run& run) {
 
 // ---------------------------------------------------------------- which release is where
 
-// The id of the staging in `directory` from its two manifest files; empty when it has none.
-std::string StagedReleaseOf(const fs::path& directory) {
-  const std::optional<std::string> manifest = DigestOf(Join(directory, kManifestFile));
-  const std::optional<std::string> signature = DigestOf(Join(directory, kManifestSignatureFile));
-  return manifest && signature ? ReleaseId(*manifest, *signature) : std::string();
-}
-
 // What is installed and staged now. A release this updater staged that is no longer in
 // data/update went in when the installed programs are its own; otherwise the loader removed it.
 InstalledState Observe(Run& run) {
@@ -174,9 +168,7 @@ InstalledState Observe(Run& run) {
   observed.stagedRelease = StagedReleaseOf(run.staging);
   if (run.state.staged && run.state.staged->release != observed.stagedRelease) {
     const KnownRelease staged = *run.state.staged;
-    const bool installed = DigestOf(InstalledLoader(run.install)) == staged.loader &&
-                           DigestOf(MainApplication(run.install)) ==
-                               staged.application;
+    const bool installed = InstalledNow(run.install, staged);
     LogLine("release " + staged.release + (installed ? " staged before is installed now" : " staged before is gone"));
     if (installed) run.state.installed = staged;
     run.state.staged.reset();
@@ -281,14 +273,12 @@ Release PlanRelease(Run& run, const Feed& feed) {
 // and listed nowhere removed.
 void FillIncoming(Run& run, Release& release) {
   std::uint64_t done = 0;
-  std::uint64_t shownTenth = 0;
-  // Against the signed sizes, never a server's length: every tenth of what is to fetch, once.
+  // Against the signed sizes, never a server's length.
   const auto progress = [&](std::uint64_t count) {
     done += count;
-    const std::uint64_t tenth = std::min<std::uint64_t>(done * 10 / std::max<std::uint64_t>(release.toFetch, 1), 10);
-    if (tenth > shownTenth && run.options.progress) run.options.progress(done, release.toFetch);
-    shownTenth = std::max(shownTenth, tenth);
+    if (run.options.progress) run.options.progress(done, release.toFetch, false);
   };
+  if (run.options.progress) run.options.progress(0, release.toFetch, false);
   // The object a partial download is kept for comes first: one partial download at a time.
   std::vector<std::size_t> order(release.plans.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -312,6 +302,7 @@ void FillIncoming(Run& run, Release& release) {
     }
     if (!copied) Download(run, line.digest, size, target, progress);
   }
+  if (run.options.progress) run.options.progress(release.toFetch, release.toFetch, true);
   // Listed nowhere: left from another release, and in the way of this one's check.
   std::set<NativeString> listed;
   for (const ManifestLine& line : release.lines) listed.insert(line.path);
@@ -463,15 +454,15 @@ void Done(Run& run, const char* outcome, const std::string& message) {
   run.report.message = message;
 }
 
-void RunCommand(Run& run) {
+void RunCommand(Run& run, const std::string& settings) {
   const char* const command = run.options.stage ? "stage" : "check";
   const std::string source = run.base.empty() ? "folder " + LogText(run.options.from) : "feed " + run.base;
-  StartRunLogAt(UpdaterLog(run.data));
   LogLine(std::string(command) + ", updater " + kLoaderVersion + ", install " + LogText(run.install) + ", channel " +
           run.options.channel + ", " + source);
+  if (!settings.empty()) LogLine(settings);
   // One run at a time: a lock of the updater's own, on its data folder.
-  const std::optional<InstallationLock> own = LockInstallation(run.data.native(), std::chrono::milliseconds(0));
-  if (!own) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");
+  run.ownLock = LockInstallation(run.data.native(), std::chrono::milliseconds(0));
+  if (!run.ownLock) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");
 
   std::optional<std::string> stateText;
   if (const error_code error = ReadIfThere(StateFile(run.data), stateText)) {
@@ -484,6 +475,7 @@ void RunCommand(Run& run) {
       LogLine(LogText(StateFile(run.data)) + " is not the updater's: begun anew");
     }
   }
+  run.stateRead = true;
   if (run.options.stage) FinishInterruptedStaging(run);
   ChooseAnchor(run);
   const Feed feed = TakeFeed(run);
@@ -524,40 +516,40 @@ void RunCommand(Run& run) {
   Done(run, "done", "staged " + about + " in " + LogText(run.staging) +
                         (run.report.waits ? "; the loader cannot check it on this machine now either: it waits" : ""));
 }
+
+// How the run ended, in the state for `status`, while it still holds the updater's own lock.
+void RecordLastRun(Run& run) {
+  if (!run.ownLock || !run.stateRead) return;
+  run.state.lastRun = LastRun{Now(),          run.options.stage ? "stage" : "check", run.report.outcome,
+                              run.report.exitCode, run.report.message, run.options.channel,
+                              run.report.release, run.report.version};
+  try {
+    WriteWhole(StateFile(run.data), StateText(run.state));
+  } catch (const Stop&) {
+    // Said in the log; the run's own outcome stands.
+  }
+}
 }  // namespace
 
-UpdateReport RunUpdate(const UpdaterOptions& options) {
-  Run run;
-  run.options = options;
-  for (NativeString* given : {&run.options.from, &run.options.cafile}) {
-    if (!given->empty()) *given = fs::absolute(fs::path(*given)).native();
+fs::path FindInstallation(const UpdaterOptions& options) {
+  fs::path install;
+  if (options.install.empty()) {
+    const NativeString module = GetModuleDirectory();
+    if (module.empty()) throw Stop{kUpdateNoInstallation, "no installation", "the updater cannot learn its own location"};
+    install = fs::path(module).parent_path();
+  } else {
+    install = fs::absolute(fs::path(options.install));
   }
-  run.base = options.from.empty() ? (options.feed.empty() ? std::string(kBuiltInFeedUrl) : options.feed) : std::string();
-  while (!run.base.empty() && run.base.back() == '/') run.base.pop_back();
+  if (!fs::is_regular_file(InstalledLoader(install))) {
+    throw Stop{kUpdateNoInstallation, "no installation",
+               "no installation at " + LogText(install) + ": it holds no " + kLoaderFile};
+  }
+  return install;
+}
+
+void Report(Run& run, const std::function<void()>& work) {
   try {
-    if (options.install.empty()) {
-      const NativeString module = GetModuleDirectory();
-      if (module.empty()) throw Stop{kUpdateNoInstallation, "no installation", "the updater cannot learn its own location"};
-      run.install = fs::path(module).parent_path();
-    } else {
-      run.install = fs::absolute(fs::path(options.install));
-    }
-    if (!fs::is_regular_file(InstalledLoader(run.install))) {
-      throw Stop{kUpdateNoInstallation, "no installation",
-                 "no installation at " + LogText(run.install) + ": it holds no " + kLoaderFile};
-    }
-    if (run.base.empty() && options.from.empty()) {
-      throw Stop{kUpdateNoInstallation, "no feed", "no feed is built in: name the tree with --feed URL or --from DIR"};
-    }
-    run.data = DataDirectory(run.install);
-    run.staging = StagingDirectory(run.install);
-    run.incoming = IncomingDirectory(run.data);
-    run.superseded = SupersededDirectory(run.data);
-    run.partial = PartialDirectory(run.data);
-    error_code error;
-    fs::create_directory(run.data, error);
-    if (error) throw Stop{kUpdateLocalFailure, "local failure", "could not create " + LogText(run.data) + ", " + LogError(error)};
-    RunCommand(run);
+    work();
   } catch (const Stop& stop) {
     run.report.exitCode = stop.exitCode;
     run.report.outcome = stop.outcome;
@@ -573,5 +565,33 @@ UpdateReport RunUpdate(const UpdaterOptions& options) {
     run.report.message = std::string("unexpected error: ") + unexpected.what();
     LogLine(run.report.message);
   }
+}
+
+UpdateReport RunUpdate(const UpdaterOptions& options) {
+  Run run;
+  run.options = options;
+  for (NativeString* given : {&run.options.from, &run.options.cafile}) {
+    if (!given->empty()) *given = fs::absolute(fs::path(*given)).native();
+  }
+  run.base = options.from.empty() ? (options.feed.empty() ? std::string(kBuiltInFeedUrl) : options.feed) : std::string();
+  while (!run.base.empty() && run.base.back() == '/') run.base.pop_back();
+  Report(run, [&] {
+    run.install = FindInstallation(options);
+    run.data = DataDirectory(run.install);
+    run.staging = StagingDirectory(run.install);
+    run.incoming = IncomingDirectory(run.data);
+    run.superseded = SupersededDirectory(run.data);
+    run.partial = PartialDirectory(run.data);
+    error_code error;
+    fs::create_directory(run.data, error);
+    if (error) throw Stop{kUpdateLocalFailure, "local failure", "could not create " + LogText(run.data) + ", " + LogError(error)};
+    StartRunLogAt(UpdaterLog(run.data));
+    const std::string settings = ApplyAdministratorSettings(run);
+    if (run.base.empty() && options.from.empty()) {
+      throw Stop{kUpdateNoInstallation, "no feed", "no feed is built in: name the tree with --feed URL or --from DIR"};
+    }
+    RunCommand(run, settings);
+  });
+  RecordLastRun(run);
   return run.report;
 }

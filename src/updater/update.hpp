@@ -19,8 +19,10 @@ struct UpdaterOptions {
   NativeString cafile;            // POSIX: the roots the feed's signer must chain to
   NativeString publisher;         // POSIX: the name the feed's signer must carry
   std::uint32_t stallSeconds = 30;
-  // Told of the bytes fetched so far against the bytes to fetch, every tenth of the way.
-  std::function<void(std::uint64_t fetched, std::uint64_t toFetch)> progress;
+  std::uint32_t processId = 0;    // apply: the application's process, which the staged loader waits for
+  // Told of the bytes fetched so far against the bytes to fetch (from the signed sizes): once with
+  // none when the fetching begins, after each piece, and with `finished` once it is done.
+  std::function<void(std::uint64_t fetched, std::uint64_t toFetch, bool finished)> progress;
 };
 
 // What a run did, for its output: the exit code and the outcome's words ("done", "nothing to do"
@@ -37,7 +39,14 @@ struct UpdateReport {
   std::uint32_t requests = 0;
   bool integrityOnly = false;  // no publisher to hold the feed's signer to
   bool waits = false;          // staged, but the loader cannot check it on this machine now either
+  std::string verdict;         // apply: the staging check's word (taken, refused-integrity, ...)
 };
 
-// Runs the command `options` name against its installation; never throws.
+// Runs `check` or `stage` as `options` say against its installation; never throws.
 UpdateReport RunUpdate(const UpdaterOptions& options);
+
+// `apply --pid N`, the restart into the staged update: checks data/update with the loader's own
+// check, holding the staged loader from before the check until it runs, and starts it to wait for
+// process N and apply the update; starts nothing when the check does not take the staging.
+// Never throws.
+UpdateReport RunRestart(const UpdaterOptions& options);
