@@ -3,11 +3,14 @@
 //   tag <TAB> own path <TAB> working directory <TAB> argument count {<TAB> argument} <TAB> show
 // with backslash, tab and line feed escaped as \\, \t and \n. "show" is the show command its
 // starter asked for on Windows (the number, or "default" when none was set), "-" elsewhere. The tag is the first line of
-// "tag.txt" beside the program, or "-" when there is none. Then it sleeps VELMORA_SLEEP_MS
-// milliseconds and exits with VELMORA_EXIT_CODE (default 0).
+// "tag.txt" beside the program, or "-" when there is none. Then it writes its process id and a line
+// feed to the file VELMORA_PID_FILE names, if set, sleeps VELMORA_SLEEP_MS milliseconds and exits
+// with VELMORA_EXIT_CODE (default 0).
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <chrono>
@@ -65,6 +68,14 @@ int RecorderMain(const std::vector<std::string>& arguments) {
   line += '\t' + StartupShowCommand();
   if (const char* record = std::getenv("VELMORA_RECORD")) {
     std::ofstream(Utf8ToPath(record), std::ios::app | std::ios::binary) << line << '\n';
+  }
+  if (const char* pidFile = std::getenv("VELMORA_PID_FILE")) {
+#ifdef _WIN32
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+    std::ofstream(Utf8ToPath(pidFile), std::ios::binary) << pid << '\n';
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(EnvironmentNumber("VELMORA_SLEEP_MS", 0)));
   return static_cast<int>(EnvironmentNumber("VELMORA_EXIT_CODE", 0));

@@ -4,9 +4,9 @@
     fault_server.py ROOT RULES LOG [--lifetime SECONDS]
 Prints its port on standard output once it listens. RULES is a JSON object read at each request:
 {"<glob of the request path>": {"status": 503, "cut": N, "ignoreRange": true, "html": true,
-"stall": SECONDS, "times": K}}: answer with that status, send only the first N bytes of the body
-and close, send the whole object to a range request, send an HTML page, send half the body and
-then nothing for SECONDS; "times" applies the rule to the first K matching requests only. LOG gets
+"stall": SECONDS, "rate": BYTES, "times": K}}: answer with that status, send only the first N bytes of
+the body and close, send the whole object to a range request, send an HTML page, send half the body
+and then nothing for SECONDS, send BYTES a second; "times" applies the rule to the first K matching requests only. LOG gets
 one JSON line per request: its path, its Range, its validators, the status and the bytes sent.
 The server ends by itself after its lifetime (default 300 s)."""
 
@@ -55,7 +55,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with lock, open(LOG, "a") as log:
             log.write(json.dumps(entry) + "\n")
 
-    def reply(self, status, body=b"", headers=None, send=None):
+    def reply(self, status, body=b"", headers=None, send=None, rate=None):
         self.send_response(status)
         for name, value in (headers or {}).items():
             self.send_header(name, value)
@@ -65,8 +65,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         # Written down first: the client may be gone, and its test reading the log, once it has it all.
         self.record(status, len(payload))
         try:
-            self.wfile.write(payload)
-            self.wfile.flush()
+            step = max(1, int(rate) // 10) if rate else len(payload) or 1
+            for start in range(0, len(payload), step):
+                self.wfile.write(payload[start:start + step])
+                self.wfile.flush()
+                if rate:
+                    time.sleep(0.1)
         except OSError:
             pass
 
@@ -118,7 +122,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if "cut" in rule:
             self.close_connection = True
-        self.reply(status, body, headers, rule.get("cut"))
+        self.reply(status, body, headers, rule.get("cut"), rule.get("rate"))
 
 
 class Server(http.server.ThreadingHTTPServer):

@@ -25,8 +25,9 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent.parent
 PUBLISHER, OTHER = "Velmora Test Publisher", "Velmora Other Publisher"
 RUN_LIMIT = 120
-EXIT = {"done": 0, "no installation": 3, "network": 10, "feed refused": 11, "feed cannot be checked now": 12, "release refused": 13,
-        "disk full": 14, "busy": 15}
+EXIT = {"done": 0, "no installation": 3, "settings refused": 6, "network": 10, "feed refused": 11,
+        "feed cannot be checked now": 12, "release refused": 13, "staging refused": 13, "disk full": 14, "busy": 15,
+        "nothing staged": 16}
 options = None
 failures = []
 
@@ -196,18 +197,21 @@ def native_path(path: Path) -> str:
     return "Z:" + str(path).replace("/", "\\") if options.wine else str(path)
 
 
-def updater(install: Path, *arguments, signed_anchor=True, env=None, background=False):
+def updater(install: Path, *arguments, signed_anchor=True, env=None, background=False, prefix=()):
     """velmora-update with --json against `install`; (exit code, the JSON object)."""
     argv = [str(options.updater), *arguments, "--install", native_path(install), "--json"]
     if not options.wine and signed_anchor:
         argv += ["--cafile", str(world.keys / "root.pem"), "--publisher", PUBLISHER]
     if options.wine:
         argv.insert(0, str(REPO / "scripts" / "wine-run.sh"))
+    argv[:0] = prefix
     if background:
         return subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, start_new_session=True)
     done = subprocess.run(argv, capture_output=True, timeout=RUN_LIMIT, env=env)
     try:
-        answer = json.loads(done.stdout.decode().strip().splitlines()[-1])
+        lines = done.stdout.decode().strip().splitlines()
+        answer = json.loads(lines[-1])
+        answer["_before"] = lines[:-1]  # what came before the answer: --progress lines
     except (ValueError, IndexError):
         answer = {"outcome": "no JSON", "stdout": done.stdout.decode(), "stderr": done.stderr.decode()}
     return done.returncode, answer
@@ -601,7 +605,9 @@ def row_command_line(r):
     done = subprocess.run(argv + before, capture_output=True, timeout=RUN_LIMIT)
     expect(done.returncode == 0 and json.loads(done.stdout)["outcome"] == "done", f"options first: {done}")
     for rejected in (["check", "stage"], ["update"], ["check", "--from", native_path(r.tree)],
-                     ["stage", "--channel", "Stable"], ["stage", "--feed", "ftp://127.0.0.1/"], ["stage", "--bogus"]):
+                     ["stage", "--channel", "Stable"], ["stage", "--feed", "ftp://127.0.0.1/"], ["stage", "--bogus"],
+                     ["apply"], ["apply", "--pid", "0"], ["apply", "--pid=-1"], ["apply", "--pid", "4294967296"],
+                     ["status", "--pid", "5"], ["check", "--progress"], ["status", "--feed", r.server.url]):
         done = subprocess.run(argv + rejected + ["--install", native_path(r.install)], capture_output=True,
                               timeout=RUN_LIMIT)
         expect(done.returncode == 2 and b"usage:" in done.stderr and not done.stdout, f"{rejected}: {done}")
@@ -611,6 +617,220 @@ def row_command_line(r):
     nowhere.mkdir()
     expect_run(updater(nowhere, "check", "--feed", r.server.url), "no installation", "no Velmora.exe there")
     expect(list(nowhere.iterdir()) == [], "nothing written where no installation is")
+
+
+# ---------------------------------------------------------------- what an application drives
+
+def record_env(r, **more):
+    return dict(os.environ, VELMORA_RECORD=native_path(r.dir / "record.txt"), **more)
+
+
+def records(r):
+    """(tag, program) of each run of a recorder, the applications' among them."""
+    file = r.dir / "record.txt"
+    lines = file.read_text(errors="replace").splitlines() if file.exists() else []
+    return [tuple(field.replace("\\\\", "\\") for field in line.split("\t")[:2]) for line in lines]
+
+
+def start_application(r, sleep_ms):
+    """The installed application, running until `sleep_ms` have passed; (process, its id as the
+    updater sees process ids)."""
+    pid_file = r.dir / "app.pid"
+    argv = [str(r.install / "app" / "velmora.exe")]
+    if options.wine:
+        argv.insert(0, str(REPO / "scripts" / "wine-run.sh"))
+    app = subprocess.Popen(argv, env=record_env(r, VELMORA_SLEEP_MS=str(sleep_ms), VELMORA_PID_FILE=native_path(pid_file)),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        text = pid_file.read_text() if pid_file.exists() else ""
+        if text.endswith("\n"):
+            return app, int(text)
+        time.sleep(0.05)
+    raise AssertionError("the application did not start")
+
+
+def wait_for(holds, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and not holds():
+        time.sleep(0.1)
+    return holds()
+
+
+def loader_log(install: Path):
+    log = install / "data" / "Velmora.log"
+    return log.read_text(errors="replace") if log.exists() else ""
+
+
+def row_status(r):
+    """status before a check, after staging, after the loader took the update and after it
+    refused one: the loader's verdict read from the words that end its check's line."""
+    code, before = updater(r.install, "status")
+    expect(code == 0 and before["staged"] is None and before["lastCheck"] is None and before["lastStart"] is None and
+           before["installed"]["release"] is None, f"before a check: {before}")
+    expect(before["installed"]["applicationVersion"] == ("1.0.0.0" if options.wine else None), f"versions: {before}")
+    publish(r.tree, application("v2"))
+    code, staged = updater(r.install, "stage", "--feed", r.server.url)
+    release = staged["release"]["id"]
+    manifest = hashlib.sha256((r.install / "data" / "update" / "SHA256SUMS").read_bytes()).hexdigest()
+    code, waiting = updater(r.install, "status")
+    expect(waiting["staged"] == {"release": release, "version": "2.0"}, f"after staging: {waiting}")
+    last = waiting["lastCheck"]
+    expect(last["command"] == "stage" and last["outcome"] == "done" and last["exitCode"] == 0 and
+           last["release"] == release, f"the last check: {last}")
+    run_loader(r.install)
+    code, taken = updater(r.install, "status")
+    start = taken["lastStart"] or {}
+    expect(taken["staged"] is None and taken["installed"]["release"] == release and start["verdict"] == "taken" and
+           start["manifest"] == manifest, f"after the loader took it: {taken}")
+    publish(r.tree, application("v3"), version="3.0")
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v3")
+    (r.install / "data" / "update" / "app" / "tag.txt").write_text("altered after staging\n")
+    run_loader(r.install)
+    code, refused = updater(r.install, "status")
+    expect((refused["lastStart"] or {}).get("verdict") == "refused-integrity" and refused["lastStart"]["time"] > start["time"] and
+           refused["installed"]["release"] == release, f"after the loader refused v3: {refused}")
+
+
+def row_progress(r):
+    """stage --progress: JSON lines of the bytes fetched against the signed sizes, growing, a few a
+    second, ending at the total; natively, in a terminal, one line written over instead."""
+    publish(r.tree, application("v2", big=4 << 20))
+    r.server.rule({"/objects/" + big_digest("v2"): {"rate": 2 << 20}})
+    started = time.monotonic()
+    code, answer = updater(r.install, "stage", "--progress", "--feed", r.server.url)
+    took = time.monotonic() - started
+    expect_run((code, answer), "done")
+    lines = [json.loads(line) for line in answer["_before"]]
+    done = [line["bytesDone"] for line in lines]
+    expect(all(set(line) == {"bytesDone", "bytesTotal"} and line["bytesTotal"] == answer["bytesToFetch"] for line in lines)
+           and done == sorted(done) and done[0] == 0 and done[-1] == answer["bytesToFetch"] and done.count(done[-1]) == 1,
+           f"progress lines: {lines}")
+    expect(4 <= len(lines) <= 4 * took + 2, f"{len(lines)} lines in {took:.1f} s")
+    if options.wine:
+        return
+    import pty
+    shutil.rmtree(r.install / "data" / "update")
+    r.server.rule({"/objects/" + big_digest("v2"): {"rate": 4 << 20}})
+    (r.install / "data" / "velmora-update.state").unlink()
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([str(options.updater), "stage", "--progress", "--feed", r.server.url, "--install",
+                                str(r.install), "--cafile", str(world.keys / "root.pem"), "--publisher", PUBLISHER],
+                               stdout=terminal, stderr=subprocess.DEVNULL)
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            piece = os.read(controller, 4096)
+        except OSError:
+            break
+        if not piece:
+            break
+        shown += piece
+    process.wait(RUN_LIMIT)
+    os.close(controller)
+    expect(b"\rvelmora-update: fetched" in shown and b"(100 %)\r\n" in shown and b"bytesDone" not in shown,
+           f"in a terminal: {shown[-300:]!r}")
+
+
+def row_apply_restart(r):
+    """apply --pid with an application that takes 5 s to exit: the updater checks and starts the
+    staged loader and returns at once; the staged loader waits, applies, the new version runs, no box."""
+    publish(r.tree, application("v2"))
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v2")
+    app, pid = start_application(r, 5000)
+    started = time.monotonic()
+    run = updater(r.install, "apply", "--pid", str(pid), env=record_env(r), background=True)
+    code = run.wait(RUN_LIMIT)
+    exited = time.monotonic() - started
+    answer = json.loads(run.communicate(timeout=RUN_LIMIT)[0].decode().strip().splitlines()[-1])
+    took = time.monotonic() - started
+    expect_run((code, answer), "done", "apply")
+    expect(answer["verdict"] == "taken" and answer["release"]["version"] == "2.0", f"apply: {answer}")
+    # Under Wine every process keeps the Unix standard error of the one that started it: only
+    # standard output is read to its end here.
+    expect(exited < 4 and took < 4 and app.poll() is None, f"returned after {took:.1f} s, the application still running")
+    expect((r.install / "app" / "tag.txt").read_text() == "app v1\n", "nothing applied while the application runs")
+    app.wait(30)
+    expect(wait_for(lambda: ("app v2", native_path(r.install / "app" / "velmora.exe")) in records(r)),
+           f"the new version did not run: {records(r)}")
+    expect("failure shown" not in loader_log(r.install), "a box was shown")
+
+
+def row_apply_refused(r):
+    """apply --pid with nothing staged, and with a staging the check refuses: nothing started,
+    nothing changed, the class's exit code."""
+    expect_run(updater(r.install, "apply", "--pid", "4242"), "nothing staged")
+    publish(r.tree, application("v2"))
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v2")
+    (r.install / "data" / "update" / "app" / "tag.txt").write_text("altered after staging\n")
+    before = snapshot(r.install)
+    code, answer = updater(r.install, "apply", "--pid", "4242", env=record_env(r))
+    expect_run((code, answer), "staging refused")
+    expect(answer["verdict"] == "refused-integrity", f"apply: {answer}")
+    time.sleep(1)
+    expect(snapshot(r.install) == before and not records(r), "something was started or changed")
+
+
+def row_apply_replaced(r):
+    """The staged loader replaced between the check and the start: the replacement never runs.
+    Under Wine the hold refuses the replacement; natively it succeeds (its start delayed by strace
+    until then), and the start goes through the file held before the check."""
+    publish(r.tree, application("v2"))
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v2")
+    staged = r.install / "data" / "update" / "Velmora.exe"
+    replacement = r.dir / "replacement.exe"
+    shutil.copy(options.recorder, replacement)
+    app, pid = start_application(r, 4000)
+    delayed = [] if options.wine else ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=clone,clone3,fork,vfork",
+                                       "-e", "inject=clone,clone3,fork,vfork:delay_enter=2000000"]
+    run = updater(r.install, "apply", "--pid", str(pid), env=record_env(r), background=True, prefix=delayed)
+    log = r.install / "data" / "velmora-update.log"
+    checked = f"staging check of {native_path(staged.parent)}: "
+    expect(wait_for(lambda: checked in (log.read_text(errors="replace") if log.exists() else "")), "no check")
+    if options.wine:
+        moved = subprocess.run([str(REPO / "scripts" / "wine-run.sh"), "cmd", "/c", "move", "/y", native_path(replacement),
+                                native_path(staged)], capture_output=True, timeout=RUN_LIMIT)
+        expect(replacement.exists(), f"the held staged loader was replaced: {moved}")
+    else:
+        os.replace(replacement, staged)
+    answer = json.loads(run.communicate(timeout=RUN_LIMIT)[0].decode().strip().splitlines()[-1])
+    expect(answer["outcome"] in ("done", "busy"), f"apply: {answer}")
+    app.wait(30)
+    wait_for(lambda: any(tag == "app v2" for tag, _ in records(r)) or not (r.install / "data" / "update").exists(), 15)
+    time.sleep(1)
+    expect(all(tag.startswith("app ") for tag, _ in records(r)), f"the replacement ran: {records(r)}")
+
+
+def row_administrator(r):
+    """The administrator's mirror in data/velmora-update.ini wins over the application's --feed;
+    checks turned off ask no server; a malformed file stops the run; under Wine the machine's
+    policy in the registry wins over the file."""
+    publish(r.tree, application("v2"))
+    settings = r.install / "data" / "velmora-update.ini"
+    nowhere = "http://127.0.0.1:9"
+    settings.write_text(f"; the site's mirror\r\nfeed = {r.server.url}/\r\n")
+    expect_run(updater(r.install, "stage", "--feed", nowhere), "done", "through the mirror")
+    expect(r.server.requests(), "the mirror was not asked")
+    code, status = updater(r.install, "status")
+    expect(status["settings"]["feed"] == {"value": r.server.url + "/", "from": native_path(settings)}, f"status: {status}")
+    settings.write_text("checks = off\n")
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "turned off", "checks off")
+    expect(not r.server.requests(), "a server was asked with checks off")
+    settings.write_text("checks = of\n")
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "settings refused", "a malformed file")
+    expect(not r.server.requests(), "a server was asked with the settings refused")
+    if not options.wine:
+        return
+    reg = [str(REPO / "scripts" / "wine-run.sh"), "reg"]
+    key = r"HKLM\Software\Policies\Velmora\Update"
+    settings.write_text(f"feed = {nowhere}\n")
+    try:
+        sh(*reg, "add", key, "/v", "feed", "/t", "REG_SZ", "/d", r.server.url, "/f")
+        expect_run(updater(r.install, "check"), "nothing to do", "the policy's feed over the file's")
+        expect(r.server.requests(), "the policy's mirror was not asked")
+    finally:
+        subprocess.run(reg + ["delete", key, "/f"], capture_output=True, timeout=RUN_LIMIT)
 
 
 EXPIRED = lambda text: with_field(with_field(text, "issued", "2020-01-01T00:00:00Z"), "expires", "2020-02-01T00:00:00Z")
@@ -645,6 +865,12 @@ ROWS = [
     ("a second run while one works: busy", row_busy, "both"),
     ("the command line: options anywhere, rejections touch nothing", row_command_line, "both"),
     ("the installation's lock held: busy after 2 s, staged at the next run without fetching", row_lock_held, "both"),
+    ("status: before a check, staged, taken by the loader, refused by it", row_status, "both"),
+    ("stage --progress: growing lines, a few a second, ending at the total", row_progress, "both"),
+    ("apply --pid: the application takes 5 s to exit, the new version runs", row_apply_restart, "both"),
+    ("apply --pid: nothing staged, a staging refused: nothing started", row_apply_refused, "both"),
+    ("apply --pid: the staged loader replaced after the check never runs", row_apply_replaced, "both"),
+    ("the administrator's mirror, checks off, a malformed file, the policy", row_administrator, "both"),
     ("signed installation: a feed signed by another publisher", lambda r: row_signed_installation(r, "b", "feed refused"),
      "wine"),
     ("signed installation: the publisher's feed under a root not trusted",
@@ -698,7 +924,7 @@ def main():
             try:
                 function(r)
                 print(f"ok    {name} ({time.monotonic() - started:.1f} s)", flush=True)
-            except (AssertionError, subprocess.SubprocessError, OSError) as failure:
+            except (AssertionError, subprocess.SubprocessError, OSError, LookupError, TypeError, ValueError) as failure:
                 failures.append(name)
                 print(f"FAIL  {name}: {failure}", flush=True)
             finally:
