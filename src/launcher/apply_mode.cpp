@@ -8,7 +8,7 @@
 #include "launcher/retry.hpp"
 #include "launcher/run_log.hpp"
 #include "platform/file_ops.hpp"
-#include "platform/lock.hpp"
+#include "launcher/installation_lock.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 

@@ -11,7 +11,7 @@
 #include "launcher/run_log.hpp"
 #include "launcher/staging_check.hpp"
 #include "platform/file_ops.hpp"
-#include "platform/lock.hpp"
+#include "launcher/installation_lock.hpp"
 #include "platform/process.hpp"
 
 namespace fs = boost::filesystem;

@@ -32,7 +32,7 @@
 #endif
 
 #include "launcher/staging_check.hpp"
-#include "platform/lock.hpp"
+#include "launcher/installation_lock.hpp"
 #include "platform/log.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
