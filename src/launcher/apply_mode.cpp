@@ -5,13 +5,13 @@
 #include <exception>
 
 #include "launcher/exit_codes.hpp"
+#include "launcher/installation_lock.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/retry.hpp"
 #include "launcher/run_log.hpp"
 #include "launcher/staged_update.hpp"
 #include "launcher/staging_check.hpp"
 #include "platform/file_ops.hpp"
-#include "launcher/installation_lock.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
 #include "platform/publisher.hpp"

@@ -24,7 +24,7 @@ bool MayPassLater(const boost::system::error_code& failure);
 enum class PathKind {
   kAbsent,
   kFolder,
-  kLink,   // a symbolic link, a junction or any other reparse point; under Wine a Unix link
+  kLink,   // a symbolic link, a junction, a mount point: what names another place; under Wine a Unix link
   kOther,  // a file, or anything else that is no folder
 };
 

@@ -105,15 +105,18 @@ bool SamePath(const std::wstring& first, const std::wstring& second) {
                                                 static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
 
-bool IsReparsePoint(HANDLE handle) {
+// A symbolic link, a junction, a mount point, a WSL link: a reparse point that names another
+// place. Others (a cloud file's placeholder, a deduplicated file) are the thing itself.
+bool IsLink(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO tag{};
   return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
-         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(tag.ReparseTag);
 }
 
 // Opens what stands at `path` as itself with `access` and `share`, telling its kind: a link by the
-// path's attributes, by the handle's, or by the final path of what was opened, which a link
-// followed (under Wine) makes another. The handle comes back only for what is no link.
+// reparse tag of what was opened, or by its final path, which a link followed (under Wine, which
+// shows a Unix link's reparse attribute by the path alone) makes another. The handle comes back
+// only for what is no link.
 error_code OpenAsItself(const fs::path& path, DWORD access, DWORD share, HANDLE& handle, PathKind& kind) {
   handle = INVALID_HANDLE_VALUE;
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -123,7 +126,6 @@ error_code OpenAsItself(const fs::path& path, DWORD access, DWORD share, HANDLE&
     return NotFound(failure) ? error_code() : SystemError(failure);
   }
   kind = PathKind::kLink;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return {};
   const std::wstring expected = ExpectedFinalPath(path);
   if (expected.empty()) {
     const DWORD failure = GetLastError();
@@ -135,7 +137,7 @@ error_code OpenAsItself(const fs::path& path, DWORD access, DWORD share, HANDLE&
     kind = PathKind::kAbsent;
     return NotFound(failure) ? error_code() : SystemError(failure);
   }
-  if (IsReparsePoint(opened) || !SamePath(FinalPathOfHandle(opened), expected)) {
+  if (IsLink(opened) || !SamePath(FinalPathOfHandle(opened), expected)) {
     CloseHandle(opened);
     return {};
   }
@@ -192,11 +194,11 @@ void RemoveEntry(const std::wstring& full, const fs::path& shown, DWORD attribut
   const auto leave = [&] {
     if (removal.outcome == Removed::kAll) removal = {Removed::kLinkLeft, shown};
   };
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     const Closing folder{OpenEntry(full, shown, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, missing)};
     if (missing) return;
     if (folder.handle == INVALID_HANDLE_VALUE) return leave();
-    if (!IsReparsePoint(folder.handle)) {
+    if (!IsLink(folder.handle)) {
       ForEachEntry(full, shown, [&](const std::wstring& name, DWORD entryAttributes) {
         RemoveEntry(Joined(full, name), Shown(shown, name), entryAttributes, removal);
       });
