@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <boost/filesystem/exception.hpp>
-#include <vector>
 
 #include "platform/final_path_windows.hpp"
 
@@ -80,37 +79,12 @@ struct Closing {
   }
 };
 
-std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
-  return folder.ends_with(L'\\') ? folder + name : folder + L'\\' + name;
-}
-
 // Where the thing at `path` lies in the system's own form ("\\?\C:\..."), when its folder is
 // reached as the system resolves it and no link stands at its own name; empty when its folder
 // cannot be opened.
 std::wstring ExpectedFinalPath(const fs::path& path) {
   const std::wstring folder = SystemFinalPathOf(path.parent_path().native());
   return folder.empty() ? folder : Joined(folder, path.filename().native());
-}
-
-std::wstring FinalPathOfHandle(HANDLE handle) {
-  std::vector<wchar_t> buffer(0x8000);
-  const DWORD length =
-      GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-  if (length == 0 || length >= buffer.size()) return {};
-  return std::wstring(buffer.data(), length);
-}
-
-bool SamePath(const std::wstring& first, const std::wstring& second) {
-  return !first.empty() && CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
-                                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
-}
-
-// A symbolic link, a junction, a mount point, a WSL link: a reparse point that names another
-// place. Others (a cloud file's placeholder, a deduplicated file) are the thing itself.
-bool IsLink(HANDLE handle) {
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
-         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(tag.ReparseTag);
 }
 
 // Opens what stands at `path` as itself with `access` and `share`, telling its kind: a link by the
@@ -234,6 +208,14 @@ const HeldDirectory* HeldOf(const HeldFolder& held) { return static_cast<const H
 }  // namespace
 
 error_code KindOfPath(const fs::path& path, PathKind& kind) {
+  // A folder whose path shows no reparse point is a folder: Windows and Wine both mark a link to a
+  // folder so. Anything else is opened, since Wine shows a link to a file as a plain file.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    kind = PathKind::kFolder;
+    return {};
+  }
   HANDLE handle;
   const error_code error = OpenAsItself(path, FILE_READ_ATTRIBUTES, kShareAll, handle, kind);
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);

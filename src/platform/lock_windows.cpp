@@ -47,22 +47,23 @@ std::optional<InstallationLock> LockMutex(const std::wstring& installDirectory,
 }
 
 // The lock file opened as itself: created where nothing stands at its name (a dangling link there
-// fails the creation), opened where a file does; a link or a folder there is not the lock file.
-// It shares reading and writing, so that every run can open it to lock it, but not deletion, so
-// that no second lock file can take its name while it is open. Empty where it cannot be opened.
-HANDLE OpenLockFile(const std::wstring& lockFile, DWORD& failure) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    PathKind kind;
-    if (KindOfPath(boost::filesystem::path(lockFile), kind) || (kind != PathKind::kAbsent && kind != PathKind::kOther)) {
+// fails the creation), opened where a file does, and given up where what was opened is a link or
+// not the file at `expected` (Wine following a Unix link). It shares reading and writing, so that
+// every run can open it to lock it, but not deletion, so that no second lock file can take its
+// name while it is open.
+HANDLE OpenLockFile(const std::wstring& lockFile, const std::wstring& expected, DWORD& failure) {
+  for (const DWORD disposition : {OPEN_EXISTING, CREATE_NEW, OPEN_EXISTING}) {
+    const HANDLE file = CreateFileW(lockFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    failure = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+      if (!IsLink(file) && SamePath(FinalPathOfHandle(file), expected)) return file;
+      CloseHandle(file);
       failure = ERROR_CANT_ACCESS_FILE;
       return INVALID_HANDLE_VALUE;
     }
-    const HANDLE file = CreateFileW(lockFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    kind == PathKind::kAbsent ? CREATE_NEW : OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    failure = GetLastError();
-    // Made by another run since it was looked at: open that one.
-    if (file != INVALID_HANDLE_VALUE || failure != ERROR_FILE_EXISTS) return file;
+    // Missing: made next; made by another run meanwhile: opened next.
+    if (failure != ERROR_FILE_NOT_FOUND && failure != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
   }
   return INVALID_HANDLE_VALUE;
 }
@@ -74,12 +75,15 @@ HANDLE OpenLockFile(const std::wstring& lockFile, DWORD& failure) {
 std::optional<InstallationLock> TakeInstallationLock(const NativeString& installDirectory, const NativeString& lockFile,
                                                      std::optional<std::chrono::milliseconds> patience) {
   PathKind data;
-  const boost::filesystem::path dataDirectory = boost::filesystem::path(lockFile).parent_path();
-  if (KindOfPath(dataDirectory, data) || data != PathKind::kFolder) return LockMutex(installDirectory, patience);
+  const boost::filesystem::path lock(lockFile);
+  if (KindOfPath(lock.parent_path(), data) || data != PathKind::kFolder) return LockMutex(installDirectory, patience);
+  const std::wstring folder = SystemFinalPathOf(lock.parent_path().native());
+  if (folder.empty()) return LockMutex(installDirectory, patience);
+  const std::wstring expected = Joined(folder, lock.filename().native());
   const Clock::time_point deadline = Clock::now() + patience.value_or(std::chrono::milliseconds(0));
   for (;;) {
     DWORD failure = 0;
-    const HANDLE file = OpenLockFile(lockFile, failure);
+    const HANDLE file = OpenLockFile(lockFile, expected, failure);
     if (file == INVALID_HANDLE_VALUE) {
       // Opened by a program that shares nothing: held, as far as this run can tell.
       if (failure != ERROR_SHARING_VIOLATION) return LockMutex(installDirectory, patience);
