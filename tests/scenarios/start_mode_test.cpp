@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/manifest.hpp"
+#include "support/manifest.hpp"
 #include "support/process.hpp"
 #include "support/scene.hpp"
 #include "support/text.hpp"
@@ -46,15 +46,7 @@ class StartMode : public testing::Test {
   void StageApplication() { InstallApplication(Staging() / "app", "app v2"); }
 
   // A manifest of every file of the staging, as an updater writes it.
-  void WriteManifest() const {
-    std::string manifest;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Staging())) {
-      Sha256 digest{};
-      if (!entry.is_regular_file() || Sha256OfFile(entry.path().native(), digest)) continue;
-      manifest += HexOf(digest) + "  " + PathToUtf8(entry.path().lexically_relative(Staging()).generic_string()) + "\n";
-    }
-    WriteText(Staging() / "SHA256SUMS", manifest);
-  }
+  void WriteManifest() const { ::WriteManifest(Staging()); }
 
   // The loader runs from the scene's own folder unless told otherwise, never the install folder.
   Outcome RunLoader(const Words& arguments = {}, const fs::path& workingDirectory = {}) {
