@@ -73,6 +73,8 @@ struct StagedFiles {
 StagingCheck WalkStaging(const fs::path& installDirectory, const fs::path& stagingDirectory, bool read,
                          StagedFiles& files) {
   StagingCheck fault;
+  const NativeString manifestName = NativeFromAscii(kManifestFile);
+  const NativeString signatureName = NativeFromAscii(kManifestSignatureFile);
   const error_code error = WalkTree(stagingDirectory.native(), [&](const TreeEntry& entry) {
     if (entry.read) {
       if (!entry.error && (entry.digest.special || entry.digest.names > 1)) {
@@ -95,8 +97,8 @@ StagingCheck WalkStaging(const fs::path& installDirectory, const fs::path& stagi
       return WalkStep::kStop;
     }
     // Found by their names as the file system finds them, letter case and all.
-    const bool manifest = CompareFileNames(entry.relative, NativeFromAscii(kManifestFile)) == 0 ||
-                          CompareFileNames(entry.relative, NativeFromAscii(kManifestSignatureFile)) == 0;
+    const bool manifest =
+        CompareFileNames(entry.relative, manifestName) == 0 || CompareFileNames(entry.relative, signatureName) == 0;
     return folder || manifest || !read ? WalkStep::kGoOn : WalkStep::kRead;
   });
   if (fault.verdict == StagingVerdict::kTaken && error) return NotNow("the staging directory could not be read", error);

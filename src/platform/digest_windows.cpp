@@ -76,17 +76,14 @@ boost::system::error_code HashHandle(HANDLE handle, std::uint64_t size, Sha256& 
 boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest) {
   digest = FileDigest{};
   // Readers may share it; nobody may write it while it is read.
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (const DWORD failure = OpenRegularFile(file, FILE_FLAG_SEQUENTIAL_SCAN, handle, information, digest.special)) {
-    return SystemError(failure);
-  }
+  RegularFile opened;
+  if (const DWORD failure = OpenRegularFile(file, FILE_FLAG_SEQUENTIAL_SCAN, opened)) return SystemError(failure);
+  digest.special = opened.special;
   if (digest.special) return {};
   // The names, from the handle that is read.
-  digest.names = information.nNumberOfLinks;
-  const boost::system::error_code error = HashHandle(
-      handle, (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow, digest.sha256);
-  CloseHandle(handle);
+  digest.names = opened.names;
+  const boost::system::error_code error = HashHandle(opened.handle, opened.size, digest.sha256);
+  CloseHandle(opened.handle);
   return error;
 }
 

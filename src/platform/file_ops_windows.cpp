@@ -66,26 +66,23 @@ int CompareFileNames(const NativeString& first, const NativeString& second) {
 boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
   using boost::system::errc::make_error_code;
   bytes.clear();
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  BY_HANDLE_FILE_INFORMATION information{};
-  bool special = false;
-  DWORD failure = OpenRegularFile(file, 0, handle, information, special);
+  RegularFile opened;
+  DWORD failure = OpenRegularFile(file, 0, opened);
   if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND) {
     return make_error_code(boost::system::errc::no_such_file_or_directory);
   }
   if (failure != 0) return {static_cast<int>(failure), boost::system::system_category()};
-  const std::uintmax_t size = (static_cast<std::uintmax_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
-  if (special || size > limit) {
-    if (!special) CloseHandle(handle);
+  if (opened.special || opened.size > limit) {
+    if (!opened.special) CloseHandle(opened.handle);
     return make_error_code(boost::system::errc::invalid_argument);
   }
   char buffer[1 << 14];
   while (failure == 0) {
     DWORD count = 0;
-    if (!ReadFile(handle, buffer, sizeof buffer, &count, nullptr)) failure = GetLastError();
+    if (!ReadFile(opened.handle, buffer, sizeof buffer, &count, nullptr)) failure = GetLastError();
     if (failure != 0 || count == 0) break;
     bytes.append(buffer, count);
   }
-  CloseHandle(handle);
+  CloseHandle(opened.handle);
   return {static_cast<int>(failure), boost::system::system_category()};
 }
