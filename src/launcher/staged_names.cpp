@@ -42,7 +42,8 @@ bool IsDeviceName(const NativeString& name) {
   std::string base;
   for (std::size_t i = 0; i < end; ++i) {
     const auto unit = static_cast<std::make_unsigned_t<NativeChar>>(name[i]);
-    base.push_back(unit >= 'a' && unit <= 'z' ? static_cast<char>(unit - 'a' + 'A') : unit < 0x80 ? static_cast<char>(unit) : '?');
+    const auto upper = unit >= 'a' && unit <= 'z' ? unit - 'a' + 'A' : unit;
+    base.push_back(upper < 0x80 ? static_cast<char>(upper) : '?');
   }
   for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
     if (base == device) return true;

@@ -189,18 +189,23 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
     return NotNow("the installed loader could not be read", error_code(EIO, boost::system::generic_category()),
                   installedLoader.native());
   }
+  // A check that ends before the files still says which installation it was made in.
+  const auto early = [&](StagingCheck check) {
+    check.signedInstallation = *signedInstallation;
+    return check;
+  };
   error_code error;
   bool unfit = false;
   const std::optional<std::string> manifest = ReadSmallFile(Join(stagingDirectory, kManifestFile), error, unfit);
-  if (error) return NotNow("the manifest could not be read", error);
-  if (unfit) return Refused("the manifest is malformed", true);
+  if (error) return early(NotNow("the manifest could not be read", error));
+  if (unfit) return early(Refused("the manifest is malformed", true));
   std::optional<Sha256> manifestDigest;
   if (Sha256 digest{}; manifest && Sha256OfBytes(*manifest, digest)) manifestDigest = digest;
 
   std::optional<std::string> signature;
   if (*signedInstallation) {
     signature = ReadSmallFile(Join(stagingDirectory, kManifestSignatureFile), error, unfit);
-    if (error) return NotNow("the manifest's signature could not be read", error);
+    if (error) return early(NotNow("the manifest's signature could not be read", error));
   }
   // The files first: a torn or altered download is told as such, whatever else it fails, and the
   // programs' signatures and versions are read from bytes known to be the listed ones.

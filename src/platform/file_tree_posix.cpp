@@ -22,7 +22,8 @@ EntryKind KindOf(int folder, const dirent& found) {
   if (type == DT_UNKNOWN) {
     struct stat status;
     if (fstatat(folder, found.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kSpecial;
-    type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : S_ISLNK(status.st_mode) ? DT_LNK : DT_SOCK;
+    const mode_t mode = status.st_mode;
+    type = S_ISDIR(mode) ? DT_DIR : S_ISREG(mode) ? DT_REG : S_ISLNK(mode) ? DT_LNK : DT_SOCK;
   }
   return type == DT_DIR ? EntryKind::kFolder : type == DT_REG ? EntryKind::kFile : type == DT_LNK ? EntryKind::kLink
                                                                                                   : EntryKind::kSpecial;

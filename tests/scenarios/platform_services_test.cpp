@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/digest.hpp"
+#include "launcher/manifest.hpp"
 #include "platform/file_tree.hpp"
 #include "support/process.hpp"
 #include "support/scene.hpp"
@@ -413,12 +413,6 @@ std::string Pattern(std::size_t size) {
   return bytes;
 }
 
-std::string Hex(const Sha256& digest) {
-  std::string hex;
-  for (const std::uint8_t byte : digest) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
-  return hex;
-}
-
 // What a walk visited: each entry's kind and, for a file it read, its SHA-256 and number of names.
 std::map<std::string, std::string> Walked(const fs::path& root, const std::function<bool(const std::string&)>& read) {
   std::map<std::string, std::string> visited;
@@ -432,7 +426,7 @@ std::map<std::string, std::string> Walked(const fs::path& root, const std::funct
     }
     seen += entry.error          ? " unreadable"
             : entry.digest.special ? " special"
-                                   : " " + Hex(entry.digest.sha256) + " " + std::to_string(entry.digest.names);
+                                   : " " + HexOf(entry.digest.sha256) + " " + std::to_string(entry.digest.names);
     return WalkStep::kGoOn;
   });
   EXPECT_FALSE(error) << error.message();
@@ -457,10 +451,10 @@ TEST_F(PlatformServices, TheDigestsAreSha256AsSha256sumComputesIt) {
     WriteText(file, bytes);
     Sha256 digest{};
     EXPECT_TRUE(Sha256OfBytes(bytes, digest));
-    EXPECT_EQ(Hex(digest), expected);
+    EXPECT_EQ(HexOf(digest), expected);
     FileDigest read;
     EXPECT_FALSE(Sha256OfFile(file.native(), read));
-    EXPECT_EQ(Hex(read.sha256), expected);
+    EXPECT_EQ(HexOf(read.sha256), expected);
     EXPECT_EQ(read.names, 1u);
     EXPECT_EQ(Walked(scene_.tree, [](const std::string&) { return true; })[PathToUtf8(file.filename())],
               std::string("file ") + expected + " 1");

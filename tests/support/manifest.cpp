@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "launcher/manifest.hpp"
 #include "support/process.hpp"
 #include "support/text.hpp"
 
@@ -27,16 +28,15 @@ std::vector<std::string> Sha256sum(const fs::path& directory, const std::vector<
   for (const std::string& file : files) {
     HCRYPTHASH hash = 0;
     const std::string bytes = ReadText(directory / Utf8ToPath(file));
-    BYTE value[32];
-    DWORD size = sizeof value;
+    Sha256 value{};
+    DWORD size = value.size();
+    const auto data = reinterpret_cast<const BYTE*>(bytes.data());
     const bool done = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
-                      CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) &&
-                      CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0);
+                      CryptHashData(hash, data, static_cast<DWORD>(bytes.size()), 0) &&
+                      CryptGetHashParam(hash, HP_HASHVAL, value.data(), &size, 0);
     if (hash != 0) CryptDestroyHash(hash);
     if (!done) throw std::runtime_error("CryptoAPI could not hash " + file);
-    std::string hex;
-    for (const BYTE byte : value) hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
-    digests.push_back(hex);
+    digests.push_back(HexOf(value));
   }
   CryptReleaseContext(provider, 0);
 #else

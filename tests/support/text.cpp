@@ -42,7 +42,9 @@ void WriteTextExactly(const std::filesystem::path& file, const std::string& text
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
 }
 
-void CreateFolderExactly(const std::filesystem::path& folder) { CreateDirectoryW(VerbatimPath(folder.native()).c_str(), nullptr); }
+void CreateFolderExactly(const std::filesystem::path& folder) {
+  CreateDirectoryW(VerbatimPath(folder.native()).c_str(), nullptr);
+}
 
 bool RemoveTreeExactly(const std::filesystem::path& root) {
   const std::wstring verbatim = VerbatimPath(root.native());
@@ -50,7 +52,8 @@ bool RemoveTreeExactly(const std::filesystem::path& root) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     SetFileAttributesW(verbatim.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(verbatim.c_str()) : DeleteFileW(verbatim.c_str());
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return folder ? RemoveDirectoryW(verbatim.c_str()) : DeleteFileW(verbatim.c_str());
   }
   bool removed = true;
   WIN32_FIND_DATAW found;
@@ -58,7 +61,8 @@ bool RemoveTreeExactly(const std::filesystem::path& root) {
   if (listing != INVALID_HANDLE_VALUE) {
     do {
       const std::wstring name = found.cFileName;
-      if (name != L"." && name != L"..") removed = RemoveTreeExactly(std::filesystem::path(verbatim + L"\\" + name)) && removed;
+      if (name == L"." || name == L"..") continue;
+      removed = RemoveTreeExactly(std::filesystem::path(verbatim + L"\\" + name)) && removed;
     } while (FindNextFileW(listing, &found));
     FindClose(listing);
   }

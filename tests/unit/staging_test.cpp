@@ -169,22 +169,19 @@ TEST(KindOfListedEntry, LinksAndPlaceholdersAreNoFiles) {
     std::uint32_t tag;
     EntryKind kind;
   };
+  // Name surrogates (symbolic link, junction, WSL link), an app execution alias; a socket, a WSL
+  // pipe, a cloud folder, a linked folder as Wine lists it, a placeholder not on disk, one recalled
+  // when opened, an offline file, a device; a compressed, a deduplicated, a compact /exe and a
+  // present cloud file.
   for (const Row& row : {Row{0x20, 0, EntryKind::kFile}, Row{0x10, 0, EntryKind::kFolder},
-                         Row{0x800, 0, EntryKind::kFile} /* compressed */,
-                         Row{0x420, 0xA000000C, EntryKind::kLink} /* symbolic link */,
-                         Row{0x410, 0xA0000003, EntryKind::kLink} /* junction */,
-                         Row{0x400, 0xA000001D, EntryKind::kLink} /* WSL link */,
-                         Row{0x400, 0x8000001B, EntryKind::kLink} /* app execution alias */,
-                         Row{0x420, 0x80000023, EntryKind::kSpecial} /* socket */,
-                         Row{0x400, 0x80000024, EntryKind::kSpecial} /* WSL pipe */,
-                         Row{0x410, 0x9000001A, EntryKind::kSpecial} /* cloud folder */,
-                         Row{0x410, 0, EntryKind::kSpecial} /* a linked folder under Wine */,
-                         Row{0x420, 0x80000013, EntryKind::kFile} /* deduplicated */,
-                         Row{0x420, 0x80000017, EntryKind::kFile} /* compact /exe */,
-                         Row{0x420, 0x9000601A, EntryKind::kFile} /* cloud file on disk */,
-                         Row{0x400420, 0x9000601A, EntryKind::kSpecial} /* ... not on disk */,
-                         Row{0x40020, 0, EntryKind::kSpecial} /* recalled when opened */,
-                         Row{0x1020, 0, EntryKind::kSpecial} /* offline */, Row{0x40, 0, EntryKind::kSpecial}}) {
+                         Row{0x420, 0xA000000C, EntryKind::kLink}, Row{0x410, 0xA0000003, EntryKind::kLink},
+                         Row{0x400, 0xA000001D, EntryKind::kLink}, Row{0x400, 0x8000001B, EntryKind::kLink},
+                         Row{0x420, 0x80000023, EntryKind::kSpecial}, Row{0x400, 0x80000024, EntryKind::kSpecial},
+                         Row{0x410, 0x9000001A, EntryKind::kSpecial}, Row{0x410, 0, EntryKind::kSpecial},
+                         Row{0x400420, 0x9000601A, EntryKind::kSpecial}, Row{0x40020, 0, EntryKind::kSpecial},
+                         Row{0x1020, 0, EntryKind::kSpecial}, Row{0x40, 0, EntryKind::kSpecial},
+                         Row{0x800, 0, EntryKind::kFile}, Row{0x420, 0x80000013, EntryKind::kFile},
+                         Row{0x420, 0x80000017, EntryKind::kFile}, Row{0x420, 0x9000601A, EntryKind::kFile}}) {
     EXPECT_EQ(KindOfListedEntry(row.attributes, row.tag), row.kind) << std::hex << row.attributes << " " << row.tag;
   }
 }
