@@ -12,9 +12,11 @@ bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || 
 // The path's text in the platform's form: UTF-16 on Windows, the same bytes elsewhere.
 std::optional<NativeString> NativePath(const std::string& utf8) {
   NativeString native;
+  native.reserve(utf8.size());
   for (std::size_t at = 0; at < utf8.size();) {
     const std::size_t start = at;
-    const std::optional<std::uint32_t> point = NextUtf8CodePoint(utf8, at);
+    const std::optional<std::uint32_t> point =
+        static_cast<unsigned char>(utf8[at]) < 0x80 ? std::optional<std::uint32_t>(utf8[at++]) : NextUtf8CodePoint(utf8, at);
     if (!point || *point < 0x20 || *point == 0x7F || *point == '\\') return std::nullopt;
     if constexpr (sizeof(NativeChar) == 2) {
       if (*point >= 0x10000) {

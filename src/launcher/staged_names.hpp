@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/native_text.hpp"
 
@@ -34,4 +35,4 @@ NameFault StagedPathFault(const NativeString& installDirectory, const NativeStri
 
 // The code point starting at `at` of well-formed UTF-8 (shortest form, no surrogates), moving `at`
 // past it; nullopt for anything else.
-std::optional<std::uint32_t> NextUtf8CodePoint(const std::string& text, std::size_t& at);
+std::optional<std::uint32_t> NextUtf8CodePoint(std::string_view text, std::size_t& at);

@@ -120,6 +120,9 @@ StagingCheck CheckStagedFiles(const fs::path& installDirectory, const fs::path& 
     }
   }
   StagedFiles files;
+  files.relative.reserve(lines.size());
+  files.digests.reserve(lines.size());
+  files.errors.reserve(lines.size());
   if (const StagingCheck fault = WalkStaging(installDirectory, stagingDirectory, manifest.has_value(), files);
       fault.verdict != StagingVerdict::kTaken || !manifest) {
     return fault;
