@@ -15,7 +15,7 @@ namespace {
 boost::system::error_code LastError() { return {errno, boost::system::system_category()}; }
 
 // Reads the regular file open as `descriptor` to its end. The size its status gave saves the read
-// that would only find the end: a shorter read short of that size reads on.
+// that would only find the end: a short read that reaches that size ends it, one before it does not.
 boost::system::error_code HashDescriptor(int descriptor, std::uint64_t size, Sha256& digest) {
   SHA256_CTX context;
   SHA256_Init(&context);

@@ -47,8 +47,8 @@ bool Finish(BCRYPT_HASH_HANDLE hash, Sha256& digest) {
   return done;
 }
 
-// Reads the file open as `handle` to its end, `size` bytes as its information gave them: a shorter
-// read short of that size reads on.
+// Reads the file open as `handle` to its end, `size` bytes as its information gave them: a short
+// read that reaches that size ends it, one before it does not.
 boost::system::error_code HashHandle(HANDLE handle, std::uint64_t size, Sha256& digest) {
   const BCRYPT_HASH_HANDLE hash = NewHash();
   if (hash == nullptr) return kHashUnavailable;
