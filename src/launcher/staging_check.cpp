@@ -318,6 +318,7 @@ std::string StagingCheckText(const StagingCheck& check) {
     if (check.subject.size() > kLongestSubject) text += "...";
   }
   if (check.error) text += ", " + LogError(check.error);
+  if (!check.detail.empty()) text += " (" + check.detail.substr(0, kLongestSubject) + ")";
   text += !check.signedInstallation     ? std::string("; unsigned installation")
           : check.origin.publisher.empty() ? std::string("; signed installation")
                                            : "; signed installation of " + Quoted(check.origin.publisher);

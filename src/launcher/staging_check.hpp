@@ -32,6 +32,7 @@ struct StagingCheck {
   const char* finding = "";      // what decided it, in a few words
   NativeString subject;          // the file it is about, where there is one
   boost::system::error_code error;  // the system's failure behind a "not now", where there is one
+  std::string detail;            // what a failure no one foresaw said of itself, where there is one
   OriginAnswer origin;           // the publisher check's answer, in a signed installation
   std::optional<Sha256> manifestDigest;  // the SHA-256 of SHA256SUMS, where it was read
   ProgramVersions versions;

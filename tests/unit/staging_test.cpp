@@ -223,6 +223,8 @@ TEST(StagingCheckText, EndsInWordsProgramsMatch) {
   EXPECT_TRUE(StagingCheckText(refused).ends_with("; verdict refused-integrity"));
   StagingCheck kept;
   kept.verdict = StagingVerdict::kNotNow;
-  EXPECT_EQ(StagingCheckText(kept), "staging kept for a later start: cannot be checked now; unsigned installation; "
-                                    "verdict kept");
+  kept.finding = "an unexpected error";
+  kept.detail = "std::bad_alloc";
+  EXPECT_EQ(StagingCheckText(kept), "staging kept for a later start: cannot be checked now: an unexpected error "
+                                    "(std::bad_alloc); unsigned installation; verdict kept");
 }
