@@ -64,8 +64,9 @@ std::string KeptAfterFailureText(const fs::path& installDirectory, const char* f
     kept.finding = finding;
     kept.subject = subject;
     kept.error = error;
+    kept.detail = detail;
     kept.signedInstallation = SignedInstallation(installDirectory);
-    return StagingCheckText(kept) + (detail.empty() ? "" : " (" + detail + ")");
+    return StagingCheckText(kept);
   } catch (...) {
     return "staging kept for a later start";
   }

@@ -3,6 +3,7 @@
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -81,6 +82,8 @@ Removal RemoveHeldFolder(HeldFolder& held, const boost::filesystem::path& folder
 // zero or positive, as the first comes before, names the same file as, or comes after the second.
 int CompareFileNames(const NativeString& first, const NativeString& second);
 
-// The whole of the file at `file`, never through a link, into `bytes`. Returns the failure to
-// open or read it, or a clear code.
-boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes);
+// The whole of the regular file at `file`, at most `limit` bytes, never through a link (on Windows
+// by its verbatim path), into `bytes`. Returns `errc::no_such_file_or_directory` when nothing is
+// at its name, `errc::invalid_argument` for anything but a regular file or one larger than
+// `limit`, the failure to open or read it, or a clear code.
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes);

@@ -100,14 +100,26 @@ void RequireOneFileSystem(const boost::filesystem::path& root) {
 
 int CompareFileNames(const NativeString& first, const NativeString& second) { return first.compare(second); }
 
-boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes) {
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
+  using boost::system::errc::make_error_code;
   bytes.clear();
-  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (descriptor < 0 && errno == ENOENT) return make_error_code(boost::system::errc::no_such_file_or_directory);
+  if (descriptor < 0 && errno == ELOOP) return make_error_code(boost::system::errc::invalid_argument);
   if (descriptor < 0) return {errno, boost::system::system_category()};
   struct stat status;
-  int failure = fstat(descriptor, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+  if (fstat(descriptor, &status) != 0) {
+    const int failure = errno;
+    close(descriptor);
+    return {failure, boost::system::system_category()};
+  }
+  if (!S_ISREG(status.st_mode) || static_cast<std::uintmax_t>(status.st_size) > limit) {
+    close(descriptor);
+    return make_error_code(boost::system::errc::invalid_argument);
+  }
+  int failure = 0;
   char buffer[1 << 14];
-  while (failure == 0) {
+  for (;;) {
     const ssize_t count = read(descriptor, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) failure = errno;

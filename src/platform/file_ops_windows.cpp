@@ -5,6 +5,7 @@
 #include <boost/filesystem/exception.hpp>
 
 #include "platform/final_path_windows.hpp"
+#include "platform/regular_file_windows.hpp"
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;
@@ -307,19 +308,26 @@ int CompareFileNames(const NativeString& first, const NativeString& second) {
          CSTR_EQUAL;
 }
 
-boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes) {
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
+  using boost::system::errc::make_error_code;
   bytes.clear();
-  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {static_cast<int>(GetLastError()), boost::system::system_category()};
-  DWORD failure = 0;
+  RegularFile opened;
+  DWORD failure = OpenRegularFile(file, 0, opened);
+  if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND) {
+    return make_error_code(boost::system::errc::no_such_file_or_directory);
+  }
+  if (failure != 0) return {static_cast<int>(failure), boost::system::system_category()};
+  if (opened.special || opened.size > limit) {
+    if (!opened.special) CloseHandle(opened.handle);
+    return make_error_code(boost::system::errc::invalid_argument);
+  }
   char buffer[1 << 14];
-  for (;;) {
+  while (failure == 0) {
     DWORD count = 0;
-    if (!ReadFile(handle, buffer, sizeof buffer, &count, nullptr)) failure = GetLastError();
+    if (!ReadFile(opened.handle, buffer, sizeof buffer, &count, nullptr)) failure = GetLastError();
     if (failure != 0 || count == 0) break;
     bytes.append(buffer, count);
   }
-  CloseHandle(handle);
+  CloseHandle(opened.handle);
   return {static_cast<int>(failure), boost::system::system_category()};
 }

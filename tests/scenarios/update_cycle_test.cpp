@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/manifest.hpp"
+#include "support/manifest.hpp"
 #include "support/process.hpp"
 #include "support/scene.hpp"
 #include "support/text.hpp"
@@ -49,16 +49,17 @@ std::vector<std::string> Updated(const Scene& scene) {
 // A signed installation (tests/release/signed_loader.sh) stages its publisher's signed update only.
 bool SignedInstallation() { return std::getenv("VELMORA_MARKED_LOADERS") != nullptr; }
 
-// A manifest of every file of the staging, as the publisher writes it.
-void WriteManifest(const fs::path& staging) {
-  std::string manifest;
+// A manifest of every file of the staging, as the publisher writes it, with digests from outside
+// the loader (support/manifest.hpp).
+void WriteStagingManifest(const fs::path& staging) {
+  std::vector<std::string> files;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(staging)) {
-    Sha256 digest{};
-    if (!entry.is_regular_file() || entry.path().filename() == "big.dat" || Sha256OfFile(entry.path().native(), digest)) {
-      continue;
-    }
-    manifest += HexOf(digest) + "  " + PathToUtf8(entry.path().lexically_relative(staging).generic_string()) + "\n";
+    const std::u8string relative = entry.path().lexically_relative(staging).generic_u8string();
+    if (entry.is_regular_file() && entry.path().filename() != "big.dat") files.emplace_back(relative.begin(), relative.end());
   }
+  const std::vector<std::string> digests = Sha256sum(staging, files);
+  std::string manifest;
+  for (std::size_t i = 0; i < files.size(); ++i) manifest += digests[i] + "  " + files[i] + "\n";
   // 512 MiB of zeros, as sha256sum gives it.
   if (fs::exists(staging / "big.dat")) manifest += "9acca8e8c22201155389f65abbf6bc9723edc7384ead80503839f49dcc56d767  big.dat\n";
   WriteText(staging / "SHA256SUMS", manifest);
@@ -69,7 +70,7 @@ void WriteManifest(const fs::path& staging) {
 void MakeCheckSlow(const fs::path& staging) {
   WriteText(staging / "big.dat", "");
   fs::resize_file(staging / "big.dat", 512 << 20);
-  WriteManifest(staging);
+  WriteStagingManifest(staging);
 }
 
 // Starts the installed loader without arguments: it ends with 0, having said nothing.
@@ -354,7 +355,7 @@ TEST(UpdateCycle, TheRestartRouteInstallsOnlyWhatAStartWouldTake) {
       fs::copy_file(OwnExecutablePath().parent_path() / "recorder_old.exe", staging / "app" / "velmora.exe",
                     fs::copy_options::overwrite_existing);
     } else if (state.starts_with("altered")) {
-      if (!SignedInstallation()) WriteManifest(staging);
+      if (!SignedInstallation()) WriteStagingManifest(staging);
       WriteText(staging / "app" / "tag.txt", "app v3\n");
     } else if (state.starts_with("checked")) {
       WriteText(staging / "SHA256SUMS", "");

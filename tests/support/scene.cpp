@@ -64,10 +64,10 @@ fs::path NewSandbox(const std::string& name) {
   return sandbox;
 }
 
-// On Windows a program that has just ended may still hold its file for a moment.
+// On Windows a program that has just ended may still hold its file for a moment. Names Windows
+// reads as devices are removed as they are: the library would open AUX, and wait on it.
 void RemoveSandbox(const fs::path& root) {
-  std::error_code error;
-  WaitUntil([&] { return fs::remove_all(root, error), !error; }, std::chrono::seconds(10));
+  WaitUntil([&] { return RemoveTreeExactly(root); }, std::chrono::seconds(10));
 }
 }  // namespace
 
