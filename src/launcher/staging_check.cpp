@@ -12,6 +12,7 @@
 #include "launcher/run_log.hpp"
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
+#include "platform/version_record.hpp"
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
+#include "launcher/pe_header.hpp"
+#include "platform/program_header.hpp"
+
 namespace {
 // Windows' answers, by number: these are the same on every Windows and are what the system hands
 // back, whatever headers the loader was built with.
@@ -56,7 +59,127 @@ bool MalformedEncoding(std::uint32_t status) { return status >= 0x80093000 && st
 // not verify, not for this use, distrusted outright (CERT_TRUST_IS_REVOKED, _IS_NOT_SIGNATURE_VALID,
 // _IS_NOT_VALID_FOR_USAGE, _IS_EXPLICIT_DISTRUST).
 constexpr std::uint32_t kCertificatesAtFault = 0x4 | 0x8 | 0x10 | 0x04000000;
+
+constexpr char kSha256Algorithm[] = "2.16.840.1.101.3.4.2.1";  // id-sha256
+// Answers of the system's that the loader also gives where the system's own calls leave none.
+constexpr std::uint32_t kNoSigner = 0x8009200E;           // CRYPT_E_NO_SIGNER
+constexpr std::uint32_t kAlgorithmUnknown = 0x80090008;   // NTE_BAD_ALGID
+constexpr std::uint32_t kNoSignedDigest = 0x8009100F;     // CRYPT_E_ATTRIBUTES_MISSING
+constexpr std::uint32_t kNoSignerCertificate = 0x80096002;  // TRUST_E_NO_SIGNER_CERT
+constexpr std::uint32_t kSystemError = 0x80096001;        // TRUST_E_SYSTEM_ERROR
+constexpr std::uint32_t kFileError = 0x80092003;          // CRYPT_E_FILE_ERROR
 }  // namespace
+
+bool AcceptedPublisher(const NativeString& signer, const NativeString& publisher,
+                       const std::vector<NativeString>& alsoAccepted) {
+  return signer == publisher || std::find(alsoAccepted.begin(), alsoAccepted.end(), signer) != alsoAccepted.end();
+}
+
+std::optional<bool> CarriesSignature(const NativeString& loader) {
+  if (!ProgramsCarrySignatures()) return false;
+  std::string header;
+  if (ReadProgramHeader(loader, header)) return std::nullopt;
+  return CarriesCertificateTable(header);
+}
+
+std::optional<Sha256> SignedSha256(const std::string& signedDigest) {
+  Sha256 digest{};
+  if (signedDigest.size() != 2 + digest.size() || signedDigest[0] != 0x04 ||
+      static_cast<unsigned char>(signedDigest[1]) != digest.size()) {
+    return std::nullopt;
+  }
+  std::copy(signedDigest.begin() + 2, signedDigest.end(), digest.begin());
+  return digest;
+}
+
+OriginAnswer JudgeLoaderSignature(const SignatureAnswer& loader, const NativeString& publisher) {
+  OriginAnswer answer;
+  answer.step = OriginStep::kStagedLoader;
+  answer.status = loader.status;
+  answer.reason = loader.reason;
+  answer.publisher = publisher;
+  if (answer.status != 0) return answer;
+  if (loader.signer.empty()) {
+    answer.status = kNoSignerCertificate;
+    return answer;
+  }
+  answer.signer = loader.signer;
+  answer.step = AcceptedPublisher(loader.signer, publisher) ? OriginStep::kPassed : OriginStep::kLoaderPublisher;
+  return answer;
+}
+
+OriginAnswer JudgeManifestSignature(const SignedMessage& manifest, const Sha256& manifestDigest,
+                                    const NativeString& publisher, const std::string& loaderCertificate) {
+  OriginAnswer answer;
+  answer.step = OriginStep::kManifestSignature;
+  answer.publisher = publisher;
+  const SignatureAnswer& signature = manifest.signature;
+  const std::optional<Sha256> signedDigest = SignedSha256(manifest.signedDigest);
+  if (manifest.decoded != 0) {
+    answer.status = manifest.decoded;
+  } else if (manifest.signers != 1) {
+    answer.status = kNoSigner;
+  } else if (manifest.digestAlgorithm != kSha256Algorithm) {
+    answer.status = kAlgorithmUnknown;
+  } else if (!signedDigest) {
+    answer.status = kNoSignedDigest;
+  } else if (*signedDigest != manifestDigest) {
+    // Told apart from a signature that does not verify, which the system's verification alone
+    // would not say.
+    answer.step = OriginStep::kManifestDigest;
+  } else if (signature.status != 0) {
+    answer.status = signature.status;
+  } else if (signature.signer.empty()) {
+    answer.status = kNoSignerCertificate;
+  } else if (answer.signer = signature.signer; !AcceptedPublisher(signature.signer, publisher)) {
+    answer.step = OriginStep::kManifestPublisher;
+  } else if (signature.certificate == loaderCertificate) {
+    answer.step = OriginStep::kPassed;
+  } else {
+    answer.step = OriginStep::kManifestChain;
+    answer.status = signature.chain.policy;
+    answer.reason = signature.chain.trust;
+    if (answer.status == 0 && answer.reason == 0) answer.step = OriginStep::kPassed;
+  }
+  return answer;
+}
+
+OriginAnswer CheckUpdateOrigin(const NativeString& installedLoader, const NativeString& stagedLoader,
+                               const std::string& manifest, const std::string& manifestSignature,
+                               HeldFile& heldStagedLoader) {
+  heldStagedLoader.reset();
+  OriginAnswer answer;
+  // Read, not verified: a certificate that has expired since, or a root this machine does not
+  // trust, leaves the installation signed all the same.
+  const SignatureAnswer installed = ReadProgramSigner(installedLoader);
+  if (installed.status != 0) {
+    answer.step = OriginStep::kInstalledLoader;
+    return answer;
+  }
+  HeldFile loader;
+  if (const boost::system::error_code error = HoldForReading(stagedLoader, loader)) {
+    answer.step = OriginStep::kStagedLoader;
+    answer.reason = static_cast<std::uint32_t>(error.value());
+    // Not a signature's answer: the file could not be read now.
+    answer.status = kFileError;
+    answer.publisher = installed.signer;
+    return answer;
+  }
+  const SignatureAnswer verified = VerifyProgram(loader, stagedLoader);
+  answer = JudgeLoaderSignature(verified, installed.signer);
+  if (answer.step == OriginStep::kPassed) {
+    Sha256 digest{};
+    if (!Sha256OfBytes(manifest, digest)) {
+      answer.step = OriginStep::kManifestSignature;
+      answer.status = kSystemError;
+    } else {
+      answer = JudgeManifestSignature(VerifySignedMessage(manifestSignature, &manifest, ChainRetrieval::kCacheOnly),
+                                      digest, installed.signer, verified.certificate);
+    }
+  }
+  if (answer.step == OriginStep::kPassed) heldStagedLoader = std::move(loader);
+  return answer;
+}
 
 // Everything else waits: a root this machine does not trust yet (Windows fetches roots lazily), a
 // chain that cannot be built offline, an expired certificate or time stamp (the clock may be
