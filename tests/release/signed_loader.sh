@@ -2,9 +2,11 @@
 # The loader signed the way scripts/release.sh signs it, with a throw-away certificate made here:
 # the signature verifies, the file still reads as the loader (imports, resources), and it runs the
 # whole update cycle under Wine, copying itself byte for byte.
-#   signed_loader.sh LOADER TESTS_DIR VERSION      TESTS_DIR holds update_cycle_test.exe, recorder.exe
+#   signed_loader.sh LOADER TESTS_DIR VERSION ROOT_STORE
+# TESTS_DIR holds update_cycle_test.exe, recorder.exe; the cycle runs in a Wine prefix of its own that
+# trusts the certificate (scripts/with-trusted-roots.sh, with ROOT_STORE).
 set -euo pipefail
-loader=$1 tests=$2 version=$3
+loader=$1 tests=$2 version=$3 store=$4
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -39,4 +41,5 @@ printf 'app v2\n' >"$work/staging/app/tag.txt"
 VELMORA_SIGN_CAFILE=$work/cert.pem bash "$repo/scripts/sign-update.sh" "$work/staging" >/dev/null
 cp "$work/staging/SHA256SUMS" "$work/marked/$mark.SHA256SUMS"
 cp "$work/staging/SHA256SUMS.p7" "$work/marked/$mark.SHA256SUMS.p7"
-VELMORA_MARKED_LOADERS="Z:${work//\//\\}\\marked" "$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"
+VELMORA_MARKED_LOADERS="Z:${work//\//\\}\\marked" "$repo/scripts/with-trusted-roots.sh" "$store" "$work/cert.pem" -- \
+  "$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"
