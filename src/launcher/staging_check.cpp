@@ -126,7 +126,7 @@ StagingCheck CheckListedFiles(const fs::path& stagingDirectory, const std::strin
 }
 
 // An update may repair (the same version) or move on, never go back: a publisher withdraws a
-// release by shipping a higher version. A program without a version record is not compared.
+// release by shipping a higher version.
 StagingCheck CheckNotOlder(const fs::path& installed, const fs::path& staged, const char* finding) {
   std::optional<std::uint64_t> installedVersion;
   std::optional<std::uint64_t> stagedVersion;
@@ -136,10 +136,42 @@ StagingCheck CheckNotOlder(const fs::path& installed, const fs::path& staged, co
   if (const error_code error = ProgramVersion(staged.native(), stagedVersion)) {
     return NotNow("a version could not be read", error, staged.native());
   }
-  if (installedVersion && stagedVersion && *stagedVersion < *installedVersion) {
-    return Refused(finding, false, staged.native());
-  }
+  if (OlderThanInstalled(installedVersion, stagedVersion)) return Refused(finding, false, staged.native());
   return {};
+}
+
+// What the publisher check's answer makes of the staging.
+StagingCheck OriginCheck(const OriginAnswer& origin) {
+  StagingCheck check;
+  check.verdict = VerdictOfOrigin(origin);
+  if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
+  check.integrity = RefusedForIntegrity(origin);
+  return check;
+}
+
+// The files against `manifest`, the staged loader held in `held` from before it is hashed until it
+// has been started: what is checked and read of it, and what runs, is one file. In a signed
+// installation its signature comes before the hashing, so that one that waits costs a start no
+// hashing, and goes into `origin`; a loader its publisher did not sign is refused for its origin
+// only when the files are the ones listed, for otherwise the download is torn.
+StagingCheck CheckHeldFiles(const fs::path& stagingDirectory, const std::string& manifest, bool signedInstallation,
+                            OriginAnswer& origin, HeldFile& held) {
+  const fs::path stagedLoader = StagedLoader(stagingDirectory);
+  if (const error_code error = HoldForReading(stagedLoader.native(), held)) {
+    return NotNow("the staged loader could not be opened", error, stagedLoader.native());
+  }
+  OriginAnswer loader;
+  if (signedInstallation) loader = CheckLoaderOrigin(held, stagedLoader.native(), origin.publisher);
+  if (VerdictOfOrigin(loader) != StagingVerdict::kNotNow) {
+    const StagingCheck files = CheckListedFiles(stagingDirectory, manifest);
+    if (files.verdict != StagingVerdict::kTaken) return files;
+  }
+  if (loader.step != OriginStep::kPassed) {
+    origin = loader;
+  } else {
+    origin.trust |= loader.trust;
+  }
+  return OriginCheck(loader);
 }
 }  // namespace
 
@@ -147,12 +179,9 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
                           HeldFile& heldStagedLoader) {
   heldStagedLoader.reset();
   const fs::path installedLoader = InstalledLoader(installDirectory);
-  const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native());
-  if (!signedInstallation) {
-    return NotNow("the installed loader could not be read", error_code(EIO, boost::system::generic_category()),
-                  installedLoader.native());
-  }
   error_code error;
+  const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native(), error);
+  if (!signedInstallation) return NotNow("the installed loader could not be read", error, installedLoader.native());
   bool unfit = false;
   const std::optional<std::string> manifest = ReadSmallFile(Join(stagingDirectory, kManifestFile), error, unfit);
   if (error) return NotNow("the manifest could not be read", error);
@@ -163,33 +192,31 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
     signature = ReadSmallFile(Join(stagingDirectory, kManifestSignatureFile), error, unfit);
     if (error) return NotNow("the manifest's signature could not be read", error);
   }
-  // The files first: a torn or altered download is told as such, whatever else it fails, and the
-  // programs' signatures and versions are read from bytes known to be the listed ones.
   StagingCheck check;
+  OriginAnswer origin;
+  HeldFile held;
   if (*signedInstallation && (!manifest || !signature || unfit || signature->empty())) {
     check = Refused("no signed manifest", true);
   } else if (manifest) {
-    check = CheckListedFiles(stagingDirectory, *manifest);
+    // The manifest's signature first: no other file of a staging its publisher did not sign is
+    // opened, so one that waits costs a start its two manifest files. It does not depend on the
+    // other files: a torn download is still told as such.
+    if (*signedInstallation) origin = CheckManifestOrigin(installedLoader.native(), *manifest, *signature);
+    check = origin.step == OriginStep::kPassed
+                ? CheckHeldFiles(stagingDirectory, *manifest, *signedInstallation, origin, held)
+                : OriginCheck(origin);
   }
-  OriginAnswer origin;
   if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {
-    origin = CheckUpdateOrigin(installedLoader.native(), StagedLoader(stagingDirectory).native(), *manifest,
-                               *signature, heldStagedLoader);
-    check.verdict = VerdictOfOrigin(origin);
-    if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
-    check.integrity = RefusedForIntegrity(origin);
-    if (check.verdict == StagingVerdict::kTaken) {
-      check = CheckNotOlder(MainApplication(installDirectory), StagedApplication(stagingDirectory),
-                            "an older application");
-    }
-    if (check.verdict == StagingVerdict::kTaken) {
-      check = CheckNotOlder(installedLoader, StagedLoader(stagingDirectory), "an older loader");
-    }
+    check = CheckNotOlder(MainApplication(installDirectory), StagedApplication(stagingDirectory),
+                          "an older application");
+  }
+  if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {
+    check = CheckNotOlder(installedLoader, StagedLoader(stagingDirectory), "an older loader");
   }
   check.listed = manifest.has_value();
   check.signedInstallation = *signedInstallation;
   check.origin = origin;
-  if (check.verdict != StagingVerdict::kTaken) heldStagedLoader.reset();
+  if (check.verdict == StagingVerdict::kTaken) heldStagedLoader = std::move(held);
   return check;
 }
 
@@ -198,18 +225,30 @@ const char* StepText(OriginStep step) {
   switch (step) {
     case OriginStep::kInstalledLoader:
       return "the installed loader's publisher could not be read";
-    case OriginStep::kStagedLoader:
-      return "the staged loader's signature";
-    case OriginStep::kLoaderPublisher:
-      return "the staged loader is signed by another publisher";
     case OriginStep::kManifestSignature:
       return "the manifest's signature";
+    case OriginStep::kManifestSigners:
+      return "the manifest is not signed by exactly one signer";
+    case OriginStep::kManifestAlgorithm:
+      return "the manifest is not signed with SHA-256";
+    case OriginStep::kManifestNoDigest:
+      return "the manifest's signature signs no message digest";
     case OriginStep::kManifestDigest:
       return "the manifest was changed after signing";
     case OriginStep::kManifestPublisher:
       return "the manifest is signed by another publisher";
+    case OriginStep::kManifestUsage:
+      return "the manifest's signer is not for code signing";
     case OriginStep::kManifestChain:
       return "the manifest signer's certificate chain";
+    case OriginStep::kStagedLoader:
+      return "the staged loader's signature";
+    case OriginStep::kLoaderPublisher:
+      return "the staged loader is signed by another publisher";
+    case OriginStep::kLoaderUsage:
+      return "the staged loader's signer is not for code signing";
+    case OriginStep::kLoaderChain:
+      return "the staged loader signer's certificate chain";
     case OriginStep::kPassed:
       break;
   }
@@ -226,13 +265,23 @@ std::string StagingCheckText(const StagingCheck& check) {
                      : check.integrity ? "staging refused for its integrity (stage it again, downloaded anew)"
                                        : "staging refused for its origin (never stage these files again)";
   if (*check.finding != '\0') text += std::string(": ") + check.finding;
+  char code[96];
   if (check.origin.step != OriginStep::kPassed) {
-    char code[64];
-    std::snprintf(code, sizeof code, ", system code 0x%08X, reason 0x%08X", static_cast<unsigned>(check.origin.status),
-                  static_cast<unsigned>(check.origin.reason));
     text += std::string(": ") + StepText(check.origin.step);
     if (!check.origin.signer.empty()) text += " " + Quoted(check.origin.signer);
-    if (check.origin.status != 0 || check.origin.reason != 0) text += code;
+    if (check.origin.status != 0) {
+      std::snprintf(code, sizeof code, ", system code 0x%08X", static_cast<unsigned>(check.origin.status));
+      text += code;
+    }
+    if (check.origin.reason != 0) {
+      std::snprintf(code, sizeof code, ", reason 0x%08X", static_cast<unsigned>(check.origin.reason));
+      text += code;
+    }
+  }
+  // What the chain engine found and the policy let pass (a revocation it could not check) or did not.
+  if (check.origin.trust != 0) {
+    std::snprintf(code, sizeof code, ", chain trust 0x%08X", static_cast<unsigned>(check.origin.trust));
+    text += code;
   }
   if (!check.subject.empty()) text += ": " + LogText(check.subject);
   if (check.error) text += ", " + LogError(check.error);

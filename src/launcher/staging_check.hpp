@@ -24,8 +24,8 @@ struct StagingCheck {
 };
 
 // Checks the staging in `stagingDirectory` against the installation in `installDirectory`; each
-// file is read once, and nothing is changed. The staged loader is held in `heldStagedLoader` when
-// the verdict is kTaken in a signed installation.
+// file is read once, and nothing is changed. Where it is checked against a manifest, the staged
+// loader is held from before it is read until `heldStagedLoader` goes, when the verdict is kTaken.
 StagingCheck CheckStaging(const boost::filesystem::path& installDirectory,
                           const boost::filesystem::path& stagingDirectory, HeldFile& heldStagedLoader);
 

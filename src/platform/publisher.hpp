@@ -29,7 +29,8 @@ enum class ChainRetrieval {
   kOnline,     // issuers' certificates, roots (automatic root update) and revocation fetched as needed
 };
 
-// The Authenticode policy's answer over a signer's certificate chain.
+// The Authenticode policy's answer over a signer's certificate chain, a revocation status the
+// system does not know ignored: only a certificate it knows to be revoked fails for revocation.
 struct ChainAnswer {
   std::uint32_t policy = 0;  // 0 when the chain satisfies the policy; else its error, or the failure to build one
   std::uint32_t trust = 0;   // the chain's own trust error bits (CERT_TRUST_*), whatever the policy said
@@ -39,10 +40,9 @@ struct ChainAnswer {
 struct SignatureAnswer {
   std::uint32_t status = 0;  // the verification (an HRESULT): 0 when the signature verified
   std::uint32_t reason = 0;  // the error the system gave with that status, where it documents one
-  NativeString signer;       // the signer certificate's publisher name, empty where none was read
+  NativeString signer;       // the signer certificate's publisher name, where the signature verified
   bool codeSigning = false;  // the signer certificate's own extended key usage allows signing code
   ChainAnswer chain;         // the signer's chain, where the signature verified
-  std::string certificate;   // the signer certificate as encoded, where the signature verified
 };
 
 // What the system reads and verifies of a PKCS #7 signed message.
@@ -56,7 +56,8 @@ struct SignedMessage {
 };
 
 // The signer of the signature `program` carries, read without verifying it: a certificate that has
-// expired since, or a root this machine does not trust, reads all the same. `status` 0 when read.
+// expired since, or a root this machine does not trust, reads all the same. `status` 0 when read; a
+// signer certificate without a name to show is TRUST_E_NO_SIGNER_CERT here and below.
 SignatureAnswer ReadProgramSigner(const NativeString& program);
 
 // Opens `file` for reading, shared with other readers only, and keeps it in `held`: nobody writes,
@@ -65,13 +66,16 @@ SignatureAnswer ReadProgramSigner(const NativeString& program);
 boost::system::error_code HoldForReading(const NativeString& file, HeldFile& held);
 
 // Windows' Authenticode verification (WinVerifyTrust) of the program `path` held in `program`, read
-// through that handle, with nothing fetched from the network; then its signer and the policy over
-// the chain the verification built, at the time it verified (a time stamp's).
+// through that handle, with nothing fetched from the network and revocation taken from the
+// system's cache; then its signer and the policy over the chain the verification built, at the time
+// it verified (its time stamp's, where it has one the system takes). `reason` is set only with
+// TRUST_E_NOSIGNATURE, where the system gives one to tell an unsigned file from an unreadable one.
 SignatureAnswer VerifyProgram(const HeldFile& program, const NativeString& path);
 
 // Decodes the DER PKCS #7 `message`, detached over `detachedContent` or, given none, carrying its
-// content, and where it names one signer verifies that signature and the signer's chain, built now
-// for code signing with certificates from `retrieval`. The signed message digest is handed back,
-// never compared here: not every implementation compares it with the content.
+// content, and where it names one signer verifies that signature with the certificates the message
+// carries, and the signer's chain, built now for code signing with certificates, roots and
+// revocation answers from `retrieval`. The signed message digest is handed back, never compared
+// here: not every implementation compares it with the content.
 SignedMessage VerifySignedMessage(const std::string& message, const std::string* detachedContent,
                                   ChainRetrieval retrieval);

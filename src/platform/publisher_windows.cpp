@@ -96,16 +96,13 @@ std::uint32_t ReadCodeSigning(const Crypt32Functions& crypt, PCCERT_CONTEXT cert
   return 0;
 }
 
-std::string EncodedCertificate(PCCERT_CONTEXT certificate) {
-  return std::string(reinterpret_cast<const char*>(certificate->pbCertEncoded), certificate->cbCertEncoded);
-}
-
 // The Authenticode policy over `chain`.
 ChainAnswer AuthenticodePolicy(const Crypt32Functions& crypt, PCCERT_CHAIN_CONTEXT chain) {
   ChainAnswer answer;
   answer.trust = chain->TrustStatus.dwErrorStatus;
   CERT_CHAIN_POLICY_PARA policy{};
   policy.cbSize = sizeof policy;
+  policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
   CERT_CHAIN_POLICY_STATUS status{};
   status.cbSize = sizeof status;
   answer.policy = crypt.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status)
@@ -114,8 +111,9 @@ ChainAnswer AuthenticodePolicy(const Crypt32Functions& crypt, PCCERT_CHAIN_CONTE
   return answer;
 }
 
-// The chain of `certificate` for signing code, built now from this machine's stores and the
-// certificates the signature carries, under the Authenticode policy.
+// The chain of `certificate` for signing code, built now from this machine's stores, the
+// certificates the signature carries and, online, whatever its issuers publish; revocation asked
+// for every certificate but the root.
 ChainAnswer CodeSigningChain(const Crypt32Functions& crypt, PCCERT_CONTEXT certificate, ChainRetrieval retrieval) {
   LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
   CERT_CHAIN_PARA parameters{};
@@ -123,9 +121,11 @@ ChainAnswer CodeSigningChain(const Crypt32Functions& crypt, PCCERT_CONTEXT certi
   parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
   parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
   parameters.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
-  const DWORD flags = retrieval == ChainRetrieval::kCacheOnly
-                          ? CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE
-                          : 0;
+  const DWORD flags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                      (retrieval == ChainRetrieval::kCacheOnly
+                           ? CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL |
+                                 CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE
+                           : 0);
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (!crypt.CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, flags,
                                      nullptr, &chain)) {
@@ -176,7 +176,7 @@ std::string MessageContent(const Crypt32Functions& crypt, HCRYPTMSG message) {
 // What the signature says of the signer `certificate` it verified: its name, its use, its chain.
 void DescribeSigner(const Crypt32Functions& crypt, PCCERT_CONTEXT certificate, SignatureAnswer& answer) {
   answer.signer = PublisherName(crypt, certificate);
-  answer.certificate = EncodedCertificate(certificate);
+  if (answer.signer.empty()) answer.status = static_cast<std::uint32_t>(TRUST_E_NO_SIGNER_CERT);
   if (const std::uint32_t failure = ReadCodeSigning(crypt, certificate, answer.codeSigning)) answer.status = failure;
 }
 }  // namespace
@@ -243,16 +243,17 @@ SignatureAnswer VerifyProgram(const HeldFile& program, const NativeString& path)
   WINTRUST_DATA trust{};
   trust.cbStruct = sizeof trust;
   trust.dwUIChoice = WTD_UI_NONE;
-  trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+  trust.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
   trust.dwUnionChoice = WTD_CHOICE_FILE;
   trust.pFile = &subject;
   trust.dwStateAction = WTD_STATEACTION_VERIFY;
-  trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
+  trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   // No interactive user: nothing may wait on one.
   const auto noUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
   answer.status = static_cast<std::uint32_t>(wintrust.WinVerifyTrust(noUser, &action, &trust));
-  answer.reason = GetLastError();
+  // The one answer the system documents a reason for; after any other, the last error is stale.
+  if (answer.status == static_cast<std::uint32_t>(TRUST_E_NOSIGNATURE)) answer.reason = GetLastError();
   if (answer.status == 0) {
     CRYPT_PROVIDER_DATA* const data = wintrust.WTHelperProvDataFromStateData(trust.hWVTStateData);
     const CRYPT_PROVIDER_SGNR* const signer =
@@ -294,15 +295,22 @@ SignedMessage VerifySignedMessage(const std::string& message, const std::string*
   DWORD size = sizeof answer.signers;
   std::vector<std::uint64_t> buffer;
   const CMSG_SIGNER_INFO* signer = nullptr;
+  std::uint32_t unhashed = 0;
   if (!crypt.CryptMsgUpdate(decoder, reinterpret_cast<const BYTE*>(message.data()), static_cast<DWORD>(message.size()),
-                            TRUE) ||
-      (detachedContent != nullptr &&
-       !crypt.CryptMsgUpdate(decoder, reinterpret_cast<const BYTE*>(detachedContent->data()),
-                             static_cast<DWORD>(detachedContent->size()), TRUE)) ||
-      !crypt.CryptMsgGetParam(decoder, CMSG_SIGNER_COUNT_PARAM, 0, &answer.signers, &size) ||
-      (answer.signers > 0 && (signer = FirstSigner(crypt, decoder, buffer)) == nullptr)) {
+                            TRUE)) {
     answer.decoded = LastStatus();
-  } else {
+  } else if (detachedContent != nullptr &&
+             !crypt.CryptMsgUpdate(decoder, reinterpret_cast<const BYTE*>(detachedContent->data()),
+                                   static_cast<DWORD>(detachedContent->size()), TRUE)) {
+    // A failure to hash the content fails the verification, not the reading of what the message
+    // says of itself (Wine fails so on a message of two signers).
+    unhashed = LastStatus();
+  }
+  if (answer.decoded == 0 && (!crypt.CryptMsgGetParam(decoder, CMSG_SIGNER_COUNT_PARAM, 0, &answer.signers, &size) ||
+                              (answer.signers > 0 && (signer = FirstSigner(crypt, decoder, buffer)) == nullptr))) {
+    answer.decoded = LastStatus();
+  }
+  if (answer.decoded == 0) {
     if (signer != nullptr) {
       answer.digestAlgorithm = signer->HashAlgorithm.pszObjId != nullptr ? signer->HashAlgorithm.pszObjId : "";
       answer.signedDigest = SignedDigestAttribute(*signer);
@@ -311,6 +319,8 @@ SignedMessage VerifySignedMessage(const std::string& message, const std::string*
     PCCERT_CONTEXT certificate = nullptr;
     if (answer.signers != 1) {
       // Which of several signatures would count is not asked.
+    } else if (unhashed != 0) {
+      answer.signature.status = unhashed;
     } else if (!crypt.CryptMsgGetAndVerifySigner(decoder, 0, nullptr, 0, &certificate, nullptr)) {
       answer.signature.status = LastStatus();
     } else {
