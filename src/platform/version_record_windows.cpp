@@ -8,7 +8,7 @@
 #include "platform/system_library_windows.hpp"
 
 namespace {
-#define VELMORA_VERSION_FUNCTIONS(F) F(GetFileVersionInfoSizeExW) F(GetFileVersionInfoExW) F(VerQueryValueW)
+#define VELMORA_VERSION_FUNCTIONS(F) F(GetFileVersionInfoExW) F(VerQueryValueW)
 
 struct VersionFunctions {
 #define VELMORA_DECLARE(name) decltype(&::name) name = nullptr;
@@ -29,6 +29,9 @@ const VersionFunctions& Version() {
   return functions;
 }
 
+// Far more than any version record's fixed part and strings.
+constexpr DWORD kRecordBytes = 64 * 1024;
+
 boost::system::error_code SystemError(DWORD error) { return {static_cast<int>(error), boost::system::system_category()}; }
 }  // namespace
 
@@ -36,10 +39,11 @@ boost::system::error_code ProgramVersion(const NativeString& program, std::optio
   version.reset();
   const VersionFunctions& system = Version();
   if (system.failure != 0) return SystemError(system.failure);
-  DWORD ignored = 0;
-  // The fixed part alone, from the program itself: no language resources are looked for.
-  const DWORD length = system.GetFileVersionInfoSizeExW(FILE_VER_GET_NEUTRAL, program.c_str(), &ignored);
-  if (length == 0) {
+  // The fixed part alone, from the program itself: no language resources are looked for. It leads
+  // the record, which a smaller buffer only cuts short, so one read does without asking the size
+  // first: each call maps the program anew.
+  std::vector<std::uint64_t> buffer(kRecordBytes / sizeof(std::uint64_t));
+  if (!system.GetFileVersionInfoExW(FILE_VER_GET_NEUTRAL, program.c_str(), 0, kRecordBytes, buffer.data())) {
     const DWORD error = GetLastError();
     // A program without a version record has none to compare; nor has one that is not there (an
     // installation whose application was removed), which stands in the way of nothing.
@@ -48,10 +52,6 @@ boost::system::error_code ProgramVersion(const NativeString& program, std::optio
                           error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_RESOURCE_LANG_NOT_FOUND ||
                           error == ERROR_BAD_EXE_FORMAT;
     return noRecord ? boost::system::error_code() : SystemError(error);
-  }
-  std::vector<std::uint64_t> buffer((length + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-  if (!system.GetFileVersionInfoExW(FILE_VER_GET_NEUTRAL, program.c_str(), 0, length, buffer.data())) {
-    return SystemError(GetLastError());
   }
   void* value = nullptr;
   UINT valueLength = 0;
