@@ -108,6 +108,11 @@ std::optional<bool> CarriesSignature(const NativeString& loader, boost::system::
   return CarriesCertificateTable(header);
 }
 
+std::optional<bool> CarriesSignature(const NativeString& loader) {
+  boost::system::error_code ignored;
+  return CarriesSignature(loader, ignored);
+}
+
 std::optional<Sha256> SignedSha256(const std::string& signedDigest) {
   Sha256 digest{};
   if (signedDigest.size() != 2 + digest.size() || signedDigest[0] != 0x04 ||

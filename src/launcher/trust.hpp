@@ -58,6 +58,7 @@ bool AcceptedPublisher(const NativeString& signer, const NativeString& publisher
 // is loaded); nullopt when it cannot be read, with the system's failure in `error` where it gave
 // one. Always false where programs are not signed (POSIX).
 std::optional<bool> CarriesSignature(const NativeString& loader, boost::system::error_code& error);
+std::optional<bool> CarriesSignature(const NativeString& loader);
 
 // The digest the `signedDigest` attribute value of a signed message names: a DER octet string of a
 // SHA-256 digest's length; nullopt for anything else.

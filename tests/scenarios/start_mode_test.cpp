@@ -515,10 +515,11 @@ TEST_F(StartMode, AFileHeldBelowAnIncompleteStagingFolderDoesNotStopTheMainAppli
   EXPECT_TRUE(fs::is_directory(install_ / "data"));
 }
 
-// A symbolic link that loops makes an existence test fail (ELOOP) rather than answer.
+// A symbolic link that loops makes an existence test fail (ELOOP) rather than answer: the staging
+// is kept, untouched, for a later start.
 TEST_F(StartMode, AFailingExistenceTestNeverHandsOverAndRemovesNothing) {
 #ifdef _WIN32
-  GTEST_SKIP() << "Wine's symbolic links are not reliable enough to build this on";
+  GTEST_SKIP() << "a Unix link that loops is not found at all under Wine";
 #else
   StageLoader();
   StageApplication();
@@ -530,16 +531,91 @@ TEST_F(StartMode, AFailingExistenceTestNeverHandsOverAndRemovesNothing) {
   ExpectOnlyTheMainApplicationRan();
   EXPECT_TRUE(fs::is_symlink(StagedLoader()));
   EXPECT_TRUE(fs::exists(Staging() / "app" / "velmora.exe"));
+  EXPECT_EQ(LogMisses(install_, {"staging kept for a later start: cannot be checked now: the staging could not be "
+                                 "tested or removed: " + PathToUtf8(StagedLoader()) + ", error 40"}),
+            "");
+#endif
+}
 
-  // The same when it is the staging folder itself that cannot be tested.
-  fs::remove_all(Staging());
-  fs::create_symlink("update", Staging());
-  fs::remove(scene_.record);
+// A link where "data", the staging directory or a leftover "app_old" should be is never followed:
+// not to check, hand over or remove what it points to, nor to write the log there. The staging is
+// refused and only the link is removed; Wine removes a Unix link only by deleting what it points
+// to, so there the link stays, and the log says so once.
+TEST_F(StartMode, ALinkAtTheStagingDataOrAnOldApplicationIsNeverFollowed) {
+  struct Case {
+    const char* state;
+    const char* link;    // below the installation
+    const char* target;  // below the folder outside
+  };
+  int round = 0;
+  for (const Case& c : {Case{"data/update a link to a complete staging", "data/update", "update"},
+                        Case{"data/update a link to a file", "data/update", "notes.txt"},
+                        Case{"data a link to a folder with a complete staging", "data", ""},
+                        Case{"app_old a link to an application beside app", "app_old", "app"}}) {
+    SCOPED_TRACE(c.state);
+    UseInstallDirectory("install " + std::to_string(++round));
+    fs::remove(scene_.record);
+    const fs::path outside = scene_.root / ("elsewhere " + std::to_string(round));
+    InstallRecorderAs(outside / "update" / "Velmora.exe", "staged loader");
+    InstallApplication(outside / "update" / "app", "app v2");
+    InstallApplication(outside / "app", "outside app");
+    WriteText(outside / "notes.txt", "the user's own\n");
+    const fs::path link = (install_ / c.link).make_preferred();
+    const bool app_old = std::string(c.link) == "app_old";
+    if (std::string(c.link) != "data") fs::create_directories(install_ / "data");
+    ASSERT_TRUE(MakeLink(outside / c.target, link));
+    const std::shared_ptr<void> unlink(nullptr, [&](void*) { RemoveLink(link); });
+    if (app_old) {
+      StageLoader();
+      StageApplication();
+    }
+    const std::vector<std::string> before = Snapshot(outside);
 
-  ExpectQuietSuccess(RunLoader());
+    ExpectQuietSuccess(RunLoader());
+
+    if (app_old && !UnderWine()) {
+      ExpectOnlyTheHandOver();
+    } else {
+      ExpectOnlyTheMainApplicationRan();
+    }
+    EXPECT_EQ(Snapshot(outside), before);
+    EXPECT_EQ(fs::exists(fs::symlink_status(link)), UnderWine());
+    const std::string left = PathToUtf8(link) + " is a link, left in place: this system removes it only by reaching "
+                                                "what it points to";
+    if (std::string(c.link) == "data/update") {
+      EXPECT_EQ(LogMisses(install_, {"staging refused for its integrity (stage it again, downloaded anew): a link or a "
+                                     "special file: " + PathToUtf8(link),
+                                     UnderWine() ? left : "removed " + PathToUtf8(link)}),
+                "");
+    } else if (app_old) {
+      EXPECT_EQ(LogMisses(install_, {UnderWine() ? left + "; the staging waits for a later start"
+                                                 : "removed " + PathToUtf8(link)}),
+                "");
+    }
+  }
+}
+
+// Whatever the handling of a staging throws (here: no memory for a manifest of 60 MB under a
+// limit of 32 MB), the staging is kept for a later start, untouched, and the application runs.
+TEST_F(StartMode, AStagingWhoseHandlingFailsUnexpectedlyIsKeptAndTheApplicationRuns) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a process's memory is limited natively only";
+#else
+  StageLoader();
+  StageApplication();
+  WriteText(Staging() / "SHA256SUMS", "");
+  fs::resize_file(Staging() / "SHA256SUMS", 60 << 20);
+  const std::vector<std::string> before = Snapshot(install_);
+
+  ExpectQuietSuccess(
+      scene_.Start("/usr/bin/prlimit", {"--as=" + std::to_string(32 << 20), "--", PathToUtf8(install_ / "Velmora.exe")})
+          .Wait());
 
   ExpectOnlyTheMainApplicationRan();
-  EXPECT_TRUE(fs::is_symlink(Staging()));
+  EXPECT_EQ(Snapshot(install_), before);
+  EXPECT_EQ(LogMisses(install_, {"staging kept for a later start: cannot be checked now: an unexpected error; "
+                                 "unsigned installation (std::bad_alloc)"}),
+            "");
 #endif
 }
 
