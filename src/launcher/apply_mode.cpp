@@ -14,7 +14,7 @@
 #include "platform/file_ops.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
-#include "platform/publisher.hpp"
+#include "platform/version_record.hpp"
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;

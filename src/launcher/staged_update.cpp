@@ -7,8 +7,8 @@
 #include "launcher/layout.hpp"
 #include "launcher/run_log.hpp"
 #include "launcher/staging_check.hpp"
+#include "launcher/trust.hpp"
 #include "platform/process.hpp"
-#include "platform/publisher.hpp"
 
 namespace fs = boost::filesystem;
 

@@ -12,6 +12,7 @@
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/file_tree.hpp"
+#include "platform/version_record.hpp"
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;
@@ -168,18 +169,51 @@ error_code ReadVersions(const fs::path& installDirectory, const fs::path& stagin
 }
 
 // An update may repair (the same version) or move on, never go back: a publisher withdraws a
-// release by shipping a higher version. A program without a version record is not compared.
+// release by shipping a higher version. In a signed installation a staged program without a version
+// record is older than an installed one with one, for any older release might lack one.
 StagingCheck CheckNotOlder(const ProgramVersions& versions, const fs::path& stagingDirectory) {
-  const auto older = [](const std::optional<std::uint64_t>& staged, const std::optional<std::uint64_t>& installed) {
-    return staged && installed && *staged < *installed;
-  };
-  if (older(versions.stagedApplication, versions.installedApplication)) {
+  if (OlderThanInstalled(versions.installedApplication, versions.stagedApplication)) {
     return Refused("an older application", false, StagedApplication(stagingDirectory).native());
   }
-  if (older(versions.stagedLoader, versions.installedLoader)) {
+  if (OlderThanInstalled(versions.installedLoader, versions.stagedLoader)) {
     return Refused("an older loader", false, StagedLoader(stagingDirectory).native());
   }
   return {};
+}
+
+// What the publisher check's answer makes of the staging.
+StagingCheck OriginCheck(const OriginAnswer& origin) {
+  StagingCheck check;
+  check.verdict = VerdictOfOrigin(origin);
+  if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
+  check.integrity = RefusedForIntegrity(origin);
+  return check;
+}
+
+// The files against `manifest`, the staged loader held in `held` from before it is hashed until it
+// has been started: what is checked and read of it, and what runs, is one file. In a signed
+// installation its signature comes before the hashing, so that one that waits costs a start no
+// hashing, and goes into `origin`; a loader its publisher did not sign is refused for its origin
+// only when the files are the ones listed, for otherwise the download is torn.
+StagingCheck CheckHeldFiles(const fs::path& installDirectory, const fs::path& stagingDirectory,
+                            const std::string& manifest, bool signedInstallation, OriginAnswer& origin,
+                            HeldFile& held) {
+  const fs::path stagedLoader = StagedLoader(stagingDirectory);
+  if (const error_code error = HoldForReading(stagedLoader.native(), held)) {
+    return NotNow("the staged loader could not be opened", error, stagedLoader.native());
+  }
+  OriginAnswer loader;
+  if (signedInstallation) loader = CheckLoaderOrigin(held, stagedLoader.native(), origin.publisher);
+  if (VerdictOfOrigin(loader) != StagingVerdict::kNotNow) {
+    const StagingCheck files = CheckStagedFiles(installDirectory, stagingDirectory, manifest);
+    if (files.verdict != StagingVerdict::kTaken) return files;
+  }
+  if (loader.step != OriginStep::kPassed) {
+    origin = loader;
+  } else {
+    origin.trust |= loader.trust;
+  }
+  return OriginCheck(loader);
 }
 }  // namespace
 
@@ -187,17 +221,14 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
                           HeldFile& heldStagedLoader) {
   heldStagedLoader.reset();
   const fs::path installedLoader = InstalledLoader(installDirectory);
-  const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native());
-  if (!signedInstallation) {
-    return NotNow("the installed loader could not be read", error_code(EIO, boost::system::generic_category()),
-                  installedLoader.native());
-  }
+  error_code error;
+  const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native(), error);
+  if (!signedInstallation) return NotNow("the installed loader could not be read", error, installedLoader.native());
   // A check that ends before the files still says which installation it was made in.
   const auto early = [&](StagingCheck check) {
     check.signedInstallation = *signedInstallation;
     return check;
   };
-  error_code error;
   bool unfit = false;
   const std::optional<std::string> manifest = ReadSmallFile(Join(stagingDirectory, kManifestFile), error, unfit);
   if (error) return early(NotNow("the manifest could not be read", error));
@@ -210,31 +241,31 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
     signature = ReadSmallFile(Join(stagingDirectory, kManifestSignatureFile), error, unfit);
     if (error) return early(NotNow("the manifest's signature could not be read", error));
   }
-  // The files first: a torn or altered download is told as such, whatever else it fails, and the
-  // programs' signatures and versions are read from bytes known to be the listed ones.
   StagingCheck check;
+  OriginAnswer origin;
+  HeldFile held;
   if (*signedInstallation && (!manifest || !signature || unfit || signature->empty())) {
     check = Refused("no signed manifest", true);
+  } else if (manifest) {
+    // The manifest's signature first: no other file of a staging its publisher did not sign is
+    // opened, so one that waits costs a start its two manifest files. It does not depend on the
+    // other files: a torn download is still told as such.
+    if (*signedInstallation) origin = CheckManifestOrigin(installedLoader.native(), *manifest, *signature);
+    check = origin.step == OriginStep::kPassed
+                ? CheckHeldFiles(installDirectory, stagingDirectory, *manifest, *signedInstallation, origin, held)
+                : OriginCheck(origin);
   } else {
-    check = CheckStagedFiles(installDirectory, stagingDirectory, manifest);
+    check = CheckStagedFiles(installDirectory, stagingDirectory, std::nullopt);
   }
-  OriginAnswer origin;
   ProgramVersions versions;
   bool versionsRead = false;
   if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {
-    origin = CheckUpdateOrigin(installedLoader.native(), StagedLoader(stagingDirectory).native(), *manifest,
-                               *signature, heldStagedLoader);
-    check.verdict = VerdictOfOrigin(origin);
-    if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
-    check.integrity = RefusedForIntegrity(origin);
-    if (check.verdict == StagingVerdict::kTaken) {
-      NativeString failed;
-      versionsRead = true;
-      if (const error_code unread = ReadVersions(installDirectory, stagingDirectory, versions, failed)) {
-        check = NotNow("a version could not be read", unread, failed);
-      } else {
-        check = CheckNotOlder(versions, stagingDirectory);
-      }
+    NativeString failed;
+    versionsRead = true;
+    if (const error_code unread = ReadVersions(installDirectory, stagingDirectory, versions, failed)) {
+      check = NotNow("a version could not be read", unread, failed);
+    } else {
+      check = CheckNotOlder(versions, stagingDirectory);
     }
   }
   // For the log: a staging taken or refused is seen once, one kept at every start.
@@ -247,7 +278,7 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
   check.origin = origin;
   check.manifestDigest = manifestDigest;
   check.versions = versions;
-  if (check.verdict != StagingVerdict::kTaken) heldStagedLoader.reset();
+  if (check.verdict == StagingVerdict::kTaken) heldStagedLoader = std::move(held);
   return check;
 }
 
@@ -256,18 +287,30 @@ const char* StepText(OriginStep step) {
   switch (step) {
     case OriginStep::kInstalledLoader:
       return "the installed loader's publisher could not be read";
-    case OriginStep::kStagedLoader:
-      return "the staged loader's signature";
-    case OriginStep::kLoaderPublisher:
-      return "the staged loader is signed by another publisher";
     case OriginStep::kManifestSignature:
       return "the manifest's signature";
+    case OriginStep::kManifestSigners:
+      return "the manifest is not signed by exactly one signer";
+    case OriginStep::kManifestAlgorithm:
+      return "the manifest is not signed with SHA-256";
+    case OriginStep::kManifestNoDigest:
+      return "the manifest's signature signs no message digest";
     case OriginStep::kManifestDigest:
       return "the manifest was changed after signing";
     case OriginStep::kManifestPublisher:
       return "the manifest is signed by another publisher";
+    case OriginStep::kManifestUsage:
+      return "the manifest's signer is not for code signing";
     case OriginStep::kManifestChain:
       return "the manifest signer's certificate chain";
+    case OriginStep::kStagedLoader:
+      return "the staged loader's signature";
+    case OriginStep::kLoaderPublisher:
+      return "the staged loader is signed by another publisher";
+    case OriginStep::kLoaderUsage:
+      return "the staged loader's signer is not for code signing";
+    case OriginStep::kLoaderChain:
+      return "the staged loader signer's certificate chain";
     case OriginStep::kPassed:
       break;
   }
@@ -305,13 +348,23 @@ std::string StagingCheckText(const StagingCheck& check) {
                      : check.integrity ? "staging refused for its integrity (stage it again, downloaded anew)"
                                        : "staging refused for its origin (never stage these files again)";
   if (*check.finding != '\0') text += std::string(": ") + check.finding;
+  char code[96];
   if (check.origin.step != OriginStep::kPassed) {
-    char code[64];
-    std::snprintf(code, sizeof code, ", system code 0x%08X, reason 0x%08X", static_cast<unsigned>(check.origin.status),
-                  static_cast<unsigned>(check.origin.reason));
     text += std::string(": ") + StepText(check.origin.step);
     if (!check.origin.signer.empty()) text += " " + Quoted(check.origin.signer);
-    if (check.origin.status != 0 || check.origin.reason != 0) text += code;
+    if (check.origin.status != 0) {
+      std::snprintf(code, sizeof code, ", system code 0x%08X", static_cast<unsigned>(check.origin.status));
+      text += code;
+    }
+    if (check.origin.reason != 0) {
+      std::snprintf(code, sizeof code, ", reason 0x%08X", static_cast<unsigned>(check.origin.reason));
+      text += code;
+    }
+  }
+  // What the chain engine found and the policy let pass (a revocation it could not check) or did not.
+  if (check.origin.trust != 0) {
+    std::snprintf(code, sizeof code, ", chain trust 0x%08X", static_cast<unsigned>(check.origin.trust));
+    text += code;
   }
   if (!check.subject.empty()) {
     text += ": " + LogText(check.subject.substr(0, kLongestSubject));

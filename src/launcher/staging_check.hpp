@@ -42,8 +42,10 @@ struct StagingCheck {
 // that every path it holds and every path its manifest lists is one Windows can hold and install
 // (refused for its origin otherwise), then its files, each read once; nothing is changed. The
 // versions are read where the publisher check compares them, and for the log where the staging is
-// taken or refused; never for one kept, which comes back at every start. The staged loader is
-// held in `heldStagedLoader` when the verdict is kTaken in a signed installation.
+// taken or refused; never for one kept, which comes back at every start. In a signed installation
+// the manifest's signature comes before any other file is opened. Where the staging is checked
+// against a manifest, the staged loader is held from before it is read until `heldStagedLoader`
+// goes, when the verdict is kTaken.
 StagingCheck CheckStaging(const boost::filesystem::path& installDirectory,
                           const boost::filesystem::path& stagingDirectory, HeldFile& heldStagedLoader);
 

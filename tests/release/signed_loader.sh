@@ -2,10 +2,11 @@
 # The loader signed the way scripts/release.sh signs it, with a throw-away certificate made here:
 # the signature verifies, the file still reads as the loader (imports, resources), and it runs the
 # whole update cycle under Wine, copying itself byte for byte.
-#   signed_loader.sh LOADER TESTS_DIR VERSION      TESTS_DIR holds update_cycle_test.exe, recorder.exe,
-#                                                  recorder_old.exe
+#   signed_loader.sh LOADER TESTS_DIR VERSION ROOT_STORE
+# TESTS_DIR holds update_cycle_test.exe, recorder.exe, recorder_old.exe; the cycle runs in a Wine
+# prefix of its own that trusts the certificate (scripts/with-trusted-roots.sh, with ROOT_STORE).
 set -euo pipefail
-loader=$1 tests=$2 version=$3
+loader=$1 tests=$2 version=$3 store=$4
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -46,4 +47,5 @@ signed_staging() {
 signed_staging "staged loader, next version" "$tests/recorder.exe"
 # An update whose application is older than the installed one, which the restart route refuses.
 signed_staging "staged loader, older application" "$tests/recorder_old.exe"
-VELMORA_MARKED_LOADERS="Z:${work//\//\\}\\marked" "$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"
+VELMORA_MARKED_LOADERS="Z:${work//\//\\}\\marked" "$repo/scripts/with-trusted-roots.sh" "$store" "$work/cert.pem" -- \
+  "$repo/scripts/wine-run.sh" "$work/tests/update_cycle_test.exe"

@@ -1,6 +1,5 @@
 // The pure decisions on a staging: its manifest's lines, how they pair with the files on disk,
-// which paths it may hold, what a listing says an entry is, what each of the system's answers
-// about a signature means, and the check's line in the log.
+// which paths it may hold, what a listing says an entry is, and the check's line in the log.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +10,6 @@
 #include "launcher/manifest.hpp"
 #include "launcher/staged_names.hpp"
 #include "launcher/staging_check.hpp"
-#include "launcher/trust.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/file_tree.hpp"
 #include "support/text.hpp"
@@ -66,60 +64,6 @@ TEST(PairLinesWithFiles, EveryFileListedOnceAndEveryLineAFile) {
   const Listing twice = PairLinesWithFiles(doubled, {N("a"), N("b"), N("B")}, CompareFileNames);
   // Windows' file names ignore letter case: "b" and "B" are one file there, two elsewhere.
   EXPECT_EQ(twice.fault, sizeof(NativeChar) == 2 ? ListingFault::kDoubled : ListingFault::kNone);
-}
-
-// Only what is wrong with the files refuses; what depends on this machine and this moment waits.
-TEST(MeaningOfTrustAnswer, OnlyTheFilesFaultsRefuse) {
-  constexpr std::uint32_t kNoSignature = 0x800B0100;
-  for (const std::uint32_t refused : {0x80096010u /* bad digest */, 0x80090006u /* bad signature */,
-                                      0x80096004u /* certificate's signature */, 0x800B0108u /* malformed */,
-                                      0x800B0106u /* not for code */, 0x800B0110u /* wrong usage */,
-                                      0x800B010Cu /* revoked */, 0x80092010u /* revoked */,
-                                      0x800B0111u /* explicit distrust */, 0x8009310Bu /* bad ASN.1 tag */,
-                                      0x8009200Eu /* no signer */, 0x800B0003u /* subject form unknown */,
-                                      0x8009100Fu /* no signed digest */, 0x80090008u /* not SHA-256 */}) {
-    EXPECT_EQ(MeaningOfTrustAnswer(refused, 0), StagingVerdict::kRefused) << std::hex << refused;
-  }
-  EXPECT_EQ(MeaningOfTrustAnswer(kNoSignature, kNoSignature), StagingVerdict::kRefused);
-  for (const std::uint32_t waits : {0x800B0109u /* untrusted root */, 0x800B010Au /* chaining */,
-                                    0x800B0101u /* expired */, 0x80096005u /* time stamp */,
-                                    0x800B0112u /* untrusted CA */, 0x80092026u /* security settings */,
-                                    0x800B0004u /* subject not trusted */, 0x80092013u /* revocation offline */,
-                                    0x80096001u /* system error */, 0x80092003u /* file error */, 0x80004005u}) {
-    EXPECT_EQ(MeaningOfTrustAnswer(waits, 0), StagingVerdict::kNotNow) << std::hex << waits;
-  }
-  // "No signature" is also the answer for a file that could not be read: a sharing violation.
-  EXPECT_EQ(MeaningOfTrustAnswer(kNoSignature, 0x80070020), StagingVerdict::kNotNow);
-  EXPECT_EQ(MeaningOfTrustAnswer(0, 0), StagingVerdict::kTaken);
-
-  struct Row {
-    OriginStep step;
-    std::uint32_t status;
-    StagingVerdict verdict;
-    std::uint32_t reason = 0;
-    bool integrity = false;
-  };
-  for (const Row& row : {Row{OriginStep::kPassed, 0, StagingVerdict::kTaken},
-                         Row{OriginStep::kInstalledLoader, 0, StagingVerdict::kNotNow},
-                         Row{OriginStep::kLoaderPublisher, 0, StagingVerdict::kRefused},
-                         Row{OriginStep::kManifestDigest, 0, StagingVerdict::kRefused, 0, true},
-                         Row{OriginStep::kManifestSignature, 0x80093102, StagingVerdict::kRefused, 0, true},
-                         Row{OriginStep::kManifestPublisher, 0, StagingVerdict::kRefused},
-                         Row{OriginStep::kManifestSignature, 0x80090006, StagingVerdict::kRefused},
-                         Row{OriginStep::kStagedLoader, 0x800B0109, StagingVerdict::kNotNow},
-                         Row{OriginStep::kManifestChain, 0x800B0109, StagingVerdict::kNotNow},
-                         Row{OriginStep::kManifestChain, 0x800B0111, StagingVerdict::kRefused},
-                         // The chain's own trust bits where its policy said nothing: an untrusted
-                         // root waits, a revoked certificate refuses.
-                         Row{OriginStep::kManifestChain, 0, StagingVerdict::kNotNow, 0x20},
-                         Row{OriginStep::kManifestChain, 0, StagingVerdict::kRefused, 0x24}}) {
-    OriginAnswer answer;
-    answer.step = row.step;
-    answer.status = row.status;
-    answer.reason = row.reason;
-    EXPECT_EQ(VerdictOfOrigin(answer), row.verdict) << static_cast<int>(row.step) << std::hex << " " << row.status;
-    EXPECT_EQ(RefusedForIntegrity(answer), row.integrity) << static_cast<int>(row.step) << std::hex << " " << row.status;
-  }
 }
 
 // Windows' rule for names, applied alike on every platform, and the bounds of an installed path.
