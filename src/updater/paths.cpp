@@ -16,3 +16,5 @@ fs::path CachedFeed(const fs::path& dataDirectory, const std::string& channel) {
   return Join(dataDirectory, ("velmora-update." + channel + ".feed").c_str());
 }
 fs::path UpdaterLog(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.log"); }
+
+fs::path UpdaterLockFile(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.lock"); }

@@ -18,3 +18,5 @@ boost::filesystem::path StateFile(const boost::filesystem::path& dataDirectory);
 boost::filesystem::path CachedFeed(const boost::filesystem::path& dataDirectory, const std::string& channel);
 // The updater's log, beside the loader's.
 boost::filesystem::path UpdaterLog(const boost::filesystem::path& dataDirectory);
+// The file of the lock that keeps a second run of the updater out while one works.
+boost::filesystem::path UpdaterLockFile(const boost::filesystem::path& dataDirectory);

@@ -31,8 +31,8 @@
 #include <windows.h>
 #endif
 
+#include "launcher/installation_lock.hpp"
 #include "launcher/staging_check.hpp"
-#include "platform/lock.hpp"
 #include "platform/log.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
