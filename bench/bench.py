@@ -223,15 +223,16 @@ def make_large_application(directory: Path, recorder: Path, files=4, size=50 * M
                 pack.write(os.urandom(MIB))
 
 
-def staged_install(install: Path, loader: Path, app: Path, staged_loader: Path, staged_app, certificate=None):
+def staged_install(install: Path, loader: Path, app: Path, staged_loader: Path, staged_app, certificate=None,
+                   root="root.pem"):
     """An installation with an update staged by the updater's rules, its manifest written by
     scripts/sign-update.sh and signed with `certificate` (a PKCS#12 file beside its password file,
-    `pass`) when one is given."""
+    `pass`, and the root `root` of its chain) when one is given."""
     def manifest(folder: Path):
         env = dict(os.environ)
         if certificate is not None:
             env.update(VELMORA_SIGN_PFX=str(certificate), VELMORA_SIGN_PASSWORD_FILE=str(certificate.parent / "pass"),
-                       VELMORA_SIGN_CAFILE=str(certificate.parent / "root.pem"))
+                       VELMORA_SIGN_CAFILE=str(certificate.parent / root))
         subprocess.run(["bash", str(REPO / "scripts" / "sign-update.sh"), str(folder)], env=env, check=True,
                        stdout=subprocess.DEVNULL)
     installation.install(install, loader, (app, "app v1"))
@@ -291,7 +292,10 @@ def bench_staging_start(windows: Path, work: Path, rounds, wine):
     """Under Wine: a start that finds a complete staging, checks it and hands it over, beside an
     ordinary start (the loader runs the application and waits for it). The staged loader is the
     recorder, signed where the installation is: it records its start and ends, and the staging
-    stays for the next round. Timed to the loader's own end."""
+    stays for the next round. Timed to the loader's own end. Besides, a signed installation with a
+    staging of 1 GiB whose manifest is signed under the publisher's name from a self-made root: it
+    waits, and the start runs the application. Certificate A's root is trusted in the prefix for
+    the measurement and taken out again after it; the self-made one never is."""
     signed = work / "signed"
     subprocess.run(["bash", str(REPO / "scripts" / "signed-samples.sh"), str(signed), str(windows / "Velmora.exe"),
                     str(windows / "tests" / "recorder.exe")], check=True, stdout=subprocess.DEVNULL)
@@ -307,6 +311,18 @@ def bench_staging_start(windows: Path, work: Path, rounds, wine):
                        certificate)
         if name == "unsigned, no manifest":
             (installs[name] / "data" / "update" / "SHA256SUMS").unlink()
+    waiting = "signed, 1 GiB from a self-made root"
+    installs[waiting] = base / "self-made"
+    template = base / "large-app"
+    shutil.rmtree(template, ignore_errors=True)
+    template.mkdir(parents=True)
+    shutil.copy2(signed / "recorder-a.exe", template / "velmora.exe")
+    (template / "tag.txt").write_text("app v2\n")
+    # Sparse: the check must not read it at all, so what it holds does not matter.
+    with open(template / "pack.bin", "wb") as pack:
+        pack.truncate(1 << 30)
+    staged_install(installs[waiting], signed / "signed.exe", signed / "recorder-a.exe", signed / "signed.exe", template,
+                   signed / "foreign.pfx", "foreign-root.pem")
     env = clean_env(VELMORA_RECORD=installation.windows_path(record))
     staged = {install: (str(install / "data" / "update").lower(),
                         installation.windows_path(install / "data" / "update").lower()) for install in installs.values()}
@@ -320,10 +336,18 @@ def bench_staging_start(windows: Path, work: Path, rounds, wine):
         wait_until(record.exists, 20)
         wait_until(lambda: not any(path in text.lower() for text in command_lines() for path in staged[install]), 20)
         handed_over = "update" in record.read_text().split("\t")[1].lower()
-        if handed_over == (install == installs["ordinary"]):
+        if handed_over == (install in (installs["ordinary"], installs[waiting])):
             sys.exit(f"bench: the start in {install} did not do what it is measured for")
         return elapsed
-    return medians(interleaved(installs, rounds, 2, start))
+    store = [*wine, str(windows / "tests" / "root_store.exe")]
+    root = installation.windows_path(signed / "root.der")
+    subprocess.run(["openssl", "x509", "-in", str(signed / "root.pem"), "-outform", "DER", "-out", str(signed / "root.der")],
+                   check=True)
+    subprocess.run([*store, "add", root], check=True, stdout=subprocess.DEVNULL)
+    try:
+        return medians(interleaved(installs, rounds, 2, start))
+    finally:
+        subprocess.run([*store, "remove", root], check=True, stdout=subprocess.DEVNULL)
 
 
 def command_lines():
@@ -388,8 +412,12 @@ def staging_figures(table, build: Path, windows, work: Path, quick, wine):
         figure = "7 start that hands over, Wine"
         table.add(figure, "floor: ordinary start, loader -> app", f"{start['ordinary']:.1f} ms", "1.00")
         for name in ("unsigned, no manifest", "unsigned, manifest", "signed"):
-            table.add(figure, f"staging {name}: check, hand over", f"{start[name]:.1f} ms",
-                      f"{start[name] / start['ordinary']:.2f}")
+            ratio = start[name] / start["ordinary"]
+            goal = ("<= 3.00", ratio <= 3.0) if name == "signed" else ("", None)
+            table.add(figure, f"staging {name}: check, hand over", f"{start[name]:.1f} ms", f"{ratio:.2f}", *goal)
+        name = "signed, 1 GiB from a self-made root"
+        table.add("8 start with a staging that waits, Wine", f"staging {name}: kept, loader -> app",
+                  f"{start[name]:.1f} ms", f"{start[name] / start['ordinary']:.2f}")
 
 
 def main():
@@ -401,7 +429,7 @@ def main():
                         help="where the apply runs happen (default: a directory on /dev/shm, see docs/benchmarks.md)")
     parser.add_argument("--plots", type=Path, help="write start-latency.png and apply-time.png here")
     parser.add_argument("--quick", action="store_true", help="fewer rounds, for trying the script")
-    parser.add_argument("--staging", action="store_true", help="only the figures of a staging's check (6, 7)")
+    parser.add_argument("--staging", action="store_true", help="only the figures of a staging's check (6, 7, 8)")
     options = parser.parse_args()
     build, windows = options.linux.resolve(), options.windows.resolve() if options.windows else None
     work = options.work.resolve()

@@ -14,8 +14,11 @@ cd "$(dirname "$0")/.."
 runs=${1:-20}
 build=build/windows
 probe=$build/tests/platform_probe.exe
-[ -x "$probe" ] && [ -f "$build/Velmora.exe" ] && [ -f "$build/tests/recorder.exe" ] ||
-  { echo "update_origin: build first: cmake --build --preset windows --target Velmora recorder platform_probe" >&2; exit 1; }
+store=$build/tests/root_store.exe
+[ -x "$probe" ] && [ -f "$build/Velmora.exe" ] && [ -f "$build/tests/recorder.exe" ] && [ -f "$store" ] || {
+  echo "update_origin: build first: cmake --build --preset windows --target Velmora recorder platform_probe root_store" >&2
+  exit 1
+}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 bash scripts/signed-samples.sh "$work" "$build/Velmora.exe" "$build/tests/recorder.exe"
@@ -37,7 +40,8 @@ install unsigned-manifest unsigned.exe unsigned.exe recorder.exe
 install unsigned unsigned.exe unsigned.exe recorder.exe none
 export work probe runs
 
-scripts/with-wine-display.sh bash -c '
+# In a Wine prefix of its own that trusts the samples' root, as a machine of the publisher's users does.
+scripts/with-trusted-roots.sh "$store" "$work/root.pem" -- bash -c '
   check() { scripts/wine-run.sh "$probe" check-staging "Z:${1//\//\\}" --repeat "$2" | tr -d "\r"; }
   summary() {  # LABEL, then microseconds on standard input
     python3 -c "import statistics, sys

@@ -156,50 +156,58 @@ def run_cycle(title: str, root: Path, command: list, windows: bool, record_file:
 
 def main() -> int:
     parser = argparse.ArgumentParser()
-    parser.add_argument("platform", choices=["linux", "windows"])
+    parser.add_argument("platform", choices=["linux", "windows", "windows-signed"])
+    parser.add_argument("samples", nargs="?", type=Path, help="windows-signed: the signed samples' folder")
     options = parser.parse_args()
-    windows = options.platform == "windows"
-    build = REPO / "build" / options.platform
-    root = REPO / "build" / "demo" / options.platform / "Velmora demo"
+    windows = options.platform != "linux"
+    build = REPO / "build" / ("windows" if windows else "linux")
     sample = build / "tests" / ("recorder.exe" if windows else "recorder")
+    record_file = REPO / "build" / "demo" / ("windows" if windows else "linux") / "runs.txt"
+    record = installation.windows_path(record_file) if windows else str(record_file)
+    if options.platform == "windows-signed":
+        signed_cycles(options.samples, record_file, record)
+        return 0
+    root = REPO / "build" / "demo" / options.platform / "Velmora demo"
     install(root, build / "Velmora.exe", sample)
-    record_file = root.parent / "runs.txt"
     record_file.unlink(missing_ok=True)
     if windows:
-        record = installation.windows_path(record_file)
         command = [str(REPO / "scripts" / "wine-run.sh"), str(root / "Velmora.exe")]
         title = "Windows executable under Wine"
     else:
-        record = str(record_file)
         command = [str(root / "Velmora.exe")]
         title = "Native Linux build"
     run_cycle(title, root, command, windows, record_file, record, expect=("sample application v2", False))
     if windows:
-        signed_cycles(build, sample, record_file, record)
+        with tempfile.TemporaryDirectory() as scratch:
+            signed = Path(scratch)
+            subprocess.run(["bash", str(REPO / "scripts" / "signed-samples.sh"), str(signed),
+                            str(build / "Velmora.exe"), str(sample)], check=True)
+            # A machine that trusts the publisher's root, as Windows does once it has fetched it: a
+            # Wine prefix of the demonstration's own, removed after it.
+            subprocess.run([str(REPO / "scripts" / "with-trusted-roots.sh"), str(build / "tests" / "root_store.exe"),
+                            str(signed / "root.pem"), "--", sys.executable, str(Path(__file__).resolve()),
+                            "windows-signed", str(signed)], check=True)
     return 0
 
 
-def signed_cycles(build: Path, sample: Path, record_file: Path, record: str) -> None:
-    """A signed installation, its loader and application signed by a throw-away publisher, which
-    takes only an update its publisher signed whole: one whose tag.txt was changed after signing is
-    refused, then the publisher's own update goes in."""
+def signed_cycles(signed: Path, record_file: Path, record: str) -> None:
+    """A signed installation, its loader and application signed by a throw-away publisher whose root
+    this Wine prefix trusts, which takes only an update its publisher signed whole: one whose
+    tag.txt was changed after signing is refused, then the publisher's own update goes in."""
     root = REPO / "build" / "demo" / "windows" / "Velmora signed"
     command = [str(REPO / "scripts" / "wine-run.sh"), str(root / "Velmora.exe")]
-    with tempfile.TemporaryDirectory() as scratch:
-        signed = Path(scratch)
-        subprocess.run(["bash", str(REPO / "scripts" / "signed-samples.sh"), str(signed),
-                        str(build / "Velmora.exe"), str(sample)], check=True)
-        installation.install(root, signed / "signed.exe", (signed / "recorder-a.exe", "sample application v1"))
-        stage_signed(root, signed, "sample application v2", altered="sample application v2, altered")
-        print("The loader and the application are signed by \"Velmora Test Publisher\", and so is the")
-        print("staged update's manifest (SHA256SUMS, signed by scripts/sign-update.sh); the update's tag.txt")
-        print("was changed after signing: the start removes the staging and runs v1, and shows nothing.\n")
-        run_cycle("Signed installation, an update altered after signing", root, command, True, record_file,
-                  record, expect=("sample application v1", False))
-        stage_signed(root, signed, "sample application v2")
-        print("Now the publisher's whole signed update, as it was signed:\n")
-        run_cycle("Signed installation, the publisher's update", root, command, True, record_file, record,
-                  expect=("sample application v2", False))
+    installation.install(root, signed / "signed.exe", (signed / "recorder-a.exe", "sample application v1"))
+    stage_signed(root, signed, "sample application v2", altered="sample application v2, altered")
+    print("The loader and the application are signed by \"Velmora Test Publisher\", whose root this")
+    print("machine trusts, and so is the staged update's manifest (SHA256SUMS, signed by")
+    print("scripts/sign-update.sh); the update's tag.txt was changed after signing: the start removes the")
+    print("staging and runs v1, and shows nothing.\n")
+    run_cycle("Signed installation, an update altered after signing", root, command, True, record_file,
+              record, expect=("sample application v1", False))
+    stage_signed(root, signed, "sample application v2")
+    print("Now the publisher's whole signed update, as it was signed:\n")
+    run_cycle("Signed installation, the publisher's update", root, command, True, record_file, record,
+              expect=("sample application v2", False))
 
 
 def stage_signed(root: Path, signed: Path, tag: str, altered: Optional[str] = None) -> None:

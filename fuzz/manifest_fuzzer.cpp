@@ -1,5 +1,6 @@
 // A staging's manifest as any updater or attacker may write it: parsing never fails but by saying
-// so, what it takes says back the same lines, and its lines pair with the very files they name.
+// so, what it takes says back the same lines, its lines pair with the very files they name, and
+// the rule on names takes any of them (and any bytes as a name) and passes no name it refuses.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "launcher/manifest.hpp"
+#include "launcher/staged_names.hpp"
 #include "platform/file_ops.hpp"
 
 namespace {
@@ -18,6 +20,7 @@ void Require(bool holds) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
+  WindowsCanHold(text);
   const auto lines = ParseManifest(text);
   if (!lines) return 0;
   std::string written;
@@ -25,6 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const ManifestLine& line : *lines) {
     Require(line.digest.size() == 64 && !line.path.empty() && line.path.front() != '/' && line.path.back() != '/');
     written += line.digest + "  " + line.path + "\n";
+    if (StagedPathFault("/opt/Velmora", line.path, false) == NameFault::kNone) {
+      for (std::size_t start = 0, end = 0; end != NativeString::npos; start = end + 1) {
+        end = line.path.find('/', start);
+        Require(WindowsCanHold(line.path.substr(start, end == NativeString::npos ? end : end - start)));
+      }
+    }
     files.push_back(line.path);
   }
   const auto again = ParseManifest(written);

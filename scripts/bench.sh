@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and prints one table of figures (see docs/benchmarks.md).
 #   scripts/bench.sh [--quick]      (a full run also redraws docs/start-latency.png, docs/apply-time.png)
-#   scripts/bench.sh --staging      only the figures of a staging's check and of a start that hands over
+#   scripts/bench.sh --staging      only the figures of a staging's check and of a start that hands over or waits
 #   scripts/bench.sh --updater      only the updater's figures (bench/updater.py), natively and under Wine
 # Builds in build/bench/{linux,windows} (or $VELMORA_BENCH_DIR) and runs the Windows programs
 # in a Wine prefix of its own, so a test run elsewhere on the machine is left alone.
@@ -26,6 +26,8 @@ build() {
 }
 targets=(Velmora recorder platform_probe spawn_floor velmora-update)
 build linux
+# The Windows build also trusts a throw-away root in the benchmarks' prefix, and takes it out again.
+targets+=(root_store)
 build windows -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
 
 # The updater against nginx on 127.0.0.1, beside curl; then under Wine, the same rows as figures.

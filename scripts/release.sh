@@ -50,7 +50,8 @@ section() { awk -v want="## $1" '$0 == want { on = 1 } on && /^## / && $0 != wan
   printf '\nBuilt by scripts/release.sh from commit %s.\n' "$commit"
 } >"$pack/README.md"
 # The staging contract, and any other page those parts link to.
-for doc in docs/staging.md $(grep -o '](docs/[^)]*)' "$pack/README.md" | sed 's/^](//; s/)$//'); do
+# A link may name a section of its page ("docs/x.md#part"): the page is what is copied.
+for doc in $( (echo docs/staging.md; grep -o '](docs/[^)#]*' "$pack/README.md" | sed 's/^](//') | sort -u); do
   cp "$doc" "$pack/$doc"
 done
 

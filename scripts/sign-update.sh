@@ -8,9 +8,10 @@
 # VELMORA_SIGN_PFX             the certificate, its chain and its key, a PKCS#12 file
 # VELMORA_SIGN_PASSWORD_FILE   the file that holds its password
 # VELMORA_SIGN_CAFILE          optional: the roots to verify against (default: the system's)
-# Without one it writes the manifest only. A folder the loader would refuse (a link, a name with a
-# backslash or a line feed, two names for one file on Windows, anything but files and folders) is
-# refused, and nothing is written.
+# Without one it writes the manifest only. A folder the loader would refuse (a link, anything but
+# files and folders, a name Windows cannot hold or that is no UTF-8, a path no installation can hold,
+# two names Windows takes for one) is refused, and nothing is written.
+# Needs bash, coreutils, findutils, python3 and, to sign, openssl.
 set -euo pipefail
 export LC_ALL=C
 die() { echo "sign-update: $*" >&2; exit 1; }
@@ -42,16 +43,72 @@ refuse() {  # WHY, then the offending paths on standard input
 }
 find . -type l | refuse "it holds a symbolic link"
 find . ! -type f ! -type d | refuse "it holds something that is neither a file nor a folder"
-find . -name '*\\*' | refuse "a name holds a backslash"
-find . -name "*"$'\n'"*" -print0 | tr '\0\n' '\n?' | refuse "a name holds a line feed"
 for manifest in SHA256SUMS SHA256SUMS.p7; do
   [ ! -e "$manifest" ] || [ -f "$manifest" ] || die "$dir/$manifest is not a file"
 done
+# The loader's rule for the paths of a staging, exactly: every name one Windows can hold, no path
+# below more than 64 folders (a folder counts itself), none that reaches 260 characters installed
+# even at a drive's root; and no two names that Windows takes for one, compared as the loader
+# compares them (CompareStringOrdinal ignoring case: each UTF-16 unit's simple upper case) or by
+# Unicode's simple case folding.
+find . -mindepth 1 \( -type d -printf 'd%P\0' \) -o \( -type f -printf 'f%P\0' \) >"$work/entries"
+if ! fits=$(python3 - "$work/entries" <<'PYTHON'
+import sys
+entries = open(sys.argv[1], "rb").read().split(b"\0")[:-1]
+devices = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {p + d for p in ("COM", "LPT") for d in "123456789\u00b9\u00b2\u00b3"}
+def fault(name):
+    base = name.split(".")[0].rstrip(" ")
+    return (any(c in '<>:"|?*\\' or ord(c) < 0x20 for c in name) or name[-1] in ". " or
+            "".join(c.upper() if c.isascii() else c for c in base) in devices)
+def units(text):
+    return sum(2 if ord(c) >= 0x10000 else 1 for c in text)
+def upper(c):  # Windows' ordinal case: one UTF-16 unit to one
+    u = c.upper()
+    return u if len(u) == 1 and ord(c) < 0x10000 else c
+def fold(c):  # simple case folding: the full folding where it is one character, else the lower case
+    f = c.casefold()
+    if len(f) == 1:
+        return f
+    l = c.lower()
+    return l if len(l) == 1 else c
+found = {"no UTF-8": [], "name": [], "deep": [], "long": [], "case": []}
+seen = {}
+for entry in entries + [b"fSHA256SUMS", b"fSHA256SUMS.p7"]:
+    try:
+        path = entry[1:].decode("utf-8")
+    except UnicodeDecodeError:
+        found["no UTF-8"].append(entry[1:].decode("utf-8", "backslashreplace"))
+        continue
+    names = path.split("/")
+    if any(fault(name) for name in names):
+        found["name"].append(path)
+    elif len(names) - 1 + (entry[:1] == b"d") > 64:
+        found["deep"].append(path)
+    elif 3 + units(path) > 259:
+        found["long"].append(path)
+    for key in ("".join(map(upper, path)), "".join(map(fold, path))):
+        if seen.setdefault(key, path) != path:
+            found["case"].append(seen[key] + " and " + path)
+reasons = {"no UTF-8": "a name is not UTF-8, which the manifest is",
+           "name": "a name Windows cannot hold (<>:\"|?*\\ or a control character in it, a dot or a blank at its end, "
+                   "or a device name such as CON, AUX or NUL.txt)",
+           "deep": "a path below more than 64 folders",
+           "long": "a path that reaches 260 characters installed, even at a drive's root",
+           "case": "two names Windows takes for one (letter case aside)"}
+for kind, paths in found.items():
+    if paths:
+        print(reasons[kind])
+        print("\n".join(sorted(set(paths))[:5]))
+        sys.exit(1)
+# The longest path decides the longest install directory that can take the update.
+print(258 - max([units(entry[1:].decode("utf-8")) for entry in entries] + [0]))
+PYTHON
+); then
+  die "${fits%%$'\n'*}, so an installation would refuse this update; nothing written:"$'\n'"${fits#*$'\n'}"
+fi
+fits="an install directory of up to $fits characters can take it (Windows)"
 
 find . -type f ! -path ./SHA256SUMS ! -path ./SHA256SUMS.p7 | sed 's|^\./||' | sort >"$work/files"
-iconv -f UTF-8 -t UTF-8 <"$work/files" >/dev/null 2>&1 || die "a name is not UTF-8, which the manifest is"
-# Windows ignores letter case: two such names are one file there (only ASCII letters are compared here).
-tr 'A-Z' 'a-z' <"$work/files" | sort | uniq -d | refuse "two names differ only in letter case"
 xargs -r -d '\n' sha256sum -- <"$work/files" >"$work/SHA256SUMS" || die "cannot read every file of $dir"
 count=$(wc -l <"$work/files")
 
@@ -59,8 +116,9 @@ if [ -z "${pfx:-}" ]; then
   rm -f SHA256SUMS.p7
   cp "$work/SHA256SUMS" SHA256SUMS
   cat <<EOF
-sign-update: wrote $dir/SHA256SUMS ($count files), NOT signed: a signed installation refuses this
-update until SHA256SUMS.p7 stands beside it. Sign it with the certificate the loader is signed with:
+sign-update: wrote $dir/SHA256SUMS ($count files; $fits),
+NOT signed: a signed installation refuses this update until SHA256SUMS.p7 stands beside it. Sign
+it with the certificate the loader is signed with:
   VELMORA_SIGN_PFX=vendor.pfx VELMORA_SIGN_PASSWORD_FILE=vendor.pass $0 $dir
 or, with the key in a token or a signing service, as docs/staging.md shows (signtool sign /p7).
 EOF
@@ -98,4 +156,4 @@ signer=$(openssl x509 -in "$work/verified.pem" -noout -subject -nameopt utf8,sep
 rm -f SHA256SUMS.p7
 cp "$work/SHA256SUMS" SHA256SUMS
 cp "$work/SHA256SUMS.p7" SHA256SUMS.p7
-echo "sign-update: wrote $dir/SHA256SUMS ($count files) and SHA256SUMS.p7, verified: ${signer#subject=}"
+echo "sign-update: wrote $dir/SHA256SUMS ($count files; $fits) and SHA256SUMS.p7, verified: ${signer#subject=}"

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Files for the publisher check, signed (SHA-256, no time stamp) with three code-signing certificates
-# of a throw-away root: A, its renewal A' (same name, new key), B (another name). Writes into OUTDIR
+# Files for the publisher check, signed (SHA-256, no time stamp) with code-signing certificates of a
+# throw-away root: A, its renewal A' (same name, new key), B (another name). Writes into OUTDIR
 # root.pem; LOADER signed by A, A', B as signed.exe, renewed.exe, other.exe, and unsigned.exe;
 # tampered.exe, signed.exe with a byte of code changed; RECORDER as recorder-a.exe, recorder-b.exe
 # (by A, B) and recorder.exe. For signing stagings (scripts/sign-update.sh): a.pfx, renewed.pfx
-# and b.pfx, each with its chain; foreign.pfx, a certificate named as A's but issued by a second
-# root, foreign-root.pem; their one password, pass. With OLD_RECORDER, that signed by A as
-# recorder-old-a.exe.
-#   signed-samples.sh OUTDIR LOADER RECORDER [OLD_RECORDER]
+# and b.pfx, each with its chain; foreign.pfx, a certificate named as A's but issued by a second,
+# self-made root, foreign-root.pem; their one password, pass. Under A's name too, certificates no
+# installation may take a staging from: expired.pfx (of the root, valid for a month in 2020) and
+# server.pfx (of the root, for TLS servers, not for code), and LOADER signed by each of them and by
+# foreign.pfx: expired.exe, server.exe, foreign.exe. With OLD_RECORDER, that signed by A as
+# recorder-old-a.exe; with UNVERSIONED_RECORDER (no version record), that as recorder-unversioned-a.exe.
+#   signed-samples.sh OUTDIR LOADER RECORDER [OLD_RECORDER [UNVERSIONED_RECORDER]]
 set -euo pipefail
-[ $# -eq 3 ] || [ $# -eq 4 ] || { echo "usage: signed-samples.sh OUTDIR LOADER RECORDER [OLD_RECORDER]" >&2; exit 64; }
-out=$1 loader=$2 recorder=$3 old=${4:-}
+[ $# -ge 3 ] && [ $# -le 5 ] ||
+  { echo "usage: signed-samples.sh OUTDIR LOADER RECORDER [OLD_RECORDER [UNVERSIONED_RECORDER]]" >&2; exit 64; }
+out=$1 loader=$2 recorder=$3 old=${4:-} unversioned=${5:-}
 mkdir -p "$out"
 keys=$(mktemp -d)
 trap 'rm -rf "$keys"' EXIT
@@ -24,25 +28,41 @@ root root "Velmora Test Root"
 root foreign-root "Velmora Foreign Root"
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\nbasicConstraints=CA:false\n' \
   >"$keys/leaf.ext"
+printf 'extendedKeyUsage=serverAuth\nkeyUsage=critical,digitalSignature\nbasicConstraints=CA:false\n' \
+  >"$keys/server.ext"
 printf 'throw-away' >"$out/pass"
-leaf() {  # NAME COMMON_NAME [ROOT]
+pfx() {  # NAME ROOT: the certificate NAME with its key and chain
+  cat "$keys/$1.pem" "$out/$2.pem" >"$keys/$1.chain"
+  openssl pkcs12 -export -inkey "$keys/$1.key" -in "$keys/$1.pem" -certfile "$out/$2.pem" \
+    -passout "file:$out/pass" -out "$out/$1.pfx"
+}
+leaf() {  # NAME COMMON_NAME [ROOT [EXTENSIONS]]
   local root=${3:-root}
   openssl req -newkey rsa:2048 -nodes -subj "/CN=$2" -keyout "$keys/$1.key" -out "$keys/$1.csr" 2>/dev/null
   openssl x509 -req -in "$keys/$1.csr" -CA "$out/$root.pem" -CAkey "$keys/$root.key" -days 2 \
-    -set_serial "0x$(openssl rand -hex 8)" -extfile "$keys/leaf.ext" -out "$keys/$1.pem" 2>/dev/null
-  cat "$keys/$1.pem" "$out/$root.pem" >"$keys/$1.chain"
-  openssl pkcs12 -export -inkey "$keys/$1.key" -in "$keys/$1.pem" -certfile "$out/$root.pem" \
-    -passout "file:$out/pass" -out "$out/$1.pfx"
+    -set_serial "0x$(openssl rand -hex 8)" -extfile "$keys/${4:-leaf}.ext" -out "$keys/$1.pem" 2>/dev/null
+  pfx "$1" "$root"
 }
 leaf a "Velmora Test Publisher"
 leaf renewed "Velmora Test Publisher"
 leaf b "Velmora Other Publisher"
 leaf foreign "Velmora Test Publisher" foreign-root
+leaf server "Velmora Test Publisher" root server
+# A validity in the past takes openssl's CA command.
+printf '[ca]\ndefault_ca=throwaway\n[throwaway]\ndatabase=%s\nnew_certs_dir=%s\ndefault_md=sha256\npolicy=any\nrand_serial=yes\n[any]\ncommonName=supplied\n' \
+  "$keys/index.txt" "$keys" >"$keys/ca.cnf"
+: >"$keys/index.txt"
+openssl req -newkey rsa:2048 -nodes -subj "/CN=Velmora Test Publisher" -keyout "$keys/expired.key" \
+  -out "$keys/expired.csr" 2>/dev/null
+openssl ca -batch -config "$keys/ca.cnf" -cert "$out/root.pem" -keyfile "$keys/root.key" -in "$keys/expired.csr" \
+  -startdate 20200101000000Z -enddate 20200201000000Z -extfile "$keys/leaf.ext" -notext -out "$keys/expired.pem" \
+  2>/dev/null
+pfx expired root
 
-sign() {  # CERTIFICATE IN OUT
+sign() {  # CERTIFICATE IN OUT [unchecked]: verified against the root unless it is not meant to
   rm -f "$3"
   osslsigncode sign -certs "$keys/$1.chain" -key "$keys/$1.key" -h sha256 -n Velmora -in "$2" -out "$3" >/dev/null
-  osslsigncode verify -in "$3" -CAfile "$out/root.pem" >/dev/null
+  [ -n "${4:-}" ] || osslsigncode verify -in "$3" -CAfile "$out/root.pem" >/dev/null
 }
 cp "$loader" "$out/unsigned.exe"
 cp "$recorder" "$out/recorder.exe"
@@ -51,7 +71,11 @@ sign renewed "$loader" "$out/renewed.exe"
 sign b "$loader" "$out/other.exe"
 sign a "$recorder" "$out/recorder-a.exe"
 sign b "$recorder" "$out/recorder-b.exe"
+for certificate in expired server foreign; do
+  sign "$certificate" "$loader" "$out/$certificate.exe" unchecked
+done
 [ -z "$old" ] || sign a "$old" "$out/recorder-old-a.exe"
+[ -z "$unversioned" ] || sign a "$unversioned" "$out/recorder-unversioned-a.exe"
 
 # One byte of code, well inside what the signature covers, and well before the signature itself.
 cp "$out/signed.exe" "$out/tampered.exe"

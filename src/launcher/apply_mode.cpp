@@ -2,15 +2,19 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
+#include <exception>
 
 #include "launcher/exit_codes.hpp"
+#include "launcher/installation_lock.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/retry.hpp"
 #include "launcher/run_log.hpp"
+#include "launcher/staged_update.hpp"
+#include "launcher/staging_check.hpp"
 #include "platform/file_ops.hpp"
-#include "platform/lock.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
+#include "platform/version_record.hpp"
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;
@@ -96,14 +100,19 @@ NativeString InstallUpdate(const fs::path& installDirectory, const fs::path& mod
 
   const auto start = std::chrono::steady_clock::now();
   Tried removal{{}, 1};
+  Removal removed;
   try {
-    RemoveTree(retiredApplicationDirectory);
+    removed = RemoveTree(retiredApplicationDirectory);
   } catch (const fs::filesystem_error& failure) {
     // A file in it is still in use. The update is in place; the restarted loader removes the rest.
     removal.error = failure.code();
   }
   removal.took = std::chrono::steady_clock::now() - start;
-  LogStep("remove " + LogText(retiredApplicationDirectory), removal);
+  if (removed.outcome == Removed::kAll) {
+    LogStep("remove " + LogText(retiredApplicationDirectory), removal);
+  } else {
+    LogLine(RemovalText(retiredApplicationDirectory, removed));
+  }
   return {};
 }
 
@@ -155,6 +164,104 @@ void StartCurrentApplication(const fs::path& installDirectory) {
     LogLine("the application " + LogText(application) + " could not be started, error " + std::to_string(failure));
   }
 }
+
+enum class RestartRoute {
+  kTaken,
+  kNotTaken,      // left as it is: the application installed now starts instead
+  kBeingApplied,  // another staged loader of the installation applies it, and starts the application
+};
+
+// The restart route: a staged loader that an application started itself, naming its own process,
+// checks the staging it runs from exactly as a start would before any file operation, once the
+// installation is free. What it does not take it leaves as it is, shown to nobody: the
+// application, which chose to start this loader, gets the version installed now.
+RestartRoute CheckForRestart(const fs::path& installDirectory, const fs::path& updateDirectory) {
+  const InstallationUse use = WaitUntilFree(ApplicationDirectory(installDirectory), updateDirectory);
+  if (use != InstallationUse::kFree) {
+    return use == InstallationUse::kBeingApplied ? RestartRoute::kBeingApplied : RestartRoute::kNotTaken;
+  }
+  try {
+    HeldFolder held;
+    PathKind kind;
+    if (const error_code error = HoldFolder(updateDirectory, held, kind)) {
+      throw fs::filesystem_error("cannot be opened", updateDirectory, error);
+    }
+    const fs::path stagedApplication = StagedApplication(updateDirectory);
+    if (kind == PathKind::kLink) {
+      LogLine(RefusedLinkText(installDirectory, updateDirectory));
+    } else if (kind != PathKind::kFolder || !ProgramPresent(StagedLoader(updateDirectory)) ||
+               !ProgramPresent(stagedApplication)) {
+      LogLine("staging " + LogText(updateDirectory) + " incomplete: " + LogText(stagedApplication) +
+              " missing or a folder");
+    } else {
+      HeldFile checked;
+      const StagingCheck check = CheckStaging(installDirectory, updateDirectory, checked);
+      LogLine(StagingCheckText(check));
+      if (check.verdict == StagingVerdict::kTaken) {
+        if (NamesHeldFolder(held, updateDirectory)) return RestartRoute::kTaken;
+        LogLine(RemovalText(updateDirectory, {Removed::kNotHeld, {}}));
+      }
+    }
+  } catch (const fs::filesystem_error& failure) {
+    LogLine(KeptAfterFailureText(installDirectory, "the staging could not be tested or removed",
+                                 failure.path1().native(), failure.code(), ""));
+  } catch (const std::exception& failure) {
+    LogLine(KeptAfterFailureText(installDirectory, "an unexpected error", {}, {}, failure.what()));
+  }
+  LogLine("the restart route leaves " + LogText(updateDirectory) + " as it is");
+  return RestartRoute::kNotTaken;
+}
+
+// The update is in: the new loader and the new application. The application's own version is
+// named where it has a version record.
+std::string InstalledVersionText(const fs::path& installDirectory) {
+  std::optional<std::uint64_t> version;
+  const bool read = !ProgramVersion(MainApplication(installDirectory).native(), version);
+  return std::string("loader ") + kLoaderVersion + (read && version ? ", application " + LogVersion(*version) : "");
+}
+
+// Installs the update beside this loader, holding the installation's lock, and restarts the
+// installed loader; after a failure, shows it and starts the application installed now.
+int ApplyUpdate(const fs::path& installDirectory, const fs::path& moduleDirectory, bool restartRoute,
+                std::optional<InstallationLock>& lock) {
+  lock = LockForUpdate(installDirectory);
+  if (UpdateTakenByAnotherRun(installDirectory, moduleDirectory)) {
+    LogLine("the update of " + LogText(moduleDirectory) + " is installed already, by another run: nothing to do");
+    return kExitDone;
+  }
+  if (restartRoute) {
+    switch (CheckForRestart(installDirectory, moduleDirectory)) {
+      case RestartRoute::kBeingApplied:
+        return kExitDone;
+      case RestartRoute::kNotTaken:
+        lock.reset();
+        StartCurrentApplication(installDirectory);
+        return kExitDone;
+      case RestartRoute::kTaken:
+        break;
+    }
+  }
+  const NativeString failure = InstallUpdate(installDirectory, moduleDirectory);
+  // The lock is let go before any message or start.
+  lock.reset();
+
+  if (!failure.empty()) {
+    LogLine("failure shown: " + LogText(failure));
+    ShowErrorBox(failure);
+    StartCurrentApplication(installDirectory);
+    return kExitReportedFailure;
+  }
+  // The update is in; if the installed loader cannot be started, the user gets the application.
+  const fs::path installedLoader = InstalledLoader(installDirectory);
+  std::uint32_t startFailure = 0;
+  // Said before: the restarted loader's own lines follow at once.
+  LogLine("update installed: " + InstalledVersionText(installDirectory) + "; restarting " + LogText(installedLoader));
+  if (!ShellStartHidden(installedLoader.native(), nullptr, &installDirectory.native(), &startFailure)) {
+    LogLine(LogText(installedLoader) + " could not be restarted, error " + std::to_string(startFailure));
+    StartCurrentApplication(installDirectory);
+  }
+  return kExitDone;
+}
 }  // namespace
 
 int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::uint32_t> processId) {
@@ -162,7 +269,9 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
   error_code error;
   const fs::path installDirectory = fs::absolute(fs::path(installDirectoryText), error);
   if (!error) {
-    StartRunLog(installDirectory);
+    PathKind data = PathKind::kAbsent;
+    // Nothing is written through a link.
+    if (KindOfPath(DataDirectory(installDirectory), data) || data != PathKind::kLink) StartRunLog(installDirectory);
     LogLine(std::string("apply mode, loader ") + kLoaderVersion + ", install " + LogText(installDirectory) +
             (processId ? ", waiting for process " + std::to_string(*processId) : std::string()));
   }
@@ -183,29 +292,26 @@ int RunApplyMode(const NativeString& installDirectoryText, std::optional<std::ui
     return kExitReportedFailure;
   }
 
-  // One run at a time changes the installation; the lock is let go before any message or start.
-  std::optional<InstallationLock> lock = LockForUpdate(installDirectory);
-  if (UpdateTakenByAnotherRun(installDirectory, moduleDirectory)) {
-    LogLine("the update of " + LogText(moduleDirectory) + " is installed already, by another run: nothing to do");
-    return kExitDone;
-  }
-  const NativeString failure = InstallUpdate(installDirectory, moduleDirectory);
-  lock.reset();
-
-  if (!failure.empty()) {
-    LogLine("failure shown: " + LogText(failure));
-    ShowErrorBox(failure);
-    StartCurrentApplication(installDirectory);
-    return kExitReportedFailure;
-  }
-  // The update is in; if the installed loader cannot be started, the user gets the application.
-  const fs::path installedLoader = InstalledLoader(installDirectory);
-  std::uint32_t startFailure = 0;
-  // Said before: the restarted loader's own lines follow at once.
-  LogLine("update installed; restarting " + LogText(installedLoader));
-  if (!ShellStartHidden(installedLoader.native(), nullptr, &installDirectory.native(), &startFailure)) {
-    LogLine(LogText(installedLoader) + " could not be restarted, error " + std::to_string(startFailure));
-    StartCurrentApplication(installDirectory);
+  // One run at a time changes the installation. Whatever its work throws, the application
+  // installed now starts; what is left of an update the next start finishes.
+  std::optional<InstallationLock> lock;
+  const auto startInstead = [&](const fs::path* at, const error_code& code, const char* what) noexcept {
+    try {
+      LogLine("failed: an unexpected error" + (at != nullptr ? " at " + LogText(*at) + ", " + LogError(code) : "") +
+              (what != nullptr ? std::string(" (") + what + ")" : "") + "; the update waits for a later start");
+      lock.reset();
+      StartCurrentApplication(installDirectory);
+    } catch (...) {
+    }
+  };
+  try {
+    return ApplyUpdate(installDirectory, moduleDirectory, processId.has_value(), lock);
+  } catch (const fs::filesystem_error& failure) {
+    startInstead(&failure.path1(), failure.code(), nullptr);
+  } catch (const std::exception& failure) {
+    startInstead(nullptr, {}, failure.what());
+  } catch (...) {
+    startInstead(nullptr, {}, nullptr);
   }
   return kExitDone;
 }

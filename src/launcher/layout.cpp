@@ -27,6 +27,7 @@ fs::path StagingDirectory(const fs::path& installDirectory) {
   return Join(DataDirectory(installDirectory), kStagingDirectory);
 }
 fs::path LogFile(const fs::path& installDirectory) { return Join(DataDirectory(installDirectory), kLogFile); }
+fs::path LockFile(const fs::path& installDirectory) { return Join(DataDirectory(installDirectory), kLockFile); }
 
 fs::path StagedLoader(const fs::path& updateDirectory) { return Join(updateDirectory, kLoaderFile); }
 fs::path StagedApplicationDirectory(const fs::path& updateDirectory) {

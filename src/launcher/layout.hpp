@@ -17,6 +17,9 @@ inline constexpr char kStagingDirectory[] = "update";
 inline constexpr char kIncomingLoaderFile[] = "Velmora.exe.new";
 // The installation's log, in the data directory.
 inline constexpr char kLogFile[] = "Velmora.log";
+// The file whose lock every run that changes the installation takes, where the system needs one
+// (Windows), in the data directory.
+inline constexpr char kLockFile[] = "Velmora.lock";
 
 // `base` joined with `name`: one separator between them, none after a trailing separator or a
 // drive colon, the bare name for an empty base.
@@ -31,6 +34,7 @@ boost::filesystem::path RetiredApplicationDirectory(const boost::filesystem::pat
 boost::filesystem::path DataDirectory(const boost::filesystem::path& installDirectory);
 boost::filesystem::path StagingDirectory(const boost::filesystem::path& installDirectory);
 boost::filesystem::path LogFile(const boost::filesystem::path& installDirectory);
+boost::filesystem::path LockFile(const boost::filesystem::path& installDirectory);
 
 // What an update holds, in a staging directory or, in apply mode, the running loader's own
 // directory: the staged loader, the staged application directory and its program.

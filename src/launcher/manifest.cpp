@@ -4,33 +4,19 @@
 #include <cstdint>
 #include <numeric>
 
+#include "launcher/staged_names.hpp"
+
 namespace {
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-// The code point starting at `at` of well-formed UTF-8 (shortest form, no surrogates), moving
-// `at` past it; nullopt for anything else.
-std::optional<std::uint32_t> NextCodePoint(const std::string& text, std::size_t& at) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-  const std::uint8_t lead = byte(at);
-  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-  if (length == 0 || at + length > text.size()) return std::nullopt;
-  std::uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return std::nullopt;
-    point = (point << 6) | (byte(at + i) & 0x3F);
-  }
-  constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (point < kShortest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return std::nullopt;
-  at += length;
-  return point;
-}
 
 // The path's text in the platform's form: UTF-16 on Windows, the same bytes elsewhere.
 std::optional<NativeString> NativePath(const std::string& utf8) {
   NativeString native;
+  native.reserve(utf8.size());
   for (std::size_t at = 0; at < utf8.size();) {
     const std::size_t start = at;
-    const std::optional<std::uint32_t> point = NextCodePoint(utf8, at);
+    const std::optional<std::uint32_t> point =
+        static_cast<unsigned char>(utf8[at]) < 0x80 ? std::optional<std::uint32_t>(utf8[at++]) : NextUtf8CodePoint(utf8, at);
     if (!point || *point < 0x20 || *point == 0x7F || *point == '\\') return std::nullopt;
     if constexpr (sizeof(NativeChar) == 2) {
       if (*point >= 0x10000) {

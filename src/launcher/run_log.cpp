@@ -118,6 +118,14 @@ std::string LogAttempts(int attempts, std::chrono::steady_clock::duration took) 
   return std::to_string(attempts) + (attempts == 1 ? " attempt, " : " attempts, ") + LogDuration(took);
 }
 
+std::string LogVersion(std::uint64_t version) {
+  std::string text;
+  for (int shift = 48; shift >= 0; shift -= 16) {
+    text += std::to_string((version >> shift) & 0xFFFF) + (shift != 0 ? "." : "");
+  }
+  return text;
+}
+
 // Days to a civil date in the proleptic Gregorian calendar, in eras of 400 years.
 std::string LogTimeStamp(std::int64_t millisecondsSinceEpoch) {
   const std::int64_t dayMs = 86'400'000;

@@ -38,6 +38,8 @@ std::string LogError(const boost::system::error_code& error);
 std::string LogDuration(std::chrono::steady_clock::duration duration);
 // "N attempt(s), <duration>".
 std::string LogAttempts(int attempts, std::chrono::steady_clock::duration took);
+// A program's file version, its four parts from the most significant: "2.1.0.7".
+std::string LogVersion(std::uint64_t version);
 
 // The pure parts, for the tests.
 

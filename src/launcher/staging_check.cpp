@@ -1,8 +1,6 @@
 #include "launcher/staging_check.hpp"
 
-#include <algorithm>
 #include <cstdio>
-#include <boost/filesystem/operations.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,8 +8,11 @@
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
 #include "launcher/run_log.hpp"
+#include "launcher/staged_names.hpp"
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
+#include "platform/file_tree.hpp"
+#include "platform/version_record.hpp"
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;
@@ -39,71 +40,95 @@ StagingCheck NotNow(const char* finding, const error_code& error, const NativeSt
   return check;
 }
 
+// A path Windows could not hold or install is in what the publisher made: never stage it again.
+StagingCheck RefusedName(NameFault fault, const NativeString& path) {
+  const char* const finding = fault == NameFault::kUnfitName ? "a name Windows cannot hold"
+                              : fault == NameFault::kTooLong ? "a path of 260 characters or more once installed"
+                                                             : "below more than 64 folders";
+  return Refused(finding, false, path);
+}
+
 // The whole of a small regular file, never through a link; nullopt when there is nothing at its
-// name, a failure in `error` when it cannot be read.
+// name, a failure in `error` when it cannot be read, `unfit` when it is no such file.
 std::optional<std::string> ReadSmallFile(const fs::path& file, error_code& error, bool& unfit) {
-  unfit = false;
-  const fs::file_status status = fs::symlink_status(file, error);
-  if (status.type() == fs::file_not_found) {
-    error.clear();
-    return std::nullopt;
-  }
-  if (error) return std::string();
-  if (!fs::is_regular_file(status) || fs::file_size(file, error) > kLargestManifest) {
-    unfit = !error;
-    return std::string();
-  }
   std::string text;
-  error = ReadWholeFile(file.native(), text);
+  error = ReadWholeFile(file.native(), kLargestManifest, text);
+  unfit = error == boost::system::errc::invalid_argument;
+  const bool missing = error == boost::system::errc::no_such_file_or_directory;
+  if (unfit || missing) error.clear();
+  if (missing) return std::nullopt;
   return text;
 }
 
+// The files of a staging, as one walk found them.
 struct StagedFiles {
   std::vector<NativeString> relative;  // `/` between names
-  std::vector<fs::path> full;
+  std::vector<FileDigest> digests;
+  std::vector<error_code> errors;      // the failure to read each
 };
 
-// Every file below `stagingDirectory` but the manifest's own two, without following links. A
-// link, a junction or anything but a file or a folder is named in `unfit`.
-error_code ListStagedFiles(const fs::path& stagingDirectory, StagedFiles& files, NativeString& unfit) {
-  error_code error;
-  fs::recursive_directory_iterator entry(stagingDirectory, fs::directory_options::none, error);
-  const std::size_t prefix = stagingDirectory.native().size() + 1;
-  for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
-    const fs::file_status status = entry->symlink_status(error);
-    if (error) break;
-    // Below the staging directory by construction: its name and a separator lead every path.
-    NativeString relative = entry->path().native().substr(prefix);
-    std::replace(relative.begin(), relative.end(), static_cast<NativeChar>(fs::path::preferred_separator),
-                 static_cast<NativeChar>('/'));
-    if (fs::is_directory(status)) continue;
-    // A reparse point that is no link (a cloud placeholder, a deduplicated file) reads as its file.
-    if (!fs::is_regular_file(status) && status.type() != fs::reparse_file) {
-      unfit = relative;
-      break;
+// Walks the staging once: every path must be one Windows can hold and install below
+// `installDirectory`, and nothing may be a link or anything but a file or a folder; with `read`,
+// every file but the manifest's own two is read, and must be the file's only name. What is at fault
+// decides, or the walk's failure; the files read are in `files`.
+StagingCheck WalkStaging(const fs::path& installDirectory, const fs::path& stagingDirectory, bool read,
+                         StagedFiles& files) {
+  StagingCheck fault;
+  const NativeString manifestName = NativeFromAscii(kManifestFile);
+  const NativeString signatureName = NativeFromAscii(kManifestSignatureFile);
+  const error_code error = WalkTree(stagingDirectory.native(), [&](const TreeEntry& entry) {
+    if (entry.read) {
+      if (!entry.error && (entry.digest.special || entry.digest.names > 1)) {
+        fault = Refused("a link or a special file", true, entry.relative);
+        return WalkStep::kStop;
+      }
+      files.relative.push_back(entry.relative);
+      files.digests.push_back(entry.digest);
+      files.errors.push_back(entry.error);
+      return WalkStep::kGoOn;
+    }
+    const bool folder = entry.kind == EntryKind::kFolder;
+    if (const NameFault name = StagedPathFault(installDirectory.native(), entry.relative, folder);
+        name != NameFault::kNone) {
+      fault = RefusedName(name, entry.relative);
+      return WalkStep::kStop;
+    }
+    if (entry.kind == EntryKind::kLink || entry.kind == EntryKind::kSpecial) {
+      fault = Refused("a link or a special file", true, entry.relative);
+      return WalkStep::kStop;
     }
     // Found by their names as the file system finds them, letter case and all.
-    if (CompareFileNames(relative, NativeFromAscii(kManifestFile)) == 0 ||
-        CompareFileNames(relative, NativeFromAscii(kManifestSignatureFile)) == 0) {
-      continue;
-    }
-    files.relative.push_back(relative);
-    files.full.push_back(entry->path());
-  }
-  return error;
+    const bool manifest =
+        CompareFileNames(entry.relative, manifestName) == 0 || CompareFileNames(entry.relative, signatureName) == 0;
+    return folder || manifest || !read ? WalkStep::kGoOn : WalkStep::kRead;
+  });
+  if (fault.verdict == StagingVerdict::kTaken && error) return NotNow("the staging directory could not be read", error);
+  return fault;
 }
 
-// The staging's files against its manifest: each listed, present once, with its hash.
-StagingCheck CheckListedFiles(const fs::path& stagingDirectory, const std::string& manifest) {
-  const std::optional<std::vector<ManifestLine>> lines = ParseManifest(manifest);
-  if (!lines) return Refused("the manifest is malformed", true);
-  StagedFiles files;
-  NativeString unfit;
-  if (const error_code error = ListStagedFiles(stagingDirectory, files, unfit)) {
-    return NotNow("the staging directory could not be read", error);
+// The staging's paths, and where it carries a manifest its files against it: each listed, present
+// once, with its hash.
+StagingCheck CheckStagedFiles(const fs::path& installDirectory, const fs::path& stagingDirectory,
+                              const std::optional<std::string>& manifest) {
+  std::vector<ManifestLine> lines;
+  if (manifest) {
+    std::optional<std::vector<ManifestLine>> parsed = ParseManifest(*manifest);
+    if (!parsed) return Refused("the manifest is malformed", true);
+    lines = std::move(*parsed);
+    for (const ManifestLine& line : lines) {
+      const NameFault name = StagedPathFault(installDirectory.native(), line.path, false);
+      if (name != NameFault::kNone) return RefusedName(name, line.path);
+    }
   }
-  if (!unfit.empty()) return Refused("a link or a special file", true, unfit);
-  const Listing listing = PairLinesWithFiles(*lines, files.relative, CompareFileNames);
+  StagedFiles files;
+  files.relative.reserve(lines.size());
+  files.digests.reserve(lines.size());
+  files.errors.reserve(lines.size());
+  if (const StagingCheck fault = WalkStaging(installDirectory, stagingDirectory, manifest.has_value(), files);
+      fault.verdict != StagingVerdict::kTaken || !manifest) {
+    return fault;
+  }
+  const Listing listing = PairLinesWithFiles(lines, files.relative, CompareFileNames);
   switch (listing.fault) {
     case ListingFault::kUnlisted:
       return Refused("a file the manifest does not list", true, listing.path);
@@ -115,30 +140,80 @@ StagingCheck CheckListedFiles(const fs::path& stagingDirectory, const std::strin
       break;
   }
   for (const auto& [line, file] : listing.pairs) {
-    Sha256 digest{};
-    if (const error_code error = Sha256OfFile(files.full[file].native(), digest)) {
-      return NotNow("a file could not be read", error, files.relative[file]);
+    if (files.errors[file]) return NotNow("a file could not be read", files.errors[file], files.relative[file]);
+    if (HexOf(files.digests[file].sha256) != lines[line].digest) {
+      return Refused("a file does not match its hash", true, files.relative[file]);
     }
-    if (HexOf(digest) != (*lines)[line].digest) return Refused("a file does not match its hash", true, files.relative[file]);
   }
   return {};
 }
 
+// The versions of the installed and the staged loader and application; the first failure to
+// read one, naming its program in `failed`, the others read all the same.
+error_code ReadVersions(const fs::path& installDirectory, const fs::path& stagingDirectory, ProgramVersions& versions,
+                        NativeString& failed) {
+  const std::pair<fs::path, std::optional<std::uint64_t>*> programs[] = {
+      {InstalledLoader(installDirectory), &versions.installedLoader},
+      {MainApplication(installDirectory), &versions.installedApplication},
+      {StagedLoader(stagingDirectory), &versions.stagedLoader},
+      {StagedApplication(stagingDirectory), &versions.stagedApplication}};
+  error_code first;
+  for (const auto& [program, version] : programs) {
+    const error_code error = ProgramVersion(program.native(), *version);
+    if (error && !first) {
+      first = error;
+      failed = program.native();
+    }
+  }
+  return first;
+}
+
 // An update may repair (the same version) or move on, never go back: a publisher withdraws a
-// release by shipping a higher version. A program without a version record is not compared.
-StagingCheck CheckNotOlder(const fs::path& installed, const fs::path& staged, const char* finding) {
-  std::optional<std::uint64_t> installedVersion;
-  std::optional<std::uint64_t> stagedVersion;
-  if (const error_code error = ProgramVersion(installed.native(), installedVersion)) {
-    return NotNow("a version could not be read", error, installed.native());
+// release by shipping a higher version. In a signed installation a staged program without a version
+// record is older than an installed one with one, for any older release might lack one.
+StagingCheck CheckNotOlder(const ProgramVersions& versions, const fs::path& stagingDirectory) {
+  if (OlderThanInstalled(versions.installedApplication, versions.stagedApplication)) {
+    return Refused("an older application", false, StagedApplication(stagingDirectory).native());
   }
-  if (const error_code error = ProgramVersion(staged.native(), stagedVersion)) {
-    return NotNow("a version could not be read", error, staged.native());
-  }
-  if (installedVersion && stagedVersion && *stagedVersion < *installedVersion) {
-    return Refused(finding, false, staged.native());
+  if (OlderThanInstalled(versions.installedLoader, versions.stagedLoader)) {
+    return Refused("an older loader", false, StagedLoader(stagingDirectory).native());
   }
   return {};
+}
+
+// What the publisher check's answer makes of the staging.
+StagingCheck OriginCheck(const OriginAnswer& origin) {
+  StagingCheck check;
+  check.verdict = VerdictOfOrigin(origin);
+  if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
+  check.integrity = RefusedForIntegrity(origin);
+  return check;
+}
+
+// The files against `manifest`, the staged loader held in `held` from before it is hashed until it
+// has been started: what is checked and read of it, and what runs, is one file. In a signed
+// installation its signature comes before the hashing, so that one that waits costs a start no
+// hashing, and goes into `origin`; a loader its publisher did not sign is refused for its origin
+// only when the files are the ones listed, for otherwise the download is torn.
+StagingCheck CheckHeldFiles(const fs::path& installDirectory, const fs::path& stagingDirectory,
+                            const std::string& manifest, bool signedInstallation, OriginAnswer& origin,
+                            HeldFile& held) {
+  const fs::path stagedLoader = StagedLoader(stagingDirectory);
+  if (const error_code error = HoldForReading(stagedLoader.native(), held)) {
+    return NotNow("the staged loader could not be opened", error, stagedLoader.native());
+  }
+  OriginAnswer loader;
+  if (signedInstallation) loader = CheckLoaderOrigin(held, stagedLoader.native(), origin.publisher);
+  if (VerdictOfOrigin(loader) != StagingVerdict::kNotNow) {
+    const StagingCheck files = CheckStagedFiles(installDirectory, stagingDirectory, manifest);
+    if (files.verdict != StagingVerdict::kTaken) return files;
+  }
+  if (loader.step != OriginStep::kPassed) {
+    origin = loader;
+  } else {
+    origin.trust |= loader.trust;
+  }
+  return OriginCheck(loader);
 }
 }  // namespace
 
@@ -146,49 +221,64 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
                           HeldFile& heldStagedLoader) {
   heldStagedLoader.reset();
   const fs::path installedLoader = InstalledLoader(installDirectory);
-  const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native());
-  if (!signedInstallation) {
-    return NotNow("the installed loader could not be read", error_code(EIO, boost::system::generic_category()),
-                  installedLoader.native());
-  }
   error_code error;
+  const std::optional<bool> signedInstallation = CarriesSignature(installedLoader.native(), error);
+  if (!signedInstallation) return NotNow("the installed loader could not be read", error, installedLoader.native());
+  // A check that ends before the files still says which installation it was made in.
+  const auto early = [&](StagingCheck check) {
+    check.signedInstallation = *signedInstallation;
+    return check;
+  };
   bool unfit = false;
   const std::optional<std::string> manifest = ReadSmallFile(Join(stagingDirectory, kManifestFile), error, unfit);
-  if (error) return NotNow("the manifest could not be read", error);
-  if (unfit) return Refused("the manifest is malformed", true);
+  if (error) return early(NotNow("the manifest could not be read", error));
+  if (unfit) return early(Refused("the manifest is malformed", true));
+  std::optional<Sha256> manifestDigest;
+  if (Sha256 digest{}; manifest && Sha256OfBytes(*manifest, digest)) manifestDigest = digest;
 
   std::optional<std::string> signature;
   if (*signedInstallation) {
     signature = ReadSmallFile(Join(stagingDirectory, kManifestSignatureFile), error, unfit);
-    if (error) return NotNow("the manifest's signature could not be read", error);
+    if (error) return early(NotNow("the manifest's signature could not be read", error));
   }
-  // The files first: a torn or altered download is told as such, whatever else it fails, and the
-  // programs' signatures and versions are read from bytes known to be the listed ones.
   StagingCheck check;
+  OriginAnswer origin;
+  HeldFile held;
   if (*signedInstallation && (!manifest || !signature || unfit || signature->empty())) {
     check = Refused("no signed manifest", true);
   } else if (manifest) {
-    check = CheckListedFiles(stagingDirectory, *manifest);
+    // The manifest's signature first: no other file of a staging its publisher did not sign is
+    // opened, so one that waits costs a start its two manifest files. It does not depend on the
+    // other files: a torn download is still told as such.
+    if (*signedInstallation) origin = CheckManifestOrigin(installedLoader.native(), *manifest, *signature);
+    check = origin.step == OriginStep::kPassed
+                ? CheckHeldFiles(installDirectory, stagingDirectory, *manifest, *signedInstallation, origin, held)
+                : OriginCheck(origin);
+  } else {
+    check = CheckStagedFiles(installDirectory, stagingDirectory, std::nullopt);
   }
-  OriginAnswer origin;
+  ProgramVersions versions;
+  bool versionsRead = false;
   if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {
-    origin = CheckUpdateOrigin(installedLoader.native(), StagedLoader(stagingDirectory).native(), *manifest,
-                               *signature, heldStagedLoader);
-    check.verdict = VerdictOfOrigin(origin);
-    if (check.verdict != StagingVerdict::kTaken) check.finding = "the publisher's signature";
-    check.integrity = RefusedForIntegrity(origin);
-    if (check.verdict == StagingVerdict::kTaken) {
-      check = CheckNotOlder(MainApplication(installDirectory), StagedApplication(stagingDirectory),
-                            "an older application");
+    NativeString failed;
+    versionsRead = true;
+    if (const error_code unread = ReadVersions(installDirectory, stagingDirectory, versions, failed)) {
+      check = NotNow("a version could not be read", unread, failed);
+    } else {
+      check = CheckNotOlder(versions, stagingDirectory);
     }
-    if (check.verdict == StagingVerdict::kTaken) {
-      check = CheckNotOlder(installedLoader, StagedLoader(stagingDirectory), "an older loader");
-    }
+  }
+  // For the log: a staging taken or refused is seen once, one kept at every start.
+  if (!versionsRead && check.verdict != StagingVerdict::kNotNow) {
+    NativeString failed;
+    ReadVersions(installDirectory, stagingDirectory, versions, failed);
   }
   check.listed = manifest.has_value();
   check.signedInstallation = *signedInstallation;
   check.origin = origin;
-  if (check.verdict != StagingVerdict::kTaken) heldStagedLoader.reset();
+  check.manifestDigest = manifestDigest;
+  check.versions = versions;
+  if (check.verdict == StagingVerdict::kTaken) heldStagedLoader = std::move(held);
   return check;
 }
 
@@ -197,18 +287,30 @@ const char* StepText(OriginStep step) {
   switch (step) {
     case OriginStep::kInstalledLoader:
       return "the installed loader's publisher could not be read";
-    case OriginStep::kStagedLoader:
-      return "the staged loader's signature";
-    case OriginStep::kLoaderPublisher:
-      return "the staged loader is signed by another publisher";
     case OriginStep::kManifestSignature:
       return "the manifest's signature";
+    case OriginStep::kManifestSigners:
+      return "the manifest is not signed by exactly one signer";
+    case OriginStep::kManifestAlgorithm:
+      return "the manifest is not signed with SHA-256";
+    case OriginStep::kManifestNoDigest:
+      return "the manifest's signature signs no message digest";
     case OriginStep::kManifestDigest:
       return "the manifest was changed after signing";
     case OriginStep::kManifestPublisher:
       return "the manifest is signed by another publisher";
+    case OriginStep::kManifestUsage:
+      return "the manifest's signer is not for code signing";
     case OriginStep::kManifestChain:
       return "the manifest signer's certificate chain";
+    case OriginStep::kStagedLoader:
+      return "the staged loader's signature";
+    case OriginStep::kLoaderPublisher:
+      return "the staged loader is signed by another publisher";
+    case OriginStep::kLoaderUsage:
+      return "the staged loader's signer is not for code signing";
+    case OriginStep::kLoaderChain:
+      return "the staged loader signer's certificate chain";
     case OriginStep::kPassed:
       break;
   }
@@ -216,7 +318,28 @@ const char* StepText(OriginStep step) {
 }
 
 std::string Quoted(const NativeString& name) { return "\"" + LogText(name) + "\""; }
+
+
+// "1.2.3.4": the four 16-bit parts of a file version, the most significant first.
+std::string VersionText(std::uint64_t version) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", static_cast<unsigned>(version >> 48),
+                static_cast<unsigned>((version >> 32) & 0xFFFF), static_cast<unsigned>((version >> 16) & 0xFFFF),
+                static_cast<unsigned>(version & 0xFFFF));
+  return text;
+}
+
+// A path at fault is written at most this long, so that the words programs match, which end the
+// line, are never cut with it.
+constexpr std::size_t kLongestSubject = 512;
 }  // namespace
+
+const char* VerdictWord(const StagingCheck& check) {
+  return check.verdict == StagingVerdict::kTaken    ? "taken"
+         : check.verdict == StagingVerdict::kNotNow ? "kept"
+         : check.integrity                          ? "refused-integrity"
+                                                    : "refused-origin";
+}
 
 std::string StagingCheckText(const StagingCheck& check) {
   std::string text = check.verdict == StagingVerdict::kTaken ? "staging taken"
@@ -225,21 +348,43 @@ std::string StagingCheckText(const StagingCheck& check) {
                      : check.integrity ? "staging refused for its integrity (stage it again, downloaded anew)"
                                        : "staging refused for its origin (never stage these files again)";
   if (*check.finding != '\0') text += std::string(": ") + check.finding;
+  char code[96];
   if (check.origin.step != OriginStep::kPassed) {
-    char code[64];
-    std::snprintf(code, sizeof code, ", system code 0x%08X, reason 0x%08X", static_cast<unsigned>(check.origin.status),
-                  static_cast<unsigned>(check.origin.reason));
     text += std::string(": ") + StepText(check.origin.step);
     if (!check.origin.signer.empty()) text += " " + Quoted(check.origin.signer);
-    if (check.origin.status != 0 || check.origin.reason != 0) text += code;
+    if (check.origin.status != 0) {
+      std::snprintf(code, sizeof code, ", system code 0x%08X", static_cast<unsigned>(check.origin.status));
+      text += code;
+    }
+    if (check.origin.reason != 0) {
+      std::snprintf(code, sizeof code, ", reason 0x%08X", static_cast<unsigned>(check.origin.reason));
+      text += code;
+    }
   }
-  if (!check.subject.empty()) text += ": " + LogText(check.subject);
+  // What the chain engine found and the policy let pass (a revocation it could not check) or did not.
+  if (check.origin.trust != 0) {
+    std::snprintf(code, sizeof code, ", chain trust 0x%08X", static_cast<unsigned>(check.origin.trust));
+    text += code;
+  }
+  if (!check.subject.empty()) {
+    text += ": " + LogText(check.subject.substr(0, kLongestSubject));
+    if (check.subject.size() > kLongestSubject) text += "...";
+  }
   if (check.error) text += ", " + LogError(check.error);
+  if (!check.detail.empty()) text += " (" + check.detail.substr(0, kLongestSubject) + ")";
   text += !check.signedInstallation     ? std::string("; unsigned installation")
           : check.origin.publisher.empty() ? std::string("; signed installation")
                                            : "; signed installation of " + Quoted(check.origin.publisher);
   if (check.verdict == StagingVerdict::kTaken) {
     text += check.listed ? ", every file as its manifest lists it" : ", no manifest: nothing to compare";
+  }
+  text += std::string("; verdict ") + VerdictWord(check);
+  if (check.manifestDigest) text += ", " + std::string(kManifestFile) + " " + HexOf(*check.manifestDigest);
+  for (const auto& [name, version] : {std::pair{"installed loader", &check.versions.installedLoader},
+                                      std::pair{"installed application", &check.versions.installedApplication},
+                                      std::pair{"staged loader", &check.versions.stagedLoader},
+                                      std::pair{"staged application", &check.versions.stagedApplication}}) {
+    if (*version) text += std::string(", ") + name + " " + VersionText(**version);
   }
   return text;
 }

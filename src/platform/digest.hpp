@@ -12,9 +12,16 @@
 
 using Sha256 = std::array<std::uint8_t, 32>;
 
-// The SHA-256 of the file at `file`, read once from start to end, never through a link. Returns
-// the failure to open or read it, or a clear code with `digest` set.
-boost::system::error_code Sha256OfFile(const NativeString& file, Sha256& digest);
+// What one read of a file found.
+struct FileDigest {
+  Sha256 sha256{};
+  std::uint64_t names = 0;  // its names (hard links), as told by the handle it was read through
+  bool special = false;     // no regular file was opened (a link, a pipe, a device): nothing read
+};
+
+// The SHA-256 of the file at `file`, read once from start to end, never through a link, with its
+// number of names from the same handle. Returns the failure to open or read it, or a clear code.
+boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest);
 
 // The SHA-256 of `bytes`; false when the system could not compute it.
 bool Sha256OfBytes(const std::string& bytes, Sha256& digest);

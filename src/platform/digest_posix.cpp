@@ -1,6 +1,7 @@
-#include "platform/digest.hpp"
+#include "platform/digest_posix.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,31 +13,52 @@
 
 namespace {
 boost::system::error_code LastError() { return {errno, boost::system::system_category()}; }
-}  // namespace
 
-boost::system::error_code Sha256OfFile(const NativeString& file, Sha256& digest) {
-  // Never waits on a pipe put in a file's place: one reads as empty, and so does not match.
-  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (descriptor < 0) return LastError();
+// Reads the regular file open as `descriptor` to its end. The size its status gave saves the read
+// that would only find the end: a short read that reaches that size ends it, one before it does not.
+boost::system::error_code HashDescriptor(int descriptor, std::uint64_t size, Sha256& digest) {
   SHA256_CTX context;
   SHA256_Init(&context);
   std::array<unsigned char, 1 << 16> buffer;
-  for (;;) {
+  for (std::uint64_t total = 0;;) {
     const ssize_t count = read(descriptor, buffer.data(), buffer.size());
     if (count < 0 && errno == EINTR) continue;
-    // A pipe without a writer has nothing to give, and no file does that.
-    if (count < 0 && errno == EAGAIN) break;
-    if (count < 0) {
-      const boost::system::error_code error = LastError();
-      close(descriptor);
-      return error;
-    }
+    if (count < 0) return LastError();
     if (count == 0) break;
     SHA256_Update(&context, buffer.data(), static_cast<std::size_t>(count));
+    total += static_cast<std::uint64_t>(count);
+    if (static_cast<std::size_t>(count) < buffer.size() && total >= size) break;
   }
-  close(descriptor);
   SHA256_Final(digest.data(), &context);
   return {};
+}
+}  // namespace
+
+boost::system::error_code Sha256OfFileAt(int folder, const char* name, FileDigest& digest) {
+  digest = FileDigest{};
+  // Never waits on a pipe or a device put in a file's place: what opens is asked what it is.
+  const int descriptor = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (descriptor < 0 && errno == ELOOP) {
+    digest.special = true;
+    return {};
+  }
+  if (descriptor < 0) return LastError();
+  struct stat status;
+  boost::system::error_code error;
+  if (fstat(descriptor, &status) != 0) {
+    error = LastError();
+  } else if (!S_ISREG(status.st_mode)) {
+    digest.special = true;
+  } else {
+    digest.names = status.st_nlink;
+    error = HashDescriptor(descriptor, static_cast<std::uint64_t>(status.st_size), digest.sha256);
+  }
+  close(descriptor);
+  return error;
+}
+
+boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest) {
+  return Sha256OfFileAt(AT_FDCWD, file.c_str(), digest);
 }
 
 bool Sha256OfBytes(const std::string& bytes, Sha256& digest) {

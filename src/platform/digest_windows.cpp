@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "platform/regular_file_windows.hpp"
 #include "platform/system_library_windows.hpp"
 
 namespace {
@@ -47,23 +48,15 @@ bool Finish(BCRYPT_HASH_HANDLE hash, Sha256& digest) {
   if (destroy != nullptr) destroy(hash);
   return done;
 }
-}  // namespace
 
-boost::system::error_code Sha256OfFile(const NativeString& file, Sha256& digest) {
-  // Readers may share it; nobody may write it while it is read. What it is was told by the walk
-  // that found it: asking again costs more than reading a small file (under Wine six times as
-  // much). A reparse point that is no link (a cloud placeholder) is read as the file it stands for.
-  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return SystemError(GetLastError());
+// Reads the file open as `handle` to its end, `size` bytes as its information gave them: a short
+// read that reaches that size ends it, one before it does not.
+boost::system::error_code HashHandle(HANDLE handle, std::uint64_t size, Sha256& digest) {
   const BCRYPT_HASH_HANDLE hash = NewHash();
-  if (hash == nullptr) {
-    CloseHandle(handle);
-    return kHashUnavailable;
-  }
+  if (hash == nullptr) return kHashUnavailable;
   std::array<unsigned char, 1 << 16> buffer;
   boost::system::error_code error;
-  for (;;) {
+  for (std::uint64_t total = 0;;) {
     DWORD count = 0;
     if (!ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr)) {
       error = SystemError(GetLastError());
@@ -74,9 +67,25 @@ boost::system::error_code Sha256OfFile(const NativeString& file, Sha256& digest)
       error = kHashUnavailable;
       break;
     }
+    total += count;
+    if (count < buffer.size() && total >= size) break;
   }
-  CloseHandle(handle);
   if (!Finish(hash, digest) && !error) error = kHashUnavailable;
+  return error;
+}
+}  // namespace
+
+boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest) {
+  digest = FileDigest{};
+  // Readers may share it; nobody may write it while it is read.
+  RegularFile opened;
+  if (const DWORD failure = OpenRegularFile(file, FILE_FLAG_SEQUENTIAL_SCAN, opened)) return SystemError(failure);
+  digest.special = opened.special;
+  if (digest.special) return {};
+  // The names, from the handle that is read.
+  digest.names = opened.names;
+  const boost::system::error_code error = HashHandle(opened.handle, opened.size, digest.sha256);
+  CloseHandle(opened.handle);
   return error;
 }
 

@@ -10,11 +10,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace fs = boost::filesystem;
+using boost::system::error_code;
+
 namespace {
 bool IsDirectory(const boost::filesystem::path& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
+
+error_code LastError() { return {errno, boost::system::system_category()}; }
+
+// Gives the owner every right on `directory` and the folders below it, never through a link.
+void OpenUpFolders(const fs::path& directory) {
+  fs::permissions(directory, fs::perms::add_perms | fs::perms::owner_all);
+  for (fs::directory_iterator entry(directory), end; entry != end; ++entry) {
+    if (fs::is_directory(entry->symlink_status())) OpenUpFolders(entry->path());
+  }
+}
+
+struct HeldDirectory {
+  int descriptor;
+  dev_t device;
+  ino_t inode;
+};
+
+const HeldDirectory* HeldOf(const HeldFolder& held) { return static_cast<const HeldDirectory*>(held.get()); }
 }  // namespace
 
 // A plain rename(2) replaces an empty target directory; a move on Windows never replaces a
@@ -79,14 +100,26 @@ void RequireOneFileSystem(const boost::filesystem::path& root) {
 
 int CompareFileNames(const NativeString& first, const NativeString& second) { return first.compare(second); }
 
-boost::system::error_code ReadWholeFile(const NativeString& file, std::string& bytes) {
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
+  using boost::system::errc::make_error_code;
   bytes.clear();
-  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (descriptor < 0 && errno == ENOENT) return make_error_code(boost::system::errc::no_such_file_or_directory);
+  if (descriptor < 0 && errno == ELOOP) return make_error_code(boost::system::errc::invalid_argument);
   if (descriptor < 0) return {errno, boost::system::system_category()};
   struct stat status;
-  int failure = fstat(descriptor, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+  if (fstat(descriptor, &status) != 0) {
+    const int failure = errno;
+    close(descriptor);
+    return {failure, boost::system::system_category()};
+  }
+  if (!S_ISREG(status.st_mode) || static_cast<std::uintmax_t>(status.st_size) > limit) {
+    close(descriptor);
+    return make_error_code(boost::system::errc::invalid_argument);
+  }
+  int failure = 0;
   char buffer[1 << 14];
-  while (failure == 0) {
+  for (;;) {
     const ssize_t count = read(descriptor, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) failure = errno;
@@ -95,4 +128,90 @@ boost::system::error_code ReadWholeFile(const NativeString& file, std::string& b
   }
   close(descriptor);
   return {failure, boost::system::system_category()};
+}
+
+error_code KindOfPath(const fs::path& path, PathKind& kind) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) {
+    // A file where a folder on the way should be: nothing stands at the path either.
+    if (errno != ENOENT && errno != ENOTDIR) return LastError();
+    kind = PathKind::kAbsent;
+    return {};
+  }
+  kind = S_ISLNK(info.st_mode) ? PathKind::kLink : S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kOther;
+  return {};
+}
+
+// Boost's recursive removal works through directory descriptors and never follows a link below
+// the root; a link at the root it removes as a link.
+Removal RemoveTree(const fs::path& root) {
+  const bool folder = fs::is_directory(fs::symlink_status(root));
+  if (folder) RequireOneFileSystem(root);
+  try {
+    fs::remove_all(root);
+    return {};
+  } catch (const fs::filesystem_error& failure) {
+    if (failure.code() != boost::system::errc::permission_denied || !folder) throw;
+  }
+  OpenUpFolders(root);
+  fs::remove_all(root);
+  return {};
+}
+
+error_code HoldFolder(const fs::path& folder, HeldFolder& held, PathKind& kind) {
+  held.reset();
+  if (const error_code error = KindOfPath(folder, kind); error || kind != PathKind::kFolder) return error;
+  // Without following a link that has taken the folder's place since it was looked at.
+  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (descriptor < 0) {
+    const int failure = errno;
+    kind = failure == ELOOP ? PathKind::kLink : failure == ENOENT ? PathKind::kAbsent : PathKind::kOther;
+    return failure == ELOOP || failure == ENOENT || failure == ENOTDIR ? error_code() : LastError();
+  }
+  struct stat info;
+  if (::fstat(descriptor, &info) != 0) {
+    const error_code error = LastError();
+    ::close(descriptor);
+    return error;
+  }
+  held = HeldFolder(new HeldDirectory{descriptor, info.st_dev, info.st_ino}, [](void* directory) {
+    ::close(static_cast<HeldDirectory*>(directory)->descriptor);
+    delete static_cast<HeldDirectory*>(directory);
+  });
+  return {};
+}
+
+// The descriptor keeps the inode from being reused: an equal one is the held folder.
+bool NamesHeldFolder(const HeldFolder& held, const fs::path& folder) {
+  struct stat info;
+  return held && ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_dev == HeldOf(held)->device &&
+         info.st_ino == HeldOf(held)->inode;
+}
+
+// The entries go through the descriptor's own name in /proc, which names the held folder however
+// it may be renamed meanwhile (nothing here keeps it from that); errors name them below `folder`.
+Removal RemoveHeldFolder(HeldFolder& held, const fs::path& folder) {
+  if (!NamesHeldFolder(held, folder)) return {Removed::kNotHeld, {}};
+  const fs::path self("/proc/self/fd/" + std::to_string(HeldOf(held)->descriptor));
+  try {
+    for (int round = 1;; ++round) {
+      try {
+        for (fs::directory_iterator entry(self), end; entry != end; ++entry) RemoveTree(entry->path());
+        break;
+      } catch (const fs::filesystem_error& failure) {
+        // A folder its owner may not write, like any folder below it in RemoveTree.
+        if (round > 1 || failure.code() != boost::system::errc::permission_denied) throw;
+        fs::permissions(self, fs::perms::add_perms | fs::perms::owner_all);
+      }
+    }
+  } catch (const fs::filesystem_error& failure) {
+    const std::string text = failure.path1().native();
+    const fs::path shown = text.starts_with(self.native()) ? folder.native() + text.substr(self.native().size()) : text;
+    throw fs::filesystem_error("cannot remove", shown, failure.code());
+  }
+  held.reset();
+  if (::rmdir(folder.c_str()) != 0 && errno != ENOENT) {
+    throw fs::filesystem_error("cannot remove the folder", folder, LastError());
+  }
+  return {};
 }

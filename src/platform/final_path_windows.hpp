@@ -5,18 +5,46 @@
 #include <string>
 #include <vector>
 
+// The path of what `handle` was opened on, as the system names it once links, short names and
+// letter case are resolved, in the system's own form ("\\?\C:\...", "\\?\UNC\server\..."); empty
+// when it cannot be told.
+inline std::wstring FinalPathOfHandle(HANDLE handle) {
+  std::vector<wchar_t> buffer(0x8000);
+  const DWORD length =
+      GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= buffer.size()) return {};
+  return std::wstring(buffer.data(), length);
+}
+
 // `path` as the system names it once links, short names and letter case are resolved, in the
-// system's own form ("\\?\C:\...", "\\?\UNC\server\..."); empty when it cannot be opened.
+// system's own form; empty when it cannot be opened.
 inline std::wstring SystemFinalPathOf(const std::wstring& path) {
   const HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  std::vector<wchar_t> buffer(0x8000);
-  const DWORD length =
-      GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+  std::wstring final = FinalPathOfHandle(handle);
   CloseHandle(handle);
-  if (length == 0 || length >= buffer.size()) return {};
-  return std::wstring(buffer.data(), length);
+  return final;
+}
+
+// `name` in `folder`, a path in the system's form.
+inline std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
+  return folder.ends_with(L'\\') ? folder + name : folder + L'\\' + name;
+}
+
+// Whether two final paths name the same file: letters compared as file names compare.
+inline bool SamePath(const std::wstring& first, const std::wstring& second) {
+  return !first.empty() && CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
+
+// A symbolic link, a junction, a mount point, a WSL link: a reparse point that names another
+// place. Others (a cloud file's placeholder, a deduplicated file) are the thing itself. Wine shows
+// no reparse point through a handle.
+inline bool IsLink(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(tag.ReparseTag);
 }
 
 // The same in the form in which the system reports a process's program: "C:\...", "\\server\...".

@@ -21,9 +21,10 @@ bool TakeLock(int directory, std::optional<std::chrono::milliseconds> patience) 
 }
 }  // namespace
 
-// A lock on the directory itself names the installation however its path is spelled.
-std::optional<InstallationLock> LockInstallation(const NativeString& installDirectory,
-                                                 std::optional<std::chrono::milliseconds> patience) {
+// A lock on the directory itself names the installation however its path is spelled, and every
+// session of every user who can read the directory shares it: no lock file is needed.
+std::optional<InstallationLock> TakeInstallationLock(const NativeString& installDirectory, const NativeString&,
+                                                     std::optional<std::chrono::milliseconds> patience) {
   // Closed on exec, so no program started meanwhile holds it.
   const int directory = ::open(installDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0) return InstallationLock();

@@ -23,10 +23,21 @@ int OpenPlainFile(const std::string& file, struct stat& info) {
   return -1;
 }
 
+// The lock of the file to rotate, waited for a little: a run that was descheduled holding it
+// would otherwise see the others write on past the bound and their lines dropped; never for
+// long, for a program that keeps it must not hold up a start.
+bool LockForRotation(int fd) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    ::usleep(2000);
+  }
+  return false;
+}
+
 // Only the run holding the lock of the file it opened rotates, and only while the name still
 // names that file: another run may have moved it aside already.
 void Rotate(const std::string& file, int fd, const struct stat& opened) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;
+  if (!LockForRotation(fd)) return;
   struct stat named;
   if (::lstat(file.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
     const std::string previous = PreviousLogGeneration(file);

@@ -3,17 +3,23 @@
 // Linux packages are signed by their distribution and checked by its package manager; a staged
 // update is the user's own files, which the loader has no signature to check against. A manifest
 // beside them is still checked for the files' integrity.
-std::optional<bool> CarriesSignature(const NativeString&) { return false; }
+bool ProgramsCarrySignatures() { return false; }
 
-OriginAnswer CheckUpdateOrigin(const NativeString&, const NativeString&, const std::string&, const std::string&,
-                               HeldFile& heldStagedLoader) {
-  heldStagedLoader.reset();
+SignatureAnswer ReadProgramSigner(const NativeString&) {
+  SignatureAnswer answer;
+  answer.status = kNoSignatureService;
+  return answer;
+}
+
+boost::system::error_code HoldForReading(const NativeString&, HeldFile& held) {
+  held.reset();
   return {};
 }
 
-boost::system::error_code ProgramVersion(const NativeString&, std::optional<std::uint64_t>& version) {
-  version.reset();
-  return {};
-}
+SignatureAnswer VerifyProgram(const HeldFile&, const NativeString&) { return ReadProgramSigner({}); }
 
-NativeString SignaturePublisher(const NativeString&) { return {}; }
+SignedMessage VerifySignedMessage(const std::string&, const std::string*, ChainRetrieval) {
+  SignedMessage answer;
+  answer.decoded = kNoSignatureService;
+  return answer;
+}

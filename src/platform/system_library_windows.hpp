@@ -20,3 +20,14 @@ Function SystemLibraryFunction(const wchar_t* library, const char* name) {
   if (module == nullptr) return nullptr;
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
+
+// Looks `name` up in `library` into `function`; the first failure of a series of lookups stays in
+// `failure` (0 while every one was found). Each service lists the functions it calls once, by the
+// names they are declared with, and looks them all up at its first use.
+template <typename Function>
+void LookUpSystemFunction(const wchar_t* library, const char* name, Function& function, DWORD& failure) {
+  function = SystemLibraryFunction<Function>(library, name);
+  if (function != nullptr || failure != 0) return;
+  failure = GetLastError();
+  if (failure == 0) failure = ERROR_PROC_NOT_FOUND;
+}

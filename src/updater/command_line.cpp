@@ -91,7 +91,7 @@ void Print(const std::string& command, const UpdaterOptions& options, const Upda
 // as one line written over; `pace` keeps it to a few a second.
 void ShowFetched(ProgressPace& pace, bool console, std::uint64_t fetched, std::uint64_t toFetch, bool finished) {
   const std::uint64_t done = std::min(fetched, toFetch);
-  if (!ShowProgress(pace, std::chrono::steady_clock::now(), done, finished)) return;
+  if (!ShowProgress(pace, std::chrono::steady_clock::now(), done, toFetch, finished)) return;
   if (console) {
     std::cout << '\r' << ProgressDisplay(done, toFetch) << (finished ? "\n" : "") << std::flush;
   } else {

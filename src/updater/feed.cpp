@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "launcher/manifest.hpp"
+#include "launcher/run_log.hpp"
 #include "platform/digest.hpp"
 
 namespace {
@@ -121,25 +122,9 @@ std::optional<std::int64_t> ParseUtcTime(const std::string& text) {
 }
 
 std::string UtcTimeText(std::int64_t secondsSinceEpoch) {
-  std::int64_t days = secondsSinceEpoch / 86400;
-  std::int64_t rest = secondsSinceEpoch % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const std::int64_t dayOfEra = days - era * 146097;
-  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const std::int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
-  const std::int64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-  const std::int64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(year),
-                static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  // The log's own stamp, to the second: "2026-12-09T12:00:00.000Z" less its milliseconds.
+  std::string text = LogTimeStamp(secondsSinceEpoch * 1000);
+  text.erase(text.size() - 5, 4);
   return text;
 }
 
@@ -260,4 +245,16 @@ std::optional<std::map<std::string, std::uint64_t>> ParseSizes(const std::string
     sizes.emplace(object->sha256, object->size);
   }
   return sizes;
+}
+
+OriginAnswer JudgeFeedSignature(const SignedMessage& message, const Sha256& contentDigest,
+                                const NativeString& publisher) {
+  if (!publisher.empty()) return JudgeManifestSignature(message, contentDigest, publisher);
+  OriginAnswer answer = JudgeManifestSignature(message, contentDigest, message.signature.signer);
+  if (answer.step == OriginStep::kManifestUsage || answer.step == OriginStep::kManifestChain) {
+    answer.step = OriginStep::kPassed;
+    answer.status = 0;
+  }
+  answer.publisher.clear();
+  return answer;
 }

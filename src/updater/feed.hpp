@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "launcher/trust.hpp"
+
 // A signed feed larger than this is no feed, and is not read further.
 inline constexpr std::size_t kLargestFeed = 64 * 1024;
 // The first line of every feed of this format.
@@ -92,3 +94,9 @@ bool ValidChannel(const std::string& channel);
 // SIZES: one line "<sha256> <size>" for each distinct object of the manifest, sorted, each once.
 // Nullopt when any line is not of that form.
 std::optional<std::map<std::string, std::uint64_t>> ParseSizes(const std::string& text);
+
+// What the system's answers on a feed's signature mean: as those on a manifest's, for `publisher`;
+// with no publisher named, the signature's integrity alone (one SHA-256 signer whose signed digest
+// is the content's and whose signature verifies), whoever made it and whatever its chain.
+OriginAnswer JudgeFeedSignature(const SignedMessage& message, const Sha256& contentDigest,
+                                const NativeString& publisher);

@@ -18,7 +18,9 @@ using boost::system::error_code;
 error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes) {
   bytes.reset();
   std::string text;
-  const error_code error = ReadWholeFile(file.native(), text);
+  // Far beyond any state file or feed the updater writes: what is larger is none of them.
+  constexpr std::uintmax_t kLargestSmallFile = 16u << 20;
+  const error_code error = ReadWholeFile(file.native(), kLargestSmallFile, text);
   if (error == boost::system::errc::no_such_file_or_directory) return {};
   if (!error) bytes = std::move(text);
   return error;
@@ -73,9 +75,9 @@ std::vector<FoundFile> FilesBelow(const fs::path& root, const NativeString& pref
 }
 
 std::optional<std::string> DigestOf(const fs::path& file) {
-  Sha256 digest{};
-  if (Sha256OfFile(file.native(), digest)) return std::nullopt;
-  return HexOf(digest);
+  FileDigest digest;
+  if (Sha256OfFile(file.native(), digest) || digest.special) return std::nullopt;
+  return HexOf(digest.sha256);
 }
 
 // Copies `from` to `to` through SHA-256, read once; false, with nothing left at `to`, when it is

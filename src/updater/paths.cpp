@@ -17,3 +17,4 @@ fs::path CachedFeed(const fs::path& dataDirectory, const std::string& channel) {
 }
 fs::path UpdaterLog(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.log"); }
 fs::path SettingsFile(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.ini"); }
+fs::path UpdaterLockFile(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.lock"); }

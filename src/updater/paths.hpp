@@ -20,3 +20,5 @@ boost::filesystem::path CachedFeed(const boost::filesystem::path& dataDirectory,
 boost::filesystem::path SettingsFile(const boost::filesystem::path& dataDirectory);
 // The updater's log, beside the loader's.
 boost::filesystem::path UpdaterLog(const boost::filesystem::path& dataDirectory);
+// The file of the lock that keeps a second run of the updater out while one works.
+boost::filesystem::path UpdaterLockFile(const boost::filesystem::path& dataDirectory);

@@ -3,8 +3,10 @@
 #include <boost/json.hpp>
 #include <cstdio>
 
-bool ShowProgress(ProgressPace& pace, std::chrono::steady_clock::time_point now, std::uint64_t done, bool finished) {
-  const bool show = finished || !pace.shown || (done > pace.done && now - pace.at >= kProgressInterval);
+bool ShowProgress(ProgressPace& pace, std::chrono::steady_clock::time_point now, std::uint64_t done,
+                  std::uint64_t total, bool finished) {
+  const bool show =
+      finished || !pace.shown || (done > pace.done && done < total && now - pace.at >= kProgressInterval);
   if (show) pace = {true, now, done};
   return show;
 }

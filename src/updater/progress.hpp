@@ -15,10 +15,12 @@ struct ProgressPace {
   std::uint64_t done = 0;
 };
 
-// Whether to show `done` bytes at `now`: the first report; then one that has come further, at
-// least kProgressInterval after the last shown; and the one that ends the fetch (`finished`)
-// always. `pace` records what was shown.
-bool ShowProgress(ProgressPace& pace, std::chrono::steady_clock::time_point now, std::uint64_t done, bool finished);
+// Whether to show `done` of `total` bytes at `now`: the first report; then one that has come
+// further, short of the total, at least kProgressInterval after the last shown; and the one that
+// ends the fetch (`finished`) always, so that the total is shown once, last. `pace` records what
+// was shown.
+bool ShowProgress(ProgressPace& pace, std::chrono::steady_clock::time_point now, std::uint64_t done,
+                  std::uint64_t total, bool finished);
 
 // {"bytesDone":N,"bytesTotal":M}
 std::string ProgressJson(std::uint64_t done, std::uint64_t total);

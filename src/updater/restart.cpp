@@ -20,13 +20,6 @@ namespace fs = boost::filesystem;
 using boost::system::error_code;
 
 namespace {
-const char* VerdictWordOf(const StagingCheck& check) {
-  return check.verdict == StagingVerdict::kTaken    ? "taken"
-         : check.verdict == StagingVerdict::kNotNow ? "kept"
-         : check.integrity                          ? "refused-integrity"
-                                                    : "refused-origin";
-}
-
 [[noreturn]] void NothingStaged(const std::string& why) { Fail(kUpdateNothingStaged, "nothing staged", why); }
 
 // The release waiting in data/update, where the updater knows it: the application can say which
@@ -44,7 +37,7 @@ void Restart(Run& run) {
   LogLine(std::string("apply, updater ") + kLoaderVersion + ", install " + LogText(run.install) + ", process " +
           std::to_string(processId));
   // A staging may not be swapped in by a run of `stage` while it is checked here.
-  run.ownLock = LockInstallation(run.data.native(), std::chrono::milliseconds(0));
+  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), std::chrono::milliseconds(0));
   if (!run.ownLock) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");
 
   error_code error;
@@ -71,7 +64,7 @@ void Restart(Run& run) {
   }
   HeldFile heldByCheck;
   const StagingCheck check = CheckStaging(run.install, run.staging, heldByCheck);
-  run.report.verdict = VerdictWordOf(check);
+  run.report.verdict = VerdictWord(check);
   LogLine("staging check of " + LogText(run.staging) + ": " + StagingCheckText(check));
   if (check.verdict == StagingVerdict::kRefused) {
     Fail(kUpdateReleaseRefused, "staging refused",

@@ -42,6 +42,16 @@ struct Stop {
   Fail(kUpdateLocalFailure, "local failure", what + ", " + LogError(error));
 }
 
+// Whom the feed's signer must be.
+struct FeedAnchor {
+  // The publisher name the signer's certificate must carry (as Windows shows it; elsewhere its
+  // subject's common name), or one this build accepts besides. Empty: the signature's own
+  // integrity alone is verified, whoever made it.
+  NativeString publisher;
+  // POSIX: the PEM file of the roots the signer's chain must end at. Windows: the system's roots.
+  NativeString roots;
+};
+
 struct Run {
   UpdaterOptions options;
   boost::filesystem::path install, data, staging, incoming, superseded, partial;

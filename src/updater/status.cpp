@@ -7,7 +7,7 @@
 #include "launcher/layout.hpp"
 #include "launcher/run_log.hpp"
 #include "platform/log.hpp"
-#include "platform/publisher.hpp"
+#include "platform/version_record.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/feed.hpp"
 #include "updater/paths.hpp"
@@ -80,9 +80,7 @@ json::value Text(const std::optional<std::string>& text) { return text ? json::v
 std::optional<std::string> VersionOf(const fs::path& program) {
   std::optional<std::uint64_t> version;
   if (ProgramVersion(program.native(), version) || !version) return std::nullopt;
-  const std::uint64_t v = *version;
-  return std::to_string(v >> 48) + "." + std::to_string((v >> 32) & 0xFFFF) + "." + std::to_string((v >> 16) & 0xFFFF) +
-         "." + std::to_string(v & 0xFFFF);
+  return LogVersion(*version);
 }
 
 std::optional<LoaderVerdict> VerdictInFile(const fs::path& file) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "launcher/installation_lock.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
 #include "launcher/run_log.hpp"
@@ -23,6 +24,7 @@
 #include "platform/process.hpp"
 #include "platform/publisher.hpp"
 #include "platform/signed_feed.hpp"
+#include "platform/version_record.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/feed.hpp"
 #include "updater/paths.hpp"
@@ -50,8 +52,9 @@ void ChooseAnchor(Run& run) {
   const fs::path loader = InstalledLoader(run.install);
   const std::optional<bool> signedInstallation = CarriesSignature(loader.native());
   if (signedInstallation.value_or(false)) {
-    run.anchor.publisher = SignaturePublisher(loader.native());
-    if (run.anchor.publisher.empty()) {
+    const SignatureAnswer installed = ReadProgramSigner(loader.native());
+    run.anchor.publisher = installed.signer;
+    if (installed.status != 0 || run.anchor.publisher.empty()) {
       Fail(kUpdateFeedNotNow, "feed cannot be checked now",
            "trust: the installed loader's publisher could not be read: the feed cannot be checked now");
     }
@@ -71,15 +74,23 @@ void ChooseAnchor(Run& run) {
 }
 
 std::string OriginText(const OriginAnswer& answer) {
-  const char* what = answer.step == OriginStep::kManifestDigest      ? "the feed was changed after signing"
+  const char* what = answer.step == OriginStep::kManifestSigners     ? "the feed is not signed by exactly one signer"
+                     : answer.step == OriginStep::kManifestAlgorithm ? "the feed is not signed with SHA-256"
+                     : answer.step == OriginStep::kManifestNoDigest  ? "the feed's signature signs no message digest"
+                     : answer.step == OriginStep::kManifestDigest    ? "the feed was changed after signing"
                      : answer.step == OriginStep::kManifestPublisher ? "the feed is signed by another publisher"
+                     : answer.step == OriginStep::kManifestUsage     ? "the feed's signer is not for code signing"
                      : answer.step == OriginStep::kManifestChain     ? "the feed signer's certificate chain"
                                                                      : "the feed's signature";
+  std::string text = what + (answer.signer.empty() ? std::string() : " " + Quoted(answer.signer));
   char code[64];
-  std::snprintf(code, sizeof code, ", system code 0x%08X, reason 0x%08X", static_cast<unsigned>(answer.status),
-                static_cast<unsigned>(answer.reason));
-  return what + (answer.signer.empty() ? std::string() : " " + Quoted(answer.signer)) +
-         (answer.status != 0 || answer.reason != 0 ? code : "");
+  for (const auto& [name, value] : {std::pair{"system code", answer.status}, std::pair{"reason", answer.reason},
+                                    std::pair{"chain trust", answer.trust}}) {
+    if (value == 0) continue;
+    std::snprintf(code, sizeof code, ", %s 0x%08X", name, static_cast<unsigned>(value));
+    text += code;
+  }
+  return text;
 }
 
 std::int64_t Now() {
@@ -113,8 +124,13 @@ Feed TakeFeed(Run& run) {
   LogLine("feed " + Where(run, relative) + ": " +
           (unchanged ? "not modified, the one accepted before" : std::to_string(bytes.size()) + " bytes"));
 
-  std::string content;
-  const OriginAnswer origin = VerifySignedFeed(bytes, run.anchor, content);
+  const SignedMessage message = VerifySignedFeed(bytes, run.anchor.roots);
+  const std::string& content = message.content;
+  Sha256 contentDigest{};
+  if (!Sha256OfBytes(content, contentDigest)) {
+    Fail(kUpdateFeedNotNow, "feed cannot be checked now", "feed cannot be checked now: the system's SHA-256 failed");
+  }
+  const OriginAnswer origin = JudgeFeedSignature(message, contentDigest, run.anchor.publisher);
   const StagingVerdict verdict = VerdictOfOrigin(origin);
   if (verdict == StagingVerdict::kRefused) Fail(kUpdateFeedRefused, "feed refused", "feed refused: " + OriginText(origin));
   if (verdict == StagingVerdict::kNotNow) {
@@ -460,8 +476,8 @@ void RunCommand(Run& run, const std::string& settings) {
   LogLine(std::string(command) + ", updater " + kLoaderVersion + ", install " + LogText(run.install) + ", channel " +
           run.options.channel + ", " + source);
   if (!settings.empty()) LogLine(settings);
-  // One run at a time: a lock of the updater's own, on its data folder.
-  run.ownLock = LockInstallation(run.data.native(), std::chrono::milliseconds(0));
+  // One run at a time: a lock of the updater's own, on its data folder (on Windows its own file there).
+  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), std::chrono::milliseconds(0));
   if (!run.ownLock) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");
 
   std::optional<std::string> stateText;

@@ -136,9 +136,9 @@ def cells() -> List[Cell]:
     # Start mode, complete staging: the hand-over.
     start("S1", "complete", "own location", "readlink", own, "EACCES", exit=3)
     start("S1k", "complete", "own location", "readlink", own, kill="before")
-    start("S2", "complete", "exists(staging)", "statx", U, "EACCES", exit=0, ran=v1)
-    start("S3", "complete", "exists(staging)", "statx", U, "ENOENT", exit=0, ran=v1)
-    start("S2k", "complete", "exists(staging)", "statx", U, kill="before")
+    start("S2", "complete", "look at staging", "statx", U, "EACCES", exit=0, ran=v1)
+    start("S3", "complete", "look at staging", "statx", U, "ENOENT", exit=0, ran=v1)
+    start("S2k", "complete", "look at staging", "statx", U, kill="before")
     start("S4", "complete", "not a folder(staged loader)", "statx", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
     start("S4k", "complete", "not a folder(staged loader)", "statx", f"{U}/Velmora.exe", kill="before")
     start("S5", "complete", "not a folder(staged app program)", "statx", f"{U}/app/velmora.exe", "EACCES", exit=0, ran=v1)
@@ -154,6 +154,9 @@ def cells() -> List[Cell]:
     start("S11", "complete", "hand-over: execv staged loader", "execv", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
     start("S10k", "complete", "hand-over: execv staged loader", "execv", f"{U}/Velmora.exe", kill="before")
     start("S21", "complete", "lock: open install dir", "open", ".", "EACCES", exit=0, ran=v2)
+    # A link where the staging or "data" should be is never followed, and only the link goes.
+    for id, fixture in (("S22", "staging a link outside"), ("S23", "data a link outside")):
+        start(id, fixture, "a link, no fault", "", None, exit=0, ran=v1)
     # Start mode, no staging: the main application.
     start("S12", "none", "own location for the working directory", "readlink", own, "EACCES", nth=2,
           exit=0, stdout=spawn_failed("ENOENT"))
@@ -162,10 +165,11 @@ def cells() -> List[Cell]:
     start("S15", "none", "posix_spawn app", "posix_spawn", "app/velmora.exe", "ETXTBSY", exit=0, stdout=spawn_failed("ETXTBSY"))
     start("S13k", "none", "posix_spawn app", "posix_spawn", "app/velmora.exe", kill="before")
     start("S13a", "none", "posix_spawn app", "posix_spawn", "app/velmora.exe", kill="after")
-    # Start mode, incomplete staging (a loader without an app): its removal.
-    start("S16", "loader only", "remove staging: status", "statx", U, "EACCES", nth=2, exit=0, ran=v1)
-    start("S17", "loader only", "remove staging: open directory", "open", U, "EACCES", exit=0, ran=v1)
-    start("S17k", "loader only", "remove staging: open directory", "open", U, kill="before")
+    # Start mode, incomplete staging (a loader without an app): its removal, from the staging
+    # directory held open to the removal of the emptied folder.
+    start("S16", "loader only", "remove staging: still the held folder", "statx", U, "EACCES", nth=2, exit=0, ran=v1)
+    start("S17", "loader only", "hold staging: open", "open", U, "EACCES", exit=0, ran=v1)
+    start("S17k", "loader only", "hold staging: open", "open", U, kill="before")
     start("S18", "loader only", "remove staging: unlink staged loader", "unlinkat", f"{U}/Velmora.exe", "EBUSY", exit=0, ran=v1)
     start("S19", "loader only", "remove staging: unlink staged loader", "unlinkat", f"{U}/Velmora.exe", "EACCES", exit=0, ran=v1)
     start("S18k", "loader only", "remove staging: unlink staged loader", "unlinkat", f"{U}/Velmora.exe", kill="before")
@@ -327,7 +331,8 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
     update v2, only a staged loader, or nothing ("none"); with a complete staging, what an update
     interrupted between its renames leaves ("app_old, no app") or a leftover app_old ("app +
     app_old", the latter's app_old with a read-only folder that links to the neighbour's read-only
-    folder; or app_old a link to that folder), a read-only staged loader, a stale
+    folder; or app_old a link to that folder), a link at data/update or data to a complete
+    staging beside the installation, a read-only staged loader, a stale
     read-only Velmora.exe.new, a Velmora.exe.new that links to the neighbour installation's
     loader, or a read-only folder in app."""
     installation.install(inst, programs.loaders["v1"], programs.app("v1"))
@@ -337,11 +342,19 @@ def install(inst: Path, programs: Programs, fixture: str) -> None:
         installation.put_application(inst / "app_old", programs.app("v0"))
     elif fixture == "app + app_old linking outside":
         (inst / "app_old").symlink_to(neighbour_folder(inst))
+    elif fixture in ("staging a link outside", "data a link outside"):
+        # A complete staging beside the installation, reached through a link.
+        elsewhere = inst.parent / "elsewhere"
+        installation.stage(elsewhere, programs.loaders["v2"], programs.app("v2"))
+        link, target = (inst / "data" / "update", elsewhere / "data" / "update") if fixture.startswith("staging") \
+            else (inst / "data", elsewhere / "data")
+        link.parent.mkdir(exist_ok=True)
+        link.symlink_to(target)
     if fixture == "read-only folder in app":
         read_only_folder(inst / "app")
     elif fixture == "app + read-only app_old":
         read_only_folder(inst / "app_old", link=neighbour_folder(inst))
-    if fixture != "none":
+    if fixture not in ("none", "staging a link outside", "data a link outside"):
         installation.stage(inst, programs.loaders["v2"], programs.app("v2") if fixture != "loader only" else None)
     if fixture == "read-only staged loader":
         (inst / "data" / "update" / "Velmora.exe").chmod(0o555)
@@ -660,7 +673,8 @@ def run_cell(cell: Cell, programs: Programs, sandbox_root: Path, keep: bool) -> 
         program, arguments = staging / "Velmora.exe", ["--ad", str(inst)]
     if cell.user:
         hand_to_user(base, inst, out)
-    lines_before, had_data = log_lines(inst), (inst / "data").is_dir()
+    # A "data" that is a link is not the installation's: no log is written through it.
+    lines_before, had_data = log_lines(inst), (inst / "data").is_dir() and not (inst / "data").is_symlink()
     run = run_loader(program, arguments, out, "run", base, fault, root, cell.user)
     # Fewer lines than before: the run rotated the log, and all of the new one is its own.
     logged = log_lines(inst) - lines_before if log_lines(inst) >= lines_before else log_lines(inst)

@@ -5,13 +5,14 @@
  * loader, /proc and /dev/null are never affected.
  *
  *   VELMORA_FAULT_ROOT   directory whose paths count (required)
- *   VELMORA_FAULT_OP     statx        status and existence tests, and remove_all's own
+ *   VELMORA_FAULT_OP     statx        status and existence tests (statx, lstat), and remove_all's own
  *                        open         open, openat and their 64-bit and fortified forms
  *                        copy_data    copy_file_range (through syscall()) and sendfile
  *                        sync         fdatasync and fsync
  *                        write        write (the log's lines; a copy moves its data otherwise)
  *                        rename       renameat2 and its fallback rename, counted together
- *                        unlinkat readlink posix_spawn fork pipe2 chdir execv
+ *                        unlinkat     unlinkat and rmdir
+ *                        readlink posix_spawn fork pipe2 chdir execv
  *                        clock        readings of the monotonic clock: a failing one comes
  *                                     back VELMORA_FAULT_CLOCK_JUMP seconds early, as if the
  *                                     machine had been suspended that long just after it
@@ -28,7 +29,8 @@
  *   VELMORA_FAULT_CLOCK_JUMP  seconds (clock only; it takes the place of an errno)
  *   VELMORA_FAULT_LOG    optional file: one line per counted call, "pid op nth action path"
  *
- * readlink counts for /proc/self/exe as well: that is how the loader learns where it is.
+ * readlink counts for /proc/self/exe as well: that is how the loader learns where it is. A path
+ * through /proc/self/fd/N (a folder held open) counts as the path of what N names.
  * fork and pipe2 name no path and always count. Counters live in process memory, so a forked
  * child goes on counting from its parent's value (its fork is the parent's second one).
  *
@@ -266,6 +268,23 @@ static void Resolve(int dirfd, const char* path, char* out, size_t size) {
   if (length < 0 || (size_t)length >= size) out[0] = '\0'; /* too long to be ours */
 }
 
+/* `full` with a leading /proc/self/fd/N replaced by the path N names. */
+static void ThroughHeldFolder(char* full, size_t size) {
+  static const char kPrefix[] = "/proc/self/fd/";
+  if (strncmp(full, kPrefix, sizeof kPrefix - 1) != 0) return;
+  char* rest = full + sizeof kPrefix - 1;
+  while (*rest >= '0' && *rest <= '9') ++rest;
+  char link[64];
+  snprintf(link, sizeof link, "%.*s", (int)(rest - full), full);
+  char base[PATH_MAX];
+  const ssize_t length = RealReadlink(link, base, sizeof base - 1);
+  if (length <= 0) return;
+  base[length] = '\0';
+  char joined[PATH_MAX];
+  const int total = snprintf(joined, sizeof joined, "%s%s", base, rest);
+  if (total > 0 && (size_t)total < size) strcpy(full, joined);
+}
+
 /* Every path is below "/", the only root that ends in a separator. */
 static int Below(const char* path) {
   return strncmp(path, config.root, config.rootLength) == 0 &&
@@ -326,7 +345,11 @@ static enum Action DecidePaths(const char* op, const char* function, int dirfd, 
   char full[PATH_MAX];
   char full2[PATH_MAX];
   Resolve(dirfd, path, full, sizeof full);
-  if (path2 != NULL) Resolve(dirfd2, path2, full2, sizeof full2);
+  ThroughHeldFolder(full, sizeof full);
+  if (path2 != NULL) {
+    Resolve(dirfd2, path2, full2, sizeof full2);
+    ThroughHeldFolder(full2, sizeof full2);
+  }
   return Decide(op, function, full, path2 != NULL ? full2 : NULL, 0);
 }
 
@@ -353,6 +376,18 @@ int statx(int dirfd, const char* path, int flags, unsigned int mask, struct stat
   REAL(statx)
   const enum Action action = DecidePath("statx", "statx", dirfd, path);
   CARRY_OUT(action, real_statx(dirfd, path, flags, mask, buffer));
+}
+
+int lstat(const char* path, struct stat* buffer) {
+  REAL(lstat)
+  const enum Action action = DecidePath("statx", "lstat", AT_FDCWD, path);
+  CARRY_OUT(action, real_lstat(path, buffer));
+}
+
+int lstat64(const char* path, struct stat64* buffer) {
+  REAL(lstat64)
+  const enum Action action = DecidePath("statx", "lstat64", AT_FDCWD, path);
+  CARRY_OUT(action, real_lstat64(path, buffer));
 }
 
 /* --- opening ------------------------------------------------------------------------------ */
@@ -464,6 +499,12 @@ int unlinkat(int dirfd, const char* path, int flags) {
   REAL(unlinkat)
   const enum Action action = DecidePath("unlinkat", "unlinkat", dirfd, path);
   CARRY_OUT(action, real_unlinkat(dirfd, path, flags));
+}
+
+int rmdir(const char* path) {
+  REAL(rmdir)
+  const enum Action action = DecidePath("unlinkat", "rmdir", AT_FDCWD, path);
+  CARRY_OUT(action, real_rmdir(path));
 }
 
 /* --- the loader's own location ----------------------------------------------------------- */

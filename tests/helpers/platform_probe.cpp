@@ -35,8 +35,8 @@
 #include <windows.h>
 #endif
 
+#include "launcher/installation_lock.hpp"
 #include "launcher/staging_check.hpp"
-#include "platform/lock.hpp"
 #include "platform/log.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/message.hpp"

@@ -49,6 +49,7 @@ staging "$s"
 check "unsigned: every file listed, sorted bytewise" cmp -s "$s/SHA256SUMS" <(expected "$s")
 check "unsigned: no signature" test ! -e "$s/SHA256SUMS.p7"
 check "unsigned: says how to sign" grep -q 'NOT signed' "$work/out"
+check "unsigned: the longest install directory it fits" grep -q 'up to 239 characters can take it' "$work/out"
 
 sign "$s"
 check "signed by A: the signature verifies" verifies "$s"
@@ -80,10 +81,23 @@ while IFS='|' read -r cause settings how; do
 done <<'ROWS'
 symbolic link||ln -s tag.txt app/link.txt
 neither a file nor a folder||mkfifo app/pipe
-backslash||touch 'app/a\b.dat'
-line feed||touch "app/a"$'\n'"b.dat"
+Windows cannot hold||touch 'app/a\b.dat'
+Windows cannot hold||touch "app/a"$'\n'"b.dat"
+Windows cannot hold||touch 'app/a:b' 'app/a*b' 'app/a?b'
+Windows cannot hold||touch app/nul.txt
+Windows cannot hold||mkdir -p app/Con/data
+Windows cannot hold||touch 'app/lpt¹.log'
+Windows cannot hold||touch 'app/readme.'
+Windows cannot hold||touch 'app/readme '
 not UTF-8||touch app/$'\xe9'.dat
-letter case||touch app/Tag.txt
+below more than 64 folders||mkdir -p "app/$(printf 'd/%.0s' {1..64})"
+reaches 260 characters||touch "app/$(printf 'x%.0s' {1..253})"
+Windows takes for one||touch app/Tag.txt
+Windows takes for one||touch app/Ä.txt app/ä.txt
+Windows takes for one||touch app/k.txt app/$'\u212a'.txt
+Windows takes for one||touch app/i.txt app/$'\u0131'.txt
+Windows takes for one||touch app/ß app/ẞ
+Windows takes for one||touch sha256sums
 no file app/velmora.exe||rm app/velmora.exe
 does not verify against|VELMORA_SIGN_PFX=$keys/foreign.pfx|true
 cannot open|VELMORA_SIGN_PASSWORD_FILE=$keys/root.pem|true

@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# The publisher check under Wine over real signed files: stagings made by scripts/sign-update.sh,
-# signed by the installation's publisher, its renewed certificate, another publisher or a
-# certificate under the publisher's name from an untrusted root, altered after signing, older, or
-# without a manifest (SCENARIO, the publisher scenario test, starts the loader on each); then,
-# through the platform probe, what the loader cannot show: further accepted names, an installed
-# loader that cannot be read, and the staged loader held against replacing.
-#   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER SCENARIO
+# The publisher check under Wine over real signed files: stagings made by scripts/sign-update.sh (or
+# signed by hand where it would refuse to), signed by the installation's publisher, its renewed
+# certificate, another publisher, certificates under the publisher's name from a self-made root,
+# expired or not for code signing, by two signers, with SHA-1 or without the signer's certificate,
+# altered after signing, older, without a version record, or without a manifest (SCENARIO, the
+# publisher scenario test, starts the loader on each); then, through the platform probe, what the
+# loader cannot show: further accepted names, an installed loader that cannot be read, and the
+# staged loader held against replacing. Everything runs in a Wine prefix of its own that trusts the
+# throw-away root (scripts/with-trusted-roots.sh), and nothing else: the self-made root stays untrusted.
+#   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER UNVERSIONED_RECORDER SCENARIO ROOT_STORE
 # RENAMED_PROBE is the probe built to accept "Velmora Other Publisher" besides the installation's own.
 set -euo pipefail
-[ $# -eq 6 ] || { echo "usage: update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER SCENARIO" >&2; exit 64; }
-probe=$1 renamed=$2 loader=$3 recorder=$4 old=$5 scenario=$6
+[ $# -eq 8 ] || {
+  echo "usage: update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER UNVERSIONED_RECORDER SCENARIO ROOT_STORE" >&2
+  exit 64
+}
+probe=$1 renamed=$2 loader=$3 recorder=$4 old=$5 unversioned=$6 scenario=$7 store=$8
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-bash "$repo/scripts/signed-samples.sh" "$work" "$loader" "$recorder" "$old"
+work=${VELMORA_ORIGIN_WORK:-}
 
 # A staging as data/update holds it: LOADER and APPLICATION with a library and a tag beside it,
 # the manifest signed with CERTIFICATE (from the root ROOT), or unsigned when none is given.
@@ -31,23 +35,63 @@ stage() {  # NAME LOADER APPLICATION [CERTIFICATE [ROOT]]
     bash "$repo/scripts/sign-update.sh" "$dir" >/dev/null
   fi
 }
-stage whole signed.exe recorder-a.exe a
-stage renewed renewed.exe recorder-a.exe renewed
-stage changed signed.exe recorder-a.exe a && printf 'app v3\n' >"$work/stagings/changed/app/tag.txt"
-stage unlisted signed.exe recorder-a.exe a && printf 'not the publisher'"'"'s\n' >"$work/stagings/unlisted/app/extra.dll"
-stage missing signed.exe recorder-a.exe a && rm "$work/stagings/missing/app/library.dll"
-# A manifest extended after signing to list a file of someone else's, its signature left as it was.
-stage extended signed.exe recorder-a.exe a && (cd "$work/stagings/extended" && printf 'x\n' >app/extra.dll &&
-  sha256sum app/extra.dll >>SHA256SUMS)
-stage no-manifest signed.exe recorder-a.exe a && rm "$work/stagings/no-manifest/SHA256SUMS"*
-stage unsigned-manifest signed.exe recorder-a.exe
-stage other-manifest signed.exe recorder-a.exe b
-stage other-loader other.exe recorder-b.exe b
-stage tampered tampered.exe recorder-a.exe a
-stage older signed.exe recorder-old-a.exe a
-stage foreign signed.exe recorder-a.exe foreign foreign-root
-stage plain unsigned.exe recorder.exe
-stage plain-changed unsigned.exe recorder.exe && printf 'app v3\n' >"$work/stagings/plain-changed/app/tag.txt"
+# The manifest of staging NAME signed again by hand with `openssl cms -sign`, as sign-update.sh
+# would refuse to: by each CERTIFICATE, with its chain, and OPTIONs after the defaults.
+resign() {  # NAME CERTIFICATE... [-- OPTION...]
+  local dir=$work/stagings/$1 signers=() options=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    [ -f "$work/$1.key.pem" ] || {
+      openssl pkcs12 -in "$work/$1.pfx" -passin "file:$work/pass" -clcerts -nodes -out "$work/$1.key.pem"
+      openssl pkcs12 -in "$work/$1.pfx" -passin "file:$work/pass" -cacerts -nokeys -out "$work/$1.chain.pem"
+    } 2>/dev/null
+    signers+=(-signer "$work/$1.key.pem" -inkey "$work/$1.key.pem" -certfile "$work/$1.chain.pem")
+    shift
+  done
+  [ "${1:-}" != -- ] || { shift; options=("$@"); }
+  openssl cms -sign -binary -md sha256 -in "$dir/SHA256SUMS" "${signers[@]}" "${options[@]}" -outform DER \
+    -out "$dir/SHA256SUMS.p7"
+}
+stagings() {
+  stage whole signed.exe recorder-a.exe a
+  stage renewed renewed.exe recorder-a.exe renewed
+  stage changed signed.exe recorder-a.exe a && printf 'app v3\n' >"$work/stagings/changed/app/tag.txt"
+  stage unlisted signed.exe recorder-a.exe a && printf 'not the publisher'"'"'s\n' >"$work/stagings/unlisted/app/extra.dll"
+  stage missing signed.exe recorder-a.exe a && rm "$work/stagings/missing/app/library.dll"
+  # A manifest extended after signing to list a file of someone else's, its signature left as it was.
+  stage extended signed.exe recorder-a.exe a && (cd "$work/stagings/extended" && printf 'x\n' >app/extra.dll &&
+    sha256sum app/extra.dll >>SHA256SUMS)
+  stage no-manifest signed.exe recorder-a.exe a && rm "$work/stagings/no-manifest/SHA256SUMS"*
+  stage unsigned-manifest signed.exe recorder-a.exe
+  stage other-manifest signed.exe recorder-a.exe b
+  stage other-loader other.exe recorder-b.exe b
+  stage other-loader-only other.exe recorder-a.exe a
+  stage tampered tampered.exe recorder-a.exe a
+  stage older signed.exe recorder-old-a.exe a
+  stage unversioned signed.exe recorder-unversioned-a.exe a
+  # Under the publisher's name, from a root no machine trusts: the manifest, the loader, or both.
+  stage foreign signed.exe recorder-a.exe foreign foreign-root
+  stage self-made-loader foreign.exe recorder-a.exe a
+  stage self-made foreign.exe recorder-a.exe foreign foreign-root
+  stage expired-loader expired.exe recorder-a.exe a
+  stage expired-manifest signed.exe recorder-a.exe && resign expired-manifest expired
+  stage server-loader server.exe recorder-a.exe a
+  stage server-manifest signed.exe recorder-a.exe && resign server-manifest server
+  stage no-certificate signed.exe recorder-a.exe && resign no-certificate a -- -nocerts
+  stage two-signers signed.exe recorder-a.exe && resign two-signers a renewed
+  stage sha1 signed.exe recorder-a.exe && resign sha1 a -- -md sha1
+  stage plain unsigned.exe recorder.exe
+  stage plain-changed unsigned.exe recorder.exe && printf 'app v3\n' >"$work/stagings/plain-changed/app/tag.txt"
+}
+if [ -z "$work" ]; then
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  bash "$repo/scripts/signed-samples.sh" "$work" "$loader" "$recorder" "$old" "$unversioned"
+  stagings
+  # The rest runs again in a prefix of its own that trusts the root.
+  VELMORA_ORIGIN_WORK=$work "$repo/scripts/with-trusted-roots.sh" "$store" "$work/root.pem" -- bash "$0" "$@"
+  exit
+fi
 
 failures=0
 VELMORA_SIGNED_FIXTURES="Z:${work//\//\\}" "$repo/scripts/wine-run.sh" "$scenario" || failures=$((failures + 1))

@@ -346,8 +346,10 @@ TEST(ApplyMode, AnInstallDirectoryThatCannotBeTestedIsReportedWithTheReason) {
   ExpectNothingStarted(at);
 }
 
+// The restart route checks the staging as a start would: the installation's own loader is read.
 TEST(ApplyMode, WaitsForTheGivenProcessBeforeLookingAtTheDisk) {
   const Installation at("apply-pid");
+  InstallLoader(at.install);
   // The installation appears only while the loader waits: a loader that looked before the wait
   // would report it missing.
   const fs::path pending = at.scene.tree / "pending";
@@ -392,6 +394,7 @@ TEST(ApplyMode, DoesNotWaitForAProcessThatIsNotRunning) {
   for (const std::string& pid : {ended, std::string("0"), std::string("4294967295")}) {
     SCOPED_TRACE("--pid " + pid);
     const Installation at("apply-no-wait");
+    InstallLoader(at.install);
     ExpectSilentSuccess(at.Apply({"--ad", PathToUtf8(at.install), "--pid", pid}));
     ExpectInstalledLoaderRestarted(at);
     EXPECT_EQ(Snapshot(at.scene.tree), at.Updated());
@@ -549,7 +552,7 @@ TEST(ApplyMode, ALockHeldByAProgramThatIsNoLoaderIsNotWaitedFor) {
     EXPECT_EQ(LogMisses(at.install, {LogFirstLine("apply", at.install),
                                      "installation locked by another run past 2.000 s, and no loader of this "
                                      "installation runs: going on without the lock",
-                                     "update installed; restarting " + LoaderJoined(at.install, "Velmora.exe"),
+                                     LogUpdateInstalled(), "; restarting " + LoaderJoined(at.install, "Velmora.exe"),
                                      "installation locked by another run past 2.000 s, no update being applied"}),
               "");
     EXPECT_TRUE(ProcessAlive(holder.process.Pid()));

@@ -4,14 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "launcher/manifest.hpp"
+#include "platform/file_tree.hpp"
 #include "support/process.hpp"
 #include "support/scene.hpp"
 #include "support/text.hpp"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
@@ -417,4 +424,98 @@ TEST_F(PlatformServices, TheLogRotatesAtItsBoundWhileRunsWriteAtOnce) {
     EXPECT_EQ(outcome.output, "0 -1\n");
     EXPECT_EQ(ReadText(elsewhere), "not the log\n");
   }
+}
+
+namespace {
+// Bytes that differ from block to block, so that a hash that loses or repeats a part of a read
+// cannot pass.
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 1000) % 256);
+  return bytes;
+}
+
+// What a walk visited: each entry's kind and, for a file it read, its SHA-256 and number of names.
+std::map<std::string, std::string> Walked(const fs::path& root, const std::function<bool(const std::string&)>& read) {
+  std::map<std::string, std::string> visited;
+  const char* const kinds[] = {"folder", "file", "link", "special"};
+  const boost::system::error_code error = WalkTree(root.native(), [&](const TreeEntry& entry) {
+    const std::string relative = PathToUtf8(fs::path(entry.relative));
+    std::string& seen = visited[relative];
+    if (!entry.read) {
+      seen = kinds[static_cast<int>(entry.kind)];
+      return read(relative) ? WalkStep::kRead : WalkStep::kGoOn;
+    }
+    seen += entry.error          ? " unreadable"
+            : entry.digest.special ? " special"
+                                   : " " + HexOf(entry.digest.sha256) + " " + std::to_string(entry.digest.names);
+    return WalkStep::kGoOn;
+  });
+  EXPECT_FALSE(error) << error.message();
+  return visited;
+}
+}  // namespace
+
+// Both digest services and the walk's reads against SHA-256 as sha256sum computed it, over sizes
+// on both sides of the 64 KiB a read takes at most.
+TEST_F(PlatformServices, TheDigestsAreSha256AsSha256sumComputesIt) {
+  const std::vector<std::pair<std::string, const char*>> known = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {Pattern(65535), "6ef218d7be0dd6a5d52fac238800292cb18ed70fd7bee9104878452e37880dc0"},
+      {Pattern(65536), "d61760aea3dede1059d7f51843ce61ade8d4480a8ad4de114b0891c8920cfced"},
+      {Pattern(65537), "8c1a4fda0e4ae64059381c16b2aa3e41313607c7dbc93d2bc0bded28fe0930ab"},
+      {Pattern(200000), "30d0c3e2a492845015a08737b1d4fc25bd21ae82896183cc886caa6ab8b93dd7"}};
+  for (std::size_t i = 0; i < known.size(); ++i) {
+    const auto& [bytes, expected] = known[i];
+    SCOPED_TRACE(std::to_string(bytes.size()) + " bytes");
+    const fs::path file = scene_.tree / ("kat" + std::to_string(i) + ".bin");
+    WriteText(file, bytes);
+    Sha256 digest{};
+    EXPECT_TRUE(Sha256OfBytes(bytes, digest));
+    EXPECT_EQ(HexOf(digest), expected);
+    FileDigest read;
+    EXPECT_FALSE(Sha256OfFile(file.native(), read));
+    EXPECT_EQ(HexOf(read.sha256), expected);
+    EXPECT_EQ(read.names, 1u);
+    EXPECT_EQ(Walked(scene_.tree, [](const std::string&) { return true; })[PathToUtf8(file.filename())],
+              std::string("file ") + expected + " 1");
+  }
+}
+
+// Names come from the listing, joined below the root; a file is read only when its visit asks.
+// Nothing is followed: a link, and natively a pipe, are told as such and never read;
+// a second name of a file is counted through the handle that read it. Under Wine names Windows
+// maps to devices or trims are the files of those very names.
+TEST_F(PlatformServices, TheWalkNamesEveryEntryAsItsListingDoesAndFollowsNothing) {
+  const fs::path root = scene_.tree / "root";
+  fs::create_directories(root / "a" / "b");
+  fs::create_directories(root / "empty");
+  WriteText(root / "a" / "b" / "c.txt", "abc");
+  WriteText(root / "top.txt", "");
+  WriteText(scene_.root / "outside.txt", "abc");
+  fs::create_hard_link(scene_.root / "outside.txt", root / "a" / "second.txt");
+  std::map<std::string, std::string> expected = {
+      {"a", "folder"}, {"a/b", "folder"}, {"empty", "folder"}, {"top.txt", "file"},
+      {"a/b/c.txt", "file ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 1"},
+      {"a/second.txt", "file ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 2"}};
+#ifdef _WIN32
+  for (const char* name : {"nul.txt", "aux.txt", "readme.", "readme ", "a:b"}) {
+    // Joined as text: to the library "a:b" is a root name, which a join does not put below a folder.
+    WriteTextExactly((root / "a").native() + fs::path::preferred_separator + Utf8ToPath(name).native(), "abc");
+    expected[std::string("a/") + name] = "file ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 1";
+  }
+  CreateFolderExactly(root / "aux");
+  expected["aux"] = "folder";
+#else
+  fs::create_symlink("top.txt", root / "link.txt");
+  fs::create_directory_symlink(scene_.root, root / "linked folder");
+  ASSERT_EQ(::mkfifo((root / "pipe").c_str(), 0600), 0);
+  expected.insert({{"link.txt", "link"}, {"linked folder", "link"}, {"pipe", "special"}});
+#endif
+  EXPECT_EQ(Walked(root, [](const std::string& name) { return name != "top.txt"; }), expected);
+  // A link at the root is not walked.
+#ifndef _WIN32
+  EXPECT_TRUE(WalkTree((root / "linked folder").native(), [](const TreeEntry&) { return WalkStep::kGoOn; }));
+#endif
 }

@@ -1,7 +1,8 @@
 // A signed installation takes only an update its publisher signed whole, never an older one, and
 // keeps one it cannot check now: the real loader, signed with throw-away certificates, starting in
 // installations with stagings made by scripts/sign-update.sh, under Wine.
-// tests/release/update_origin.sh makes the signed files and runs this with VELMORA_SIGNED_FIXTURES.
+// tests/release/update_origin.sh makes the signed files and runs this with VELMORA_SIGNED_FIXTURES,
+// in a Wine prefix of its own whose machine trusts the throw-away root of their certificates.
 
 #include <gtest/gtest.h>
 
@@ -57,11 +58,18 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
     const char* installedLoader;
     const char* staging;
     Verdict outcome;
-    const char* line;  // what the log says of it
+    std::string line;  // what the log says of it
   };
   const char* const taken = "staging taken";
   const char* const integrity = "staging refused for its integrity";
-  const char* const origin = "staging refused for its origin";
+  const char* const origin = "staging refused for its origin (never stage these files again): the publisher's signature: ";
+  const char* const kept = "staging kept for a later start: cannot be checked now: the publisher's signature: ";
+  const std::string publisher = " \"Velmora Test Publisher\"";
+  // The root of A's chain is trusted here (tests/release/update_origin.sh), the self-made one not.
+  const std::string selfMade = publisher + ", system code 0x800B0109";
+  const std::string expired = publisher + ", system code 0x800B0101";
+  const std::string manifestChain = "the manifest signer's certificate chain";
+  const std::string loaderChain = "the staged loader signer's certificate chain";
   for (const Row& row : {Row{"signed.exe", "whole", Verdict::kTaken, taken},
                          Row{"signed.exe", "renewed", Verdict::kTaken, taken},
                          Row{"signed.exe", "changed", Verdict::kRefused, integrity},
@@ -71,11 +79,34 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
                          Row{"signed.exe", "no-manifest", Verdict::kRefused, integrity},
                          Row{"signed.exe", "unsigned-manifest", Verdict::kRefused, integrity},
                          Row{"signed.exe", "other-manifest", Verdict::kRefused, origin},
-                         Row{"signed.exe", "other-loader", Verdict::kRefused, origin},
+                         Row{"signed.exe", "other-loader", Verdict::kRefused,
+                             std::string(origin) + "the manifest is signed by another publisher"},
+                         // No reason but the system's for that step.
+                         Row{"signed.exe", "other-loader-only", Verdict::kRefused,
+                             std::string(origin) + "the staged loader is signed by another publisher "
+                                                   "\"Velmora Other Publisher\"; signed installation"},
                          Row{"signed.exe", "tampered", Verdict::kRefused, origin},
-                         Row{"signed.exe", "older", Verdict::kRefused, origin},
-                         // Windows would take it once it trusts that root: never thrown away.
-                         Row{"signed.exe", "foreign", Verdict::kKept, "staging kept for a later start"},
+                         Row{"signed.exe", "older", Verdict::kRefused, "refused for its origin (never stage these files "
+                                                                        "again): an older application"},
+                         Row{"signed.exe", "unversioned", Verdict::kRefused, "refused for its origin (never stage these "
+                                                                              "files again): an older application"},
+                         // Windows takes these once it trusts that root, or once its clock is right:
+                         // never thrown away.
+                         Row{"signed.exe", "foreign", Verdict::kKept, kept + manifestChain + selfMade},
+                         Row{"signed.exe", "self-made", Verdict::kKept, kept + manifestChain + selfMade},
+                         Row{"signed.exe", "self-made-loader", Verdict::kKept, kept + loaderChain + selfMade},
+                         Row{"signed.exe", "expired-manifest", Verdict::kKept, kept + manifestChain + expired},
+                         Row{"signed.exe", "expired-loader", Verdict::kKept, kept + loaderChain + expired},
+                         Row{"signed.exe", "server-manifest", Verdict::kRefused,
+                             origin + std::string("the manifest's signer is not for code signing") + publisher},
+                         Row{"signed.exe", "server-loader", Verdict::kRefused,
+                             origin + std::string("the staged loader's signer is not for code signing") + publisher},
+                         Row{"signed.exe", "no-certificate", Verdict::kRefused,
+                             origin + std::string("the manifest's signature, system code 0x8009202B")},
+                         Row{"signed.exe", "two-signers", Verdict::kRefused,
+                             origin + std::string("the manifest is not signed by exactly one signer")},
+                         Row{"signed.exe", "sha1", Verdict::kRefused,
+                             origin + std::string("the manifest is not signed with SHA-256")},
                          Row{"unsigned.exe", "plain", Verdict::kTaken, taken},
                          Row{"unsigned.exe", "plain-changed", Verdict::kRefused, integrity}}) {
     SCOPED_TRACE(std::string(row.installedLoader) + " with staging " + row.staging);

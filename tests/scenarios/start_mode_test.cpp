@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -12,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/manifest.hpp"
+#include "support/manifest.hpp"
 #include "support/process.hpp"
 #include "support/scene.hpp"
 #include "support/text.hpp"
@@ -23,10 +24,13 @@
 #include <unistd.h>
 #endif
 
+
 namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
 
 namespace {
+const std::string kProgramExtension = OwnExecutablePath().extension().string();
+
 class StartMode : public testing::Test {
  protected:
   StartMode() { UseInstallDirectory("install"); }
@@ -46,15 +50,7 @@ class StartMode : public testing::Test {
   void StageApplication() { InstallApplication(Staging() / "app", "app v2"); }
 
   // A manifest of every file of the staging, as an updater writes it.
-  void WriteManifest() const {
-    std::string manifest;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Staging())) {
-      Sha256 digest{};
-      if (!entry.is_regular_file() || Sha256OfFile(entry.path().native(), digest)) continue;
-      manifest += HexOf(digest) + "  " + PathToUtf8(entry.path().lexically_relative(Staging()).generic_string()) + "\n";
-    }
-    WriteText(Staging() / "SHA256SUMS", manifest);
-  }
+  void WriteManifest() const { ::WriteManifest(Staging()); }
 
   // The loader runs from the scene's own folder unless told otherwise, never the install folder.
   Outcome RunLoader(const Words& arguments = {}, const fs::path& workingDirectory = {}) {
@@ -403,7 +399,27 @@ TEST_F(StartMode, TheRemovalOfAnOldApplicationNeverEntersAnotherFileSystem) {
 // would replace a working application with one that cannot start.
 TEST_F(StartMode, AnIncompleteOrAlteredStagingIsRemovedAndTheMainApplicationRuns) {
   const fs::path app = Staging() / "app";
-  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+  const std::string integrity = "staging refused for its integrity (stage it again, downloaded anew): ";
+  const std::string origin = "staging refused for its origin (never stage these files again): ";
+  const auto staged = [&](const std::function<void()>& add = [] {}) {
+    StageLoader();
+    StageApplication();
+    add();
+  };
+  // A complete staging with a file of this very name (joined as text: to the library "a:b" is a
+  // root name, which a join does not put below a folder).
+  const auto stagedWith = [&](const char* name) {
+    return [&, name] {
+      staged([&] { WriteTextExactly(app.native() + fs::path::preferred_separator + Utf8ToPath(name).native(), "x\n"); });
+    };
+  };
+  struct Case {
+    const char* state;
+    std::function<void()> make;
+    std::string refusal = {};  // the check's line, for a complete staging
+    bool stays = false;        // its removal leaves it: refused again at every start
+  };
+  const std::vector<Case> cases = {
       {"only a loader", [&] { StageLoader(); }},
       {"only an app", [&] { StageApplication(); }},
       {"empty", [&] { fs::create_directories(Staging()); }},
@@ -436,25 +452,102 @@ TEST_F(StartMode, AnIncompleteOrAlteredStagingIsRemovedAndTheMainApplicationRuns
       // A torn or altered download never goes in, signed or not.
       {"a file that does not match the manifest",
        [&] {
-         StageLoader();
-         StageApplication();
-         WriteManifest();
+         staged([&] { WriteManifest(); });
          WriteText(app / "tag.txt", "app v3\n");
-       }},
+       },
+       integrity + "a file does not match its hash: app/tag.txt; unsigned installation; verdict refused-integrity"},
+      // Names Windows maps to something else, or cannot hold: refused before anything is read,
+      // manifest or none, on every platform alike.
+      {"a device name", stagedWith("nul.txt"),
+       origin + "a name Windows cannot hold: app/nul.txt; unsigned installation; verdict refused-origin"},
+      {"a device name whatever follows its dot", stagedWith("aux.txt"),
+       origin + "a name Windows cannot hold: app/aux.txt"},
+      // Under Wine the removal finds a name with a trailing dot at another final path, as if it
+      // were a link, and leaves it.
+      {"a trailing dot", stagedWith("readme."), origin + "a name Windows cannot hold: app/readme.",
+       !kProgramExtension.empty()},
+      {"a colon", stagedWith("a:b"), origin + "a name Windows cannot hold: app/a:b"},
+      {"a device name in the manifest",
+       [&] {
+         staged([&] { WriteManifest(); });
+         WriteText(Staging() / "SHA256SUMS", ReadText(Staging() / "SHA256SUMS") + std::string(64, '0') + "  app/con\n");
+       },
+       origin + "a name Windows cannot hold: app/con; unsigned installation; verdict refused-origin, SHA256SUMS "},
+#ifndef _WIN32
+      // Wine 8 shows a link to a file as that file.
+      {"a link", [&] { staged([&] { fs::create_symlink("tag.txt", app / "link.txt"); }), WriteManifest(); },
+       integrity + "a link or a special file: app/link.txt; unsigned installation; verdict refused-integrity"},
+      {"a second name of a file outside",
+       [&] {
+         WriteText(scene_.root / "shared.txt", "the outside's\n");
+         staged([&] { fs::create_hard_link(scene_.root / "shared.txt", app / "lib.txt"); });
+         WriteManifest();
+       },
+       integrity + "a link or a special file: app/lib.txt"},
+      // Far deeper than any descriptor limit would let a walk go that holds one per folder.
+      {"1,500 folders deep",
+       [&] {
+         staged();
+         ASSERT_EQ(std::system(("cd '" + PathToUtf8(app) + "' && mkdir -p $(printf 'd/%.0s' $(seq 1500))").c_str()), 0);
+       },
+       origin + "below more than 64 folders: app/d"},
+#endif
   };
-  for (const auto& [state, make] : cases) {
-    SCOPED_TRACE(state);
-    fs::remove_all(install_ / "data");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
+    ASSERT_TRUE(RemoveTreeExactly(install_ / "data"));
     fs::remove(scene_.record);
-    make();
+    c.make();
+    if (c.stays) {
+      ExpectQuietSuccess(RunLoader());
+      ExpectOnlyTheMainApplicationRan();
+      EXPECT_TRUE(fs::exists(Staging()));
+      EXPECT_EQ(LogMisses(install_, {c.refusal}), "");
+      continue;
+    }
     // The loader is looked at first: where it is a file, the application's program is missing.
     const fs::path missing = fs::is_regular_file(StagedLoader()) ? app / "velmora.exe" : StagedLoader();
-    ExpectIncompleteStagingRemoved(
-        fs::exists(Staging() / "SHA256SUMS")
-            ? "staging refused for its integrity (stage it again, downloaded anew): a file does not match its hash: "
-              "app/tag.txt; unsigned installation"
-            : "staging " + PathToUtf8(Staging()) + " incomplete: " + PathToUtf8(missing) + " missing or a folder");
+    ExpectIncompleteStagingRemoved(!c.refusal.empty() ? c.refusal
+                                                      : "staging " + PathToUtf8(Staging()) + " incomplete: " +
+                                                            PathToUtf8(missing) + " missing or a folder");
   }
+  EXPECT_EQ(ReadText(scene_.root / "shared.txt"), kProgramExtension.empty() ? "the outside's\n" : "");
+}
+
+// A staging that cannot be read now (here by a loader whose user may not read its manifest or a
+// file of it) is kept as it is, and checked again at the next start; the application runs.
+TEST_F(StartMode, AStagingThatCannotBeReadNowIsKeptAndTheMainApplicationRuns) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine runs every program as one user, whom no permission stops";
+#else
+  // Root reads anything: as root the loader runs as nobody, who owns the installation.
+  const bool asNobody = ::geteuid() == 0;
+  for (const auto& [unreadable, line] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"SHA256SUMS", "the manifest could not be read, error 13; unsigned installation; verdict kept"},
+           {"app/tag.txt", "a file could not be read: app/tag.txt, error 13; unsigned installation; verdict kept, "
+                           "SHA256SUMS "}}) {
+    SCOPED_TRACE(unreadable);
+    fs::remove_all(install_ / "data");
+    fs::remove(scene_.record);
+    StageLoader();
+    StageApplication();
+    WriteManifest();
+    fs::permissions(Staging() / unreadable, fs::perms::none);
+    if (asNobody) {
+      ASSERT_EQ(std::system(("chown -R 65534:65534 '" + PathToUtf8(install_) + "'").c_str()), 0);
+      fs::permissions(scene_.out, fs::perms::all);
+    }
+    const std::vector<std::string> before = Snapshot(install_);
+    ExpectQuietSuccess(asNobody ? scene_.Start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                                   "--", PathToUtf8(install_ / "Velmora.exe")})
+                                      .Wait()
+                                : RunLoader());
+    ExpectOnlyTheMainApplicationRan();
+    EXPECT_EQ(Snapshot(install_), before);
+    EXPECT_EQ(LogMisses(install_, {"staging kept for a later start: cannot be checked now: " + line}), "");
+  }
+#endif
 }
 
 TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
@@ -515,10 +608,11 @@ TEST_F(StartMode, AFileHeldBelowAnIncompleteStagingFolderDoesNotStopTheMainAppli
   EXPECT_TRUE(fs::is_directory(install_ / "data"));
 }
 
-// A symbolic link that loops makes an existence test fail (ELOOP) rather than answer.
+// A symbolic link that loops makes an existence test fail (ELOOP) rather than answer: the staging
+// is kept, untouched, for a later start.
 TEST_F(StartMode, AFailingExistenceTestNeverHandsOverAndRemovesNothing) {
 #ifdef _WIN32
-  GTEST_SKIP() << "Wine's symbolic links are not reliable enough to build this on";
+  GTEST_SKIP() << "a Unix link that loops is not found at all under Wine";
 #else
   StageLoader();
   StageApplication();
@@ -530,16 +624,91 @@ TEST_F(StartMode, AFailingExistenceTestNeverHandsOverAndRemovesNothing) {
   ExpectOnlyTheMainApplicationRan();
   EXPECT_TRUE(fs::is_symlink(StagedLoader()));
   EXPECT_TRUE(fs::exists(Staging() / "app" / "velmora.exe"));
+  EXPECT_EQ(LogMisses(install_, {"staging kept for a later start: cannot be checked now: the staging could not be "
+                                 "tested or removed: " + PathToUtf8(StagedLoader()) + ", error 40"}),
+            "");
+#endif
+}
 
-  // The same when it is the staging folder itself that cannot be tested.
-  fs::remove_all(Staging());
-  fs::create_symlink("update", Staging());
-  fs::remove(scene_.record);
+// A link where "data", the staging directory or a leftover "app_old" should be is never followed:
+// not to check, hand over or remove what it points to, nor to write the log there. The staging is
+// refused and only the link is removed; Wine removes a Unix link only by deleting what it points
+// to, so there the link stays, and the log says so once.
+TEST_F(StartMode, ALinkAtTheStagingDataOrAnOldApplicationIsNeverFollowed) {
+  struct Case {
+    const char* state;
+    const char* link;    // below the installation
+    const char* target;  // below the folder outside
+  };
+  int round = 0;
+  for (const Case& c : {Case{"data/update a link to a complete staging", "data/update", "update"},
+                        Case{"data/update a link to a file", "data/update", "notes.txt"},
+                        Case{"data a link to a folder with a complete staging", "data", ""},
+                        Case{"app_old a link to an application beside app", "app_old", "app"}}) {
+    SCOPED_TRACE(c.state);
+    UseInstallDirectory("install " + std::to_string(++round));
+    fs::remove(scene_.record);
+    const fs::path outside = scene_.root / ("elsewhere " + std::to_string(round));
+    InstallRecorderAs(outside / "update" / "Velmora.exe", "staged loader");
+    InstallApplication(outside / "update" / "app", "app v2");
+    InstallApplication(outside / "app", "outside app");
+    WriteText(outside / "notes.txt", "the user's own\n");
+    const fs::path link = (install_ / c.link).make_preferred();
+    const bool app_old = std::string(c.link) == "app_old";
+    if (std::string(c.link) != "data") fs::create_directories(install_ / "data");
+    ASSERT_TRUE(MakeLink(outside / c.target, link));
+    const std::shared_ptr<void> unlink(nullptr, [&](void*) { RemoveLink(link); });
+    if (app_old) {
+      StageLoader();
+      StageApplication();
+    }
+    const std::vector<std::string> before = Snapshot(outside);
 
-  ExpectQuietSuccess(RunLoader());
+    ExpectQuietSuccess(RunLoader());
+
+    if (app_old && !UnderWine()) {
+      ExpectOnlyTheHandOver();
+    } else {
+      ExpectOnlyTheMainApplicationRan();
+    }
+    EXPECT_EQ(Snapshot(outside), before);
+    EXPECT_EQ(fs::exists(fs::symlink_status(link)), UnderWine());
+    const std::string left = PathToUtf8(link) + " is a link, left in place: this system removes it only by reaching "
+                                                "what it points to";
+    if (std::string(c.link) == "data/update") {
+      EXPECT_EQ(LogMisses(install_, {"staging refused for its integrity (stage it again, downloaded anew): a link or a "
+                                     "special file: " + PathToUtf8(link),
+                                     UnderWine() ? left : "removed " + PathToUtf8(link)}),
+                "");
+    } else if (app_old) {
+      EXPECT_EQ(LogMisses(install_, {UnderWine() ? left + "; the staging waits for a later start"
+                                                 : "removed " + PathToUtf8(link)}),
+                "");
+    }
+  }
+}
+
+// Whatever the handling of a staging throws (here: no memory for a manifest of 60 MB under a
+// limit of 32 MB), the staging is kept for a later start, untouched, and the application runs.
+TEST_F(StartMode, AStagingWhoseHandlingFailsUnexpectedlyIsKeptAndTheApplicationRuns) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a process's memory is limited natively only";
+#else
+  StageLoader();
+  StageApplication();
+  WriteText(Staging() / "SHA256SUMS", "");
+  fs::resize_file(Staging() / "SHA256SUMS", 60 << 20);
+  const std::vector<std::string> before = Snapshot(install_);
+
+  ExpectQuietSuccess(
+      scene_.Start("/usr/bin/prlimit", {"--as=" + std::to_string(32 << 20), "--", PathToUtf8(install_ / "Velmora.exe")})
+          .Wait());
 
   ExpectOnlyTheMainApplicationRan();
-  EXPECT_TRUE(fs::is_symlink(Staging()));
+  EXPECT_EQ(Snapshot(install_), before);
+  EXPECT_EQ(LogMisses(install_, {"staging kept for a later start: cannot be checked now: an unexpected error "
+                                 "(std::bad_alloc); unsigned installation; verdict kept"}),
+            "");
 #endif
 }
 

@@ -93,3 +93,12 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // Linux: the session a process belongs to, from /proc (0 when unreadable).
 long ProcessSession(std::uint32_t pid);
+
+// Makes `link` a symbolic link to `target` as the system under test shows one: natively the
+// library's; under Wine a Unix link, which is what Wine shows as a link (its CreateSymbolicLinkW
+// reports success and makes nothing), made with the Linux call itself. False where none can be made.
+bool MakeLink(const std::filesystem::path& target, const std::filesystem::path& link);
+// Removes such a link, never what it points to; true when nothing is left at its name.
+bool RemoveLink(const std::filesystem::path& link);
+// Whether the Windows build runs under Wine, which removes a Unix link only by reaching its target.
+bool UnderWine();

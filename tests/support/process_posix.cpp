@@ -157,3 +157,17 @@ std::vector<std::uint32_t> ProcessesRunningBelow(const fs::path& directory) {
 }
 
 void EndProcess(std::uint32_t pid) { kill(static_cast<pid_t>(pid), SIGKILL); }
+
+bool MakeLink(const fs::path& target, const fs::path& link) {
+  std::error_code error;
+  fs::create_symlink(target, link, error);
+  return !error;
+}
+
+bool RemoveLink(const fs::path& link) {
+  std::error_code error;
+  fs::remove(link, error);
+  return !fs::exists(fs::symlink_status(link));
+}
+
+bool UnderWine() { return false; }

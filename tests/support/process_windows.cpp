@@ -281,3 +281,49 @@ void PrepareDesktop() {
   GetDesktopWindow();
   for (int i = 0; i < 3; ++i) SetStdHandle(streams[i], saved[i]);
 }
+
+namespace {
+// A Linux system call from a program Wine runs: Wine passes the instruction on to the kernel.
+long LinuxCall(long number, const void* first, const void* second = nullptr) {
+  long result;
+  __asm__ volatile("syscall" : "=a"(result) : "a"(number), "D"(first), "S"(second) : "rcx", "r11", "memory");
+  return result;
+}
+
+using ToUnix = char*(CDECL*)(const wchar_t*);
+ToUnix WineToUnix() {
+  return reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+}
+}  // namespace
+
+bool UnderWine() { return WineToUnix() != nullptr; }
+
+bool MakeLink(const std::filesystem::path& target, const std::filesystem::path& link) {
+  const ToUnix toUnix = WineToUnix();
+  if (toUnix == nullptr) {
+    const DWORD flags = std::filesystem::is_directory(target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    return CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) != 0;
+  }
+  char* const unixTarget = toUnix(target.c_str());
+  char* const unixLink = toUnix(link.c_str());
+  constexpr long kSymlink = 88;
+  const bool made = unixTarget != nullptr && unixLink != nullptr && LinuxCall(kSymlink, unixTarget, unixLink) == 0;
+  HeapFree(GetProcessHeap(), 0, unixTarget);
+  HeapFree(GetProcessHeap(), 0, unixLink);
+  return made;
+}
+
+bool RemoveLink(const std::filesystem::path& link) {
+  const ToUnix toUnix = WineToUnix();
+  if (toUnix == nullptr) {
+    std::error_code error;
+    std::filesystem::remove(link, error);
+    return !error;
+  }
+  char* const unixLink = toUnix(link.c_str());
+  constexpr long kUnlink = 87;
+  const bool removed = unixLink != nullptr && LinuxCall(kUnlink, unixLink) == 0;
+  HeapFree(GetProcessHeap(), 0, unixLink);
+  return removed;
+}

@@ -64,10 +64,10 @@ fs::path NewSandbox(const std::string& name) {
   return sandbox;
 }
 
-// On Windows a program that has just ended may still hold its file for a moment.
+// On Windows a program that has just ended may still hold its file for a moment. Names Windows
+// reads as devices are removed as they are: the library would open AUX, and wait on it.
 void RemoveSandbox(const fs::path& root) {
-  std::error_code error;
-  WaitUntil([&] { return fs::remove_all(root, error), !error; }, std::chrono::seconds(10));
+  WaitUntil([&] { return RemoveTreeExactly(root); }, std::chrono::seconds(10));
 }
 }  // namespace
 
@@ -139,7 +139,10 @@ std::vector<std::string> Snapshot(const fs::path& root) {
        it.increment(error)) {
     const std::string relative = PathToUtf8(it->path().lexically_relative(root));
     const std::string name = PathToUtf8(it->path().filename());
-    if ((name == "Velmora.log" || name == "Velmora.log.1") && it->path().parent_path().filename() == "data") continue;
+    if ((name == "Velmora.log" || name == "Velmora.log.1" || name == "Velmora.lock") &&
+        it->path().parent_path().filename() == "data") {
+      continue;
+    }
     if (it->is_directory()) {
       entries.push_back("d " + relative);
     } else {
@@ -193,6 +196,8 @@ std::string LogEscaped(const std::string& utf8) {
 std::string LogFirstLine(const std::string& mode, const fs::path& install) {
   return mode + " mode, loader " VELMORA_TEST_LOADER_VERSION ", install " + LogEscaped(PathToUtf8(install));
 }
+
+std::string LogUpdateInstalled() { return "update installed: loader " VELMORA_TEST_LOADER_VERSION; }
 
 Started::~Started() {
   if (!waited_) WaitProgram(launched_, std::chrono::milliseconds(0));

@@ -48,8 +48,8 @@ std::vector<Record> ReadRecords(const std::filesystem::path& file);
 std::vector<Record> RecordsTagged(const std::vector<Record>& records, const std::string& tag);
 
 // Every entry below `root`, one line each: kind, relative path and, for files, size and content
-// hash. Two equal snapshots mean nothing below `root` changed. The loader's log files in a
-// "data" folder are left out: the tests that look at them read them.
+// hash. Two equal snapshots mean nothing below `root` changed. The loader's log files and its lock
+// file in a "data" folder are left out: the tests that look at the log read it.
 std::vector<std::string> Snapshot(const std::filesystem::path& root);
 
 // The texts of the loader's log in `install` without their time stamp and process id; a line not
@@ -64,6 +64,9 @@ std::string LogMisses(const std::filesystem::path& install, const std::vector<st
 std::string LogEscaped(const std::string& utf8);
 // The first line a run of this loader writes, without its ending.
 std::string LogFirstLine(const std::string& mode, const std::filesystem::path& install);
+// What the line of an installed update says of it, with the loader's version: "update installed:
+// loader 1.0.0".
+std::string LogUpdateInstalled();
 
 // A started program that is waited for on every path, and ended if the test has not waited for
 // it: on Windows a Launched never waited for would be destroyed with its box watcher running.

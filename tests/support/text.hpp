@@ -13,3 +13,10 @@ std::wstring Utf8ToWide(const std::string& text);
 // The whole file; empty when it cannot be read.
 std::string ReadText(const std::filesystem::path& file);
 void WriteText(const std::filesystem::path& file, const std::string& text);
+
+// The same for a file or folder whose name Windows would read as something else (a device name,
+// a trailing dot or blank, a colon): made by its verbatim path there, as any other elsewhere.
+void WriteTextExactly(const std::filesystem::path& file, const std::string& text);
+void CreateFolderExactly(const std::filesystem::path& folder);
+// Removes `root` and everything below it, each name taken as it is; false when something stays.
+bool RemoveTreeExactly(const std::filesystem::path& root);

@@ -1,11 +1,18 @@
 // The pure decisions on a staging: its manifest's lines, how they pair with the files on disk,
-// and what each of the system's answers about a signature means.
+// which paths it may hold, what a listing says an entry is, and the check's line in the log.
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "launcher/manifest.hpp"
-#include "launcher/trust.hpp"
+#include "launcher/staged_names.hpp"
+#include "launcher/staging_check.hpp"
 #include "platform/file_ops.hpp"
+#include "platform/file_tree.hpp"
+#include "support/text.hpp"
 
 namespace {
 const std::string kDigit64(64, 'a');
@@ -59,56 +66,109 @@ TEST(PairLinesWithFiles, EveryFileListedOnceAndEveryLineAFile) {
   EXPECT_EQ(twice.fault, sizeof(NativeChar) == 2 ? ListingFault::kDoubled : ListingFault::kNone);
 }
 
-// Only what is wrong with the files refuses; what depends on this machine and this moment waits.
-TEST(MeaningOfTrustAnswer, OnlyTheFilesFaultsRefuse) {
-  constexpr std::uint32_t kNoSignature = 0x800B0100;
-  for (const std::uint32_t refused : {0x80096010u /* bad digest */, 0x80090006u /* bad signature */,
-                                      0x80096004u /* certificate's signature */, 0x800B0108u /* malformed */,
-                                      0x800B0106u /* not for code */, 0x800B0110u /* wrong usage */,
-                                      0x800B010Cu /* revoked */, 0x80092010u /* revoked */,
-                                      0x800B0111u /* explicit distrust */, 0x8009310Bu /* bad ASN.1 tag */,
-                                      0x8009200Eu /* no signer */, 0x800B0003u /* subject form unknown */,
-                                      0x8009100Fu /* no signed digest */, 0x80090008u /* not SHA-256 */}) {
-    EXPECT_EQ(MeaningOfTrustAnswer(refused, 0), StagingVerdict::kRefused) << std::hex << refused;
-  }
-  EXPECT_EQ(MeaningOfTrustAnswer(kNoSignature, kNoSignature), StagingVerdict::kRefused);
-  for (const std::uint32_t waits : {0x800B0109u /* untrusted root */, 0x800B010Au /* chaining */,
-                                    0x800B0101u /* expired */, 0x80096005u /* time stamp */,
-                                    0x800B0112u /* untrusted CA */, 0x80092026u /* security settings */,
-                                    0x800B0004u /* subject not trusted */, 0x80092013u /* revocation offline */,
-                                    0x80096001u /* system error */, 0x80092003u /* file error */, 0x80004005u}) {
-    EXPECT_EQ(MeaningOfTrustAnswer(waits, 0), StagingVerdict::kNotNow) << std::hex << waits;
-  }
-  // "No signature" is also the answer for a file that could not be read: a sharing violation.
-  EXPECT_EQ(MeaningOfTrustAnswer(kNoSignature, 0x80070020), StagingVerdict::kNotNow);
-  EXPECT_EQ(MeaningOfTrustAnswer(0, 0), StagingVerdict::kTaken);
-
-  struct Row {
-    OriginStep step;
-    std::uint32_t status;
-    StagingVerdict verdict;
-    std::uint32_t reason = 0;
-    bool integrity = false;
+// Windows' rule for names, applied alike on every platform, and the bounds of an installed path.
+TEST(StagedPathFault, OnlyPathsWindowsCanHoldAndInstall) {
+  const NativeString install = N(sizeof(NativeChar) == 2 ? "C:\\Velmora" : "/opt/Velmora");
+  const auto fault = [&](const std::string& relative, bool folder = false) {
+    return StagedPathFault(install, Utf8ToPath(relative).native(), folder);
   };
-  for (const Row& row : {Row{OriginStep::kPassed, 0, StagingVerdict::kTaken},
-                         Row{OriginStep::kInstalledLoader, 0, StagingVerdict::kNotNow},
-                         Row{OriginStep::kLoaderPublisher, 0, StagingVerdict::kRefused},
-                         Row{OriginStep::kManifestDigest, 0, StagingVerdict::kRefused, 0, true},
-                         Row{OriginStep::kManifestSignature, 0x80093102, StagingVerdict::kRefused, 0, true},
-                         Row{OriginStep::kManifestPublisher, 0, StagingVerdict::kRefused},
-                         Row{OriginStep::kManifestSignature, 0x80090006, StagingVerdict::kRefused},
-                         Row{OriginStep::kStagedLoader, 0x800B0109, StagingVerdict::kNotNow},
-                         Row{OriginStep::kManifestChain, 0x800B0109, StagingVerdict::kNotNow},
-                         Row{OriginStep::kManifestChain, 0x800B0111, StagingVerdict::kRefused},
-                         // The chain's own trust bits where its policy said nothing: an untrusted
-                         // root waits, a revoked certificate refuses.
-                         Row{OriginStep::kManifestChain, 0, StagingVerdict::kNotNow, 0x20},
-                         Row{OriginStep::kManifestChain, 0, StagingVerdict::kRefused, 0x24}}) {
-    OriginAnswer answer;
-    answer.step = row.step;
-    answer.status = row.status;
-    answer.reason = row.reason;
-    EXPECT_EQ(VerdictOfOrigin(answer), row.verdict) << static_cast<int>(row.step) << std::hex << " " << row.status;
-    EXPECT_EQ(RefusedForIntegrity(answer), row.integrity) << static_cast<int>(row.step) << std::hex << " " << row.status;
+  for (const char* unfit : {"a:b", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\\b", "a\x01" "b", "a\x1F", "readme.",
+                            "readme ", "CON", "con", "Con.txt", "nul.tar.gz", "NUL .txt", "aux", "PRN.x", "COM1",
+                            "com9.log", "LPT1", "lpt9", "COM\xC2\xB9", "lpt\xC2\xB3.txt", "CONIN$", "conout$.txt"}) {
+    EXPECT_EQ(fault(std::string("app/") + unfit), NameFault::kUnfitName) << unfit;
+    EXPECT_EQ(fault(std::string(unfit) + "/x"), NameFault::kUnfitName) << unfit;
   }
+  for (const char* fit : {"COM0", "COM10", "LPT", "CONSOLE", "con_", "nul-.txt", "aux2", " lead", ".hidden", "a.b",
+                          "caf\xC3\xA9", "COM\xC2\xB9x", "\xF0\x9F\x98\x80"}) {
+    EXPECT_EQ(fault(std::string("app/") + fit), NameFault::kNone) << fit;
+  }
+  if (sizeof(NativeChar) == 1) {
+    EXPECT_EQ(fault("app/\xFF"), NameFault::kUnfitName) << "no UTF-8";
+  }
+
+  // 64 folders hold a file, and a folder may be the 64th; one more is too deep.
+  std::string folders;
+  for (int i = 0; i < 64; ++i) folders += "d/";
+  EXPECT_EQ(fault(folders + "f"), NameFault::kNone);
+  EXPECT_EQ(fault(folders + "d/f"), NameFault::kTooDeep);
+  EXPECT_EQ(fault(folders.substr(0, folders.size() - 1), true), NameFault::kNone);
+  EXPECT_EQ(fault(folders + "d", true), NameFault::kTooDeep);
+
+  // `<install>` + separator + relative: 259 UTF-16 units pass, 260 do not; a character beyond
+  // the Basic Multilingual Plane counts two. A drive root brings its own separator.
+  const std::size_t room = kLongestInstalledPath - install.size() - 1;
+  EXPECT_EQ(fault(std::string(room, 'a')), NameFault::kNone);
+  EXPECT_EQ(fault(std::string(room + 1, 'a')), NameFault::kTooLong);
+  EXPECT_EQ(fault(std::string(room - 2, 'a') + "\xF0\x9F\x98\x80"), NameFault::kNone);
+  EXPECT_EQ(fault(std::string(room - 1, 'a') + "\xF0\x9F\x98\x80"), NameFault::kTooLong);
+  const NativeString root = N(sizeof(NativeChar) == 2 ? "Q:\\" : "/");
+  EXPECT_EQ(StagedPathFault(root, N(std::string(kLongestInstalledPath - root.size(), 'a').c_str()), false),
+            NameFault::kNone);
+}
+
+// What a Windows listing's attributes and reparse tags make of an entry.
+TEST(KindOfListedEntry, LinksAndPlaceholdersAreNoFiles) {
+  struct Row {
+    std::uint32_t attributes;
+    std::uint32_t tag;
+    EntryKind kind;
+  };
+  // Name surrogates (symbolic link, junction, WSL link), an app execution alias; a socket, a WSL
+  // pipe, a cloud folder, a linked folder as Wine lists it, a placeholder not on disk, one recalled
+  // when opened, an offline file, a device; a compressed, a deduplicated, a compact /exe and a
+  // present cloud file.
+  for (const Row& row : {Row{0x20, 0, EntryKind::kFile}, Row{0x10, 0, EntryKind::kFolder},
+                         Row{0x420, 0xA000000C, EntryKind::kLink}, Row{0x410, 0xA0000003, EntryKind::kLink},
+                         Row{0x400, 0xA000001D, EntryKind::kLink}, Row{0x400, 0x8000001B, EntryKind::kLink},
+                         Row{0x420, 0x80000023, EntryKind::kSpecial}, Row{0x400, 0x80000024, EntryKind::kSpecial},
+                         Row{0x410, 0x9000001A, EntryKind::kSpecial}, Row{0x410, 0, EntryKind::kSpecial},
+                         Row{0x400420, 0x9000601A, EntryKind::kSpecial}, Row{0x40020, 0, EntryKind::kSpecial},
+                         Row{0x1020, 0, EntryKind::kSpecial}, Row{0x40, 0, EntryKind::kSpecial},
+                         Row{0x800, 0, EntryKind::kFile}, Row{0x420, 0x80000013, EntryKind::kFile},
+                         Row{0x420, 0x80000017, EntryKind::kFile}, Row{0x420, 0x9000601A, EntryKind::kFile}}) {
+    EXPECT_EQ(KindOfListedEntry(row.attributes, row.tag), row.kind) << std::hex << row.attributes << " " << row.tag;
+  }
+}
+
+// On Windows the form in which no name is read as a device; elsewhere the path as it is.
+TEST(VerbatimPath, FullPathsTakeTheFormWindowsTakesAsItIs) {
+  const bool windows = sizeof(NativeChar) == 2;
+  for (const auto& [path, verbatim] : std::vector<std::pair<const char*, const char*>>{
+           {"C:\\Velmora\\app\\nul.txt", "\\\\?\\C:\\Velmora\\app\\nul.txt"},
+           {"q:\\", "\\\\?\\q:\\"},
+           {"C:/Velmora/data", "\\\\?\\C:\\Velmora\\data"},
+           {"\\\\server\\share\\Velmora", "\\\\?\\UNC\\server\\share\\Velmora"},
+           {"\\\\?\\C:\\Velmora", "\\\\?\\C:\\Velmora"},
+           {"relative\\aux.txt", "relative\\aux.txt"}}) {
+    EXPECT_TRUE(VerbatimPath(N(path)) == N(windows ? verbatim : path)) << path;
+  }
+}
+
+// The log line's end, which programs match: the verdict's word, the manifest's digest and the
+// versions known, whatever the path before them.
+TEST(StagingCheckText, EndsInWordsProgramsMatch) {
+  StagingCheck taken;
+  taken.listed = true;
+  taken.manifestDigest = Sha256{0xAB, 0x01};
+  taken.versions.installedLoader = 0x0001000000000000;
+  taken.versions.stagedApplication = 0x0002000300040005;
+  EXPECT_EQ(StagingCheckText(taken), "staging taken; unsigned installation, every file as its manifest lists it; verdict "
+                                     "taken, SHA256SUMS ab01" + std::string(60, '0') +
+                                     ", installed loader 1.0.0.0, staged application 2.3.4.5");
+  StagingCheck refused;
+  refused.verdict = StagingVerdict::kRefused;
+  refused.finding = "a name Windows cannot hold";
+  refused.subject = N(std::string(600, 'a').c_str());
+  const std::string text = StagingCheckText(refused);
+  EXPECT_NE(text.find(": " + std::string(512, 'a') + "...; unsigned installation; verdict refused-origin"),
+            std::string::npos)
+      << text;
+  refused.integrity = true;
+  EXPECT_TRUE(StagingCheckText(refused).ends_with("; verdict refused-integrity"));
+  StagingCheck kept;
+  kept.verdict = StagingVerdict::kNotNow;
+  kept.finding = "an unexpected error";
+  kept.detail = "std::bad_alloc";
+  EXPECT_EQ(StagingCheckText(kept), "staging kept for a later start: cannot be checked now: an unexpected error "
+                                    "(std::bad_alloc); unsigned installation; verdict kept");
 }

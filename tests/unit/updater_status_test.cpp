@@ -107,12 +107,13 @@ TEST(ShowProgress, TheFirstThenAtMostFourASecondThenTheLast) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start{};
   ProgressPace pace;
-  EXPECT_TRUE(ShowProgress(pace, start, 0, false));
-  EXPECT_FALSE(ShowProgress(pace, start + std::chrono::milliseconds(100), 10, false));
-  EXPECT_TRUE(ShowProgress(pace, start + kProgressInterval, 20, false));
-  // Nothing new is not shown again, however long it took.
-  EXPECT_FALSE(ShowProgress(pace, start + std::chrono::seconds(5), 20, false));
-  EXPECT_TRUE(ShowProgress(pace, start + std::chrono::seconds(5) + std::chrono::milliseconds(1), 30, true));
+  EXPECT_TRUE(ShowProgress(pace, start, 0, 30, false));
+  EXPECT_FALSE(ShowProgress(pace, start + std::chrono::milliseconds(100), 10, 30, false));
+  EXPECT_TRUE(ShowProgress(pace, start + kProgressInterval, 20, 30, false));
+  // Nothing new is not shown again, however long it took; the total only once the fetch ends.
+  EXPECT_FALSE(ShowProgress(pace, start + std::chrono::seconds(5), 20, 30, false));
+  EXPECT_FALSE(ShowProgress(pace, start + std::chrono::seconds(6), 30, 30, false));
+  EXPECT_TRUE(ShowProgress(pace, start + std::chrono::seconds(6) + std::chrono::milliseconds(1), 30, 30, true));
   EXPECT_EQ(ProgressJson(30, 30), "{\"bytesDone\":30,\"bytesTotal\":30}");
   EXPECT_EQ(ProgressDisplay(1500000, 12000000), "velmora-update: fetched 1.5 of 12.0 MB (12 %)");
   EXPECT_EQ(ProgressDisplay(0, 0), "velmora-update: fetched 0.0 of 0.0 MB (100 %)");

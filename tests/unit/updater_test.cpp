@@ -86,6 +86,26 @@ TEST(JudgeFeed, ChannelSequenceAndExpiryByTheLaterClock) {
   EXPECT_EQ(after.issued, feed.issued + 7);
 }
 
+// With no publisher named, only the signature's integrity counts: a signer for any use, under a
+// root no one trusts, passes; a feed changed after signing or a broken signature never does.
+TEST(JudgeFeedSignature, WithoutAPublisherOnlyTheSignaturesIntegrity) {
+  const Sha256 digest = {7, 7};
+  SignedMessage message;
+  message.signers = 1;
+  message.digestAlgorithm = "2.16.840.1.101.3.4.2.1";
+  message.signedDigest = std::string("\x04\x20", 2) + std::string(digest.begin(), digest.end());
+  message.signature.signer = NativeFromAscii("Someone");
+  message.signature.chain.policy = 0x800B0109;
+  EXPECT_EQ(JudgeFeedSignature(message, digest, {}).step, OriginStep::kPassed);
+  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Someone")).step, OriginStep::kManifestUsage);
+  message.signature.codeSigning = true;
+  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Someone")).step, OriginStep::kManifestChain);
+  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Other")).step, OriginStep::kManifestPublisher);
+  EXPECT_EQ(JudgeFeedSignature(message, Sha256{7}, {}).step, OriginStep::kManifestDigest);
+  message.signature.status = 0x80090006;
+  EXPECT_EQ(JudgeFeedSignature(message, digest, {}).step, OriginStep::kManifestSignature);
+}
+
 TEST(DecideRelease, NeverOlderNeverRefusedAgainAnEqualVersionARepair) {
   const Feed feed = SampleFeed();
   EXPECT_EQ(DecideRelease(feed, {}), ReleaseDecision::kStage);
