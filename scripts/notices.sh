@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Writes the third-party notices of the Windows loader built in BUILD_DIR to standard output: the
-# copyright file of every Debian package its code comes from, as Debian ships it. The packages are
-# found from the build itself, in the headers the compiler read (ninja's dependencies) and the
-# objects the linker took in (Velmora.map), so nothing linked in later ships without its notice.
-# The headers are those of every object built there: scripts/release.sh builds the loader alone.
+# Writes the third-party notices of the Windows loader and updater built in BUILD_DIR to standard
+# output: the copyright file of every Debian package their code comes from, as Debian ships it. The
+# packages are found from the build itself, in the headers the compiler read (ninja's dependencies)
+# and the objects the linker took in (Velmora.map, and velmora-update.map where it was built), so
+# nothing linked in later ships without its notice. The headers are those of every object built
+# there: scripts/release.sh builds the two programs alone.
 #   notices.sh BUILD_DIR
 set -euo pipefail
 die() { echo "notices: $*" >&2; exit 1; }
 [ $# -eq 1 ] || die "usage: notices.sh BUILD_DIR"
 build=$(realpath -e "$1")
 repo=$(cd "$(dirname "$0")/.." && pwd -P)
-map=$build/Velmora.map
-[ -f "$map" ] || die "no link map $map: build the loader first"
+[ -f "$build/Velmora.map" ] || die "no link map $build/Velmora.map: build the loader first"
+maps=("$build/Velmora.map")
+[ ! -f "$build/velmora-update.map" ] || maps+=("$build/velmora-update.map")
 boost=$(realpath -e "$(sed -n 's/^VELMORA_BOOST_CACHE_DIR:PATH=//p' "$build/CMakeCache.txt")/src")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -20,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
   ninja -C "$build" -t deps | sed -n 's/^    //p'
   awk '/^Archive member included/ { on = 1; next } /^Discarded input sections/ { on = 0 }
        on && /^[^ ].*\)$/ { sub(/\([^()]*\)$/, ""); print }
-       /^LOAD / && NF == 2 && $2 !~ /\.a$/ { print $2 }' "$map"
+       /^LOAD / && NF == 2 && $2 !~ /\.a$/ { print $2 }' "${maps[@]}"
 } | (cd "$build" && xargs -d '\n' realpath -e --) | LC_ALL=C sort -u >"$work/used"
 
 # The compiled Boost libraries come from Debian's source package in the cache; the rest of this
@@ -62,7 +64,7 @@ done < <(awk -F '\t' -v boost="$boost/" '
 
 title() {
   case $1 in
-    boost*) echo "Boost: headers, and Boost.ProgramOptions and Boost.Filesystem built from source" ;;
+    boost*) echo "Boost: headers, and Boost.ProgramOptions, Boost.Filesystem and Boost.JSON built from source" ;;
     mingw-w64) echo "mingw-w64: C runtime, winpthreads, Windows headers and import libraries" ;;
     gcc-mingw-w64) echo "GCC runtime libraries: libstdc++, libgcc" ;;
     *) echo "$1" ;;
@@ -70,10 +72,11 @@ title() {
 }
 rule=$(printf '%072d' 0 | tr 0 =)
 cat <<EOF
-Third-party notices of Velmora.exe
+Third-party notices of Velmora.exe and velmora-update.exe
 
-Velmora.exe holds code of the software below, as Debian packages it. Each section names the
-packages the code comes from and what the loader takes of each, then gives their copyright files.
+Velmora.exe and velmora-update.exe hold code of the software below, as Debian packages it. Each
+section names the packages the code comes from and what the programs take of each, then gives
+their copyright files.
 EOF
 while read -r source; do
   printf '\n%s\n%s\n' "$rule" "$(title "$source")"

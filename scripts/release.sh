@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Windows loader as shipped, in a clean folder (build/release), and packs a release:
-#   dist/Velmora-<version>-win64.zip   the loader, the README's parts for those who ship it, the
-#                                      staging contract, sign-update.sh (which signs an update for
-#                                      signed installations), the third-party notices
+#   dist/Velmora-<version>-win64.zip   the loader, the updater (velmora-update.exe, shipped in an
+#                                      installation's app\), the README's parts for those who ship
+#                                      them, the staging contract and the updater's page,
+#                                      sign-update.sh (which signs an update for signed
+#                                      installations), publish-update.sh (which publishes a signed
+#                                      release to a web server's tree), the third-party notices
 #                                      (scripts/notices.sh) and SHA256SUMS, the checksums of the other
 #                                      files in it
 #   dist/SHA256SUMS                    the archive's checksum
-# With VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE set, the loader is signed first (see
+# With VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE set, both programs are signed first (see
 # scripts/sign.sh, which also reads VELMORA_SIGN_TIMESTAMP_URL and VELMORA_SIGN_CAFILE).
 # Two runs on one commit write the same bytes, signatures aside: the archive's times are
 # SOURCE_DATE_EPOCH, by default the commit's time.
@@ -51,19 +54,23 @@ section() { awk -v want="## $1" '$0 == want { on = 1 } on && /^## / && $0 != wan
 } >"$pack/README.md"
 # The staging contract, and any other page those parts link to.
 # A link may name a section of its page ("docs/x.md#part"): the page is what is copied.
-for doc in $( (echo docs/staging.md; grep -o '](docs/[^)#]*' "$pack/README.md" | sed 's/^](//') | sort -u); do
+for doc in $( (echo docs/staging.md; echo docs/updater.md; grep -o '](docs/[^)#]*' "$pack/README.md" | sed 's/^](//') | sort -u); do
   cp "$doc" "$pack/$doc"
 done
 
-if [ -n "${VELMORA_SIGN_PFX:-}" ]; then
-  scripts/sign.sh build/release/Velmora.exe "$pack/Velmora.exe"
-  signed="signed with $VELMORA_SIGN_PFX"
-else
-  cp build/release/Velmora.exe "$pack/Velmora.exe"
-  signed="NOT signed: set VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign it"
-fi
-# Signed installations take only updates whose manifest the vendor signed: the tool that writes it.
+for program in Velmora.exe velmora-update.exe; do
+  if [ -n "${VELMORA_SIGN_PFX:-}" ]; then
+    scripts/sign.sh "build/release/$program" "$pack/$program"
+    signed="signed with $VELMORA_SIGN_PFX"
+  else
+    cp "build/release/$program" "$pack/$program"
+    signed="NOT signed: set VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign them"
+  fi
+done
+# Signed installations take only updates whose manifest the vendor signed: the tool that writes it,
+# and the one that publishes it for the updater.
 cp scripts/sign-update.sh "$pack/sign-update.sh"
+cp scripts/publish-update.sh "$pack/publish-update.sh"
 # The file that ships, signed or not, must still be the loader the tests took apart (Debian's
 # python3, for its pefile).
 /usr/bin/python3 tests/resources/check_resources.py "$pack/Velmora.exe" "$(cut -d. -f1-4 <<<"$version.0.0.0")"
@@ -77,11 +84,11 @@ scripts/notices.sh build/release >"$pack/THIRD-PARTY-NOTICES.txt"
 # and the time zone fixed, as zip stores local times.
 find "$pack" -exec touch -h -d "@$epoch" {} +
 find "$pack" -type f -exec chmod 644 {} +
-chmod 755 "$pack/Velmora.exe" "$pack/sign-update.sh"
+chmod 755 "$pack/Velmora.exe" "$pack/velmora-update.exe" "$pack/sign-update.sh" "$pack/publish-update.sh"
 mkdir dist
 (cd "$pack/.." && find "$name" -type f | LC_ALL=C sort >files &&
    TZ=UTC0 zip -X -D -q "$repo/dist/$name.zip" -@ <files)
 (cd dist && sha256sum "$name.zip" >SHA256SUMS)
 
-echo "release: dist/$name.zip of $commit, the loader $signed"
+echo "release: dist/$name.zip of $commit, the loader and the updater $signed"
 cat dist/SHA256SUMS "$pack/SHA256SUMS"

@@ -35,10 +35,14 @@ for dir in "$work/one/dist" "$work"/unpacked/*; do
   (cd "$dir" && sha256sum -c SHA256SUMS &&
      diff <(sed 's/^[0-9a-f]*  //' SHA256SUMS) <(find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort))
 done
-grep Velmora.exe "$work"/unpacked/*/SHA256SUMS
-# The tool that signs updates, as in the source and ready to run.
-tool=$(echo "$work"/unpacked/*/sign-update.sh)
-cmp "$work/one/scripts/sign-update.sh" "$tool" && [ -x "$tool" ] || fail "sign-update.sh not shipped as in the source"
+for shipped in Velmora.exe velmora-update.exe sign-update.sh publish-update.sh docs/updater.md; do
+  grep -q "  $shipped\$" "$work"/unpacked/*/SHA256SUMS || fail "$shipped not in the release's SHA256SUMS"
+done
+# The tools that sign and publish updates, as in the source and ready to run.
+for name in sign-update.sh publish-update.sh; do
+  tool=$(echo "$work"/unpacked/*/$name)
+  cmp "$work/one/scripts/$name" "$tool" && [ -x "$tool" ] || fail "$name not shipped as in the source"
+done
 
 # The notices: a section each for Boost, mingw-w64 and GCC, naming the packages with the versions
 # installed, and holding their copyright files whole.
