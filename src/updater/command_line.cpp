@@ -82,8 +82,10 @@ void Print(const std::string& command, const UpdaterOptions& options, const Upda
     return;
   }
   if (report.integrityOnly) std::cerr << "velmora-update: no publisher named: the feed is checked for its integrity only\n";
-  (report.exitCode == kUpdateDone ? std::cout : std::cerr) << "velmora-update: " << report.outcome << ": "
-                                                           << report.message << '\n';
+  // A message that begins with its outcome, as the log's line does, is not prefixed twice.
+  const std::string said = report.outcome + ": ";
+  (report.exitCode == kUpdateDone ? std::cout : std::cerr)
+      << "velmora-update: " << (report.message.rfind(said, 0) == 0 ? "" : said) << report.message << '\n';
   if (report.exitCode == kUpdateDone && !report.notes.empty()) std::cout << "release notes: " << report.notes << '\n';
 }
 
@@ -209,7 +211,9 @@ int RunUpdaterCommandLine(const std::vector<NativeString>& arguments) {
     // Every tenth of what is to fetch, once.
     options.progress = [&shownTenth](std::uint64_t fetched, std::uint64_t toFetch, bool) {
       const std::uint64_t tenth = std::min<std::uint64_t>(fetched * 10 / std::max<std::uint64_t>(toFetch, 1), 10);
-      if (tenth > shownTenth) std::cerr << "velmora-update: fetched " << fetched << " of " << toFetch << " bytes\n";
+      if (tenth > shownTenth) {
+        std::cerr << "velmora-update: fetched " << std::min(fetched, toFetch) << " of " << toFetch << " bytes\n";
+      }
       shownTenth = std::max(shownTenth, tenth);
     };
   }
