@@ -34,6 +34,10 @@ done
 [[ $expires =~ ^[1-9][0-9]{0,3}$ ]] || die "--expires takes a number of days"
 [ -z "$notes" ] || [[ $notes =~ ^https?://[!-~]+$ ]] || die "--notes takes an http(s) URL"
 [ -z "$version" ] || [[ $version =~ ^(0|[1-9][0-9]{0,4})(\.(0|[1-9][0-9]{0,4})){0,3}$ ]] || die "a version is 1 to 4 numbers"
+# Each part is one of a version record's four 16-bit numbers.
+for part in ${version//./ }; do
+  [ "$part" -le 65535 ] || die "a version's numbers go up to 65535"
+done
 if [ -n "$refresh$signature" ]; then
   [ $# -eq 1 ] || usage
   release_dir=

@@ -130,9 +130,9 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
   if (!opened) return LastError();
   HINTERNET const handle = opened.get();
   if (!automatic) ApplyUserProxy(session.get(), handle, url);
-  // Negotiate and NTLM proxies take the user's own logon; nothing is sent to a server that did
-  // not ask.
-  DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+  // The user's logon goes to no server: a feed server or mirror that asks for it (401) gets
+  // nothing. Only a proxy that asks for it (407) gets it, below.
+  DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
   WinHttpSetOption(handle, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
   std::wstring headers;
   if (request.resumeFrom > 0) headers += L"Range: bytes=" + std::to_wstring(request.resumeFrom) + L"-\r\n";
@@ -162,7 +162,10 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
     const DWORD scheme = (schemes & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0 ? WINHTTP_AUTH_SCHEME_NEGOTIATE
                          : (schemes & WINHTTP_AUTH_SCHEME_NTLM) != 0    ? WINHTTP_AUTH_SCHEME_NTLM
                                                                          : 0;
-    if (scheme == 0 || !WinHttpSetCredentials(handle, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr)) {
+    // Negotiate and NTLM proxies take the user's own logon, which the policy must then allow.
+    logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    if (scheme == 0 || !WinHttpSetOption(handle, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon) ||
+        !WinHttpSetCredentials(handle, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr)) {
       break;
     }
   }

@@ -86,6 +86,7 @@ struct Got {
   HttpAnswer answer;
   boost::system::error_code error;      // no complete answer: the network's failure, or the folder's
   bool tooLong = false;  // more than the cap arrived
+  bool tooSlow = false;  // the answer took longer than its size allows (a server trickling bytes)
 };
 
 using Body = std::function<bool(HttpMeaning meaning, const char* bytes, std::size_t size)>;

@@ -92,3 +92,9 @@ void RememberRefused(UpdaterState& state, const std::string& release) {
     state.refused.erase(state.refused.begin(), state.refused.end() - kRememberedRefusals);
   }
 }
+
+std::string KeptValidator(const std::string& header) {
+  constexpr std::size_t kLongestValidator = 256;
+  const bool printable = std::all_of(header.begin(), header.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+  return printable && header.size() <= kLongestValidator ? header : std::string();
+}

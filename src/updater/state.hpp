@@ -18,6 +18,11 @@ struct ChannelState {
   std::string lastModified;  // the same
 };
 
+// A server's validator (ETag, Last-Modified) as it may be kept and sent back: printable ASCII of a
+// bounded length, else nothing. The signature covers the feed, not its headers: anything else in
+// them would reach the state file (where it must stay readable) and the next request's headers.
+std::string KeptValidator(const std::string& header);
+
 struct KnownRelease {
   std::string release;  // the id
   std::string version;

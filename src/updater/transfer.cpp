@@ -1,6 +1,7 @@
 #include "updater/run.hpp"
 
 #include <boost/filesystem/operations.hpp>
+#include <chrono>
 #include <vector>
 
 #include "launcher/layout.hpp"
@@ -25,8 +26,17 @@ std::string Where(const Run& run, const std::string& relative) {
 Got Request(Run& run, const std::string& relative, HttpRequest request, std::uint64_t cap, const Body& body) {
   Got got;
   std::uint64_t received = 0;
+  // A stall is cut by the transport; a server that trickles a byte now and then is cut here, so
+  // that no answer holds the run (and the updater's lock) for longer than a slow line would take.
+  constexpr std::uint64_t kSlowestBytesPerSecond = 4096;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1) +
+                        std::chrono::seconds(cap / kSlowestBytesPerSecond);
   // `cap` is the whole object's size: a resumed answer brings the rest of it only.
   const auto take = [&](const char* bytes, std::size_t size) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      got.tooSlow = true;
+      return false;
+    }
     received += size;
     run.report.bytesFetched += size;
     if (received > (got.meaning == HttpMeaning::kResumed ? cap - request.resumeFrom : cap)) {
@@ -74,10 +84,12 @@ Got Request(Run& run, const std::string& relative, HttpRequest request, std::uin
                       got.answer);
   got.meaning = MeaningOfHttpAnswer(got.answer.status, request.resumeFrom, got.answer.contentRange);
   if (got.error && StoppedByBody(got.error) && (got.tooLong || !wanted)) got.error.clear();
+  if (got.tooSlow) got.error = make_error_code(boost::system::errc::timed_out);
   return got;
 }
 
 std::string AnswerText(const Got& got) {
+  if (got.tooSlow) return "the answer came too slowly";
   if (got.error) return got.error.category().name() + std::string(" error ") + std::to_string(got.error.value());
   if (got.answer.status == 0) return "no answer";
   return "HTTP " + std::to_string(got.answer.status);

@@ -14,6 +14,7 @@
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
 #include "launcher/run_log.hpp"
+#include "launcher/staged_names.hpp"
 #include "launcher/staging_check.hpp"
 #include "launcher/trust.hpp"
 #include "platform/digest.hpp"
@@ -164,8 +165,8 @@ Feed TakeFeed(Run& run) {
           ", version " + feed->version);
   channel.history = Accepted(*feed, channel.history);
   if (!unchanged) {
-    channel.etag = got.answer.etag;
-    channel.lastModified = got.answer.lastModified;
+    channel.etag = KeptValidator(got.answer.etag);
+    channel.lastModified = KeptValidator(got.answer.lastModified);
     WriteWhole(cachedFile, bytes);
   }
   WriteWhole(StateFile(run.data), StateText(run.state));
@@ -231,6 +232,12 @@ Release PlanRelease(Run& run, const Feed& feed) {
   release.signatureBytes = FetchPinned(run, folder + kManifestSignatureFile, feed.signature);
   const std::optional<std::vector<ManifestLine>> lines = ParseManifest(release.manifestText);
   if (!lines) RefuseRelease(run, feed, "its manifest is malformed");
+  // Before any file is written: on Windows such a name would open a device, or another file.
+  for (const ManifestLine& line : *lines) {
+    if (StagedPathFault(run.install.native(), line.path, false) != NameFault::kNone) {
+      RefuseRelease(run, feed, "it lists a path Windows cannot hold or install here: " + LogText(line.path));
+    }
+  }
   const std::optional<std::map<std::string, std::uint64_t>> sizes =
       ParseSizes(FetchPinned(run, folder + kSizesFile, feed.sizes));
   if (!sizes || !SizesCoverManifest(*sizes, *lines)) RefuseRelease(run, feed, "its SIZES does not cover its manifest");
@@ -294,6 +301,24 @@ void FillIncoming(Run& run, Release& release) {
     done += count;
     if (run.options.progress) run.options.progress(done, release.toFetch, false);
   };
+  // Listed nowhere: left from another release, in the way of this one's files (a file where it
+  // needs a folder, a folder where it needs a file) and of its check. Gone before anything is written.
+  std::set<NativeString> listed;
+  for (const ManifestLine& line : release.lines) listed.insert(line.path);
+  for (const FoundFile& file : FilesBelow(run.incoming)) {
+    if (listed.count(file.path) != 0) continue;
+    error_code error;
+    fs::remove(run.incoming / fs::path(file.path), error);
+    if (error) FailLocally("could not remove " + LogText(run.incoming / fs::path(file.path)), error);
+  }
+  for (const ManifestLine& line : release.lines) {
+    const fs::path target = run.incoming / fs::path(line.path);
+    error_code error;
+    const bool folder = fs::is_directory(fs::symlink_status(target, error));
+    error.clear();
+    if (folder) fs::remove_all(target, error);
+    if (error) FailLocally("could not remove " + LogText(target), error);
+  }
   if (run.options.progress) run.options.progress(0, release.toFetch, false);
   // The object a partial download is kept for comes first: one partial download at a time.
   std::vector<std::size_t> order(release.plans.size());
@@ -319,15 +344,6 @@ void FillIncoming(Run& run, Release& release) {
     if (!copied) Download(run, line.digest, size, target, progress);
   }
   if (run.options.progress) run.options.progress(release.toFetch, release.toFetch, true);
-  // Listed nowhere: left from another release, and in the way of this one's check.
-  std::set<NativeString> listed;
-  for (const ManifestLine& line : release.lines) listed.insert(line.path);
-  for (const FoundFile& file : FilesBelow(run.incoming)) {
-    if (listed.count(file.path) != 0) continue;
-    error_code error;
-    fs::remove(run.incoming / fs::path(file.path), error);
-    if (error) FailLocally("could not remove " + LogText(run.incoming / fs::path(file.path)), error);
-  }
   WriteWhole(Join(run.incoming, kManifestFile), release.manifestText);
   WriteWhole(Join(run.incoming, kManifestSignatureFile), release.signatureBytes);
 }
@@ -388,14 +404,15 @@ void PutInPlace(Run& run) {
   }
 }
 
-// A run killed between the two renames leaves data/update.superseded beside no staging: the
-// staging it held goes back, unless the new one is already in place.
+// A run killed between the two renames leaves data/update.superseded beside the incoming tree and
+// no staging: the staging it held goes back. Anywhere else it is older than what came after it (the
+// new staging, or what the loader installed from it since) and is removed, never put back.
 void FinishInterruptedStaging(const Run& run) {
   error_code error;
   if (!fs::exists(fs::symlink_status(run.superseded, error))) return;
   const std::optional<InstallationLock> lock = LockForStaging(run);
   if (!lock) return;
-  if (!fs::exists(fs::symlink_status(run.staging, error)) && !fs::exists(run.incoming, error)) {
+  if (!fs::exists(fs::symlink_status(run.staging, error)) && fs::exists(fs::symlink_status(run.incoming, error))) {
     if (!RenamePath(run.superseded, run.staging)) {
       LogLine("interrupted staging found: moved " + LogText(run.superseded) + " back to " + LogText(run.staging));
       return;

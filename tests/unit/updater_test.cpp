@@ -177,4 +177,9 @@ TEST(UpdaterState, WrittenAndReadBackOrNotAtAll) {
                                  Replaced(StateText(state), "\"sequence\":7", "\"sequence\":\"7\"")}) {
     EXPECT_FALSE(ParseState(bad)) << bad;
   }
+  // A validator that could not be read back, or would break the next request's headers, is dropped.
+  EXPECT_EQ(KeptValidator("W/\"5f-1a\""), "W/\"5f-1a\"");
+  for (const std::string& bad : {std::string("\"\xff\""), std::string("a\r\nX-Injected: 1"), std::string(257, 'e')}) {
+    EXPECT_EQ(KeptValidator(bad), "") << bad;
+  }
 }

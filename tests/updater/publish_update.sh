@@ -86,6 +86,7 @@ release bad v3 && rm bad/SHA256SUMS.p7
 refused "a release not signed" bad --version 3.0
 release bad v3
 refused "no version record and no --version" bad
+refused "a version number past 65535, which no version record holds" bad --version 2.70000
 release bad v3 && echo tampered >"tree/objects/$(sha256sum r1/app/lib/a.dat | cut -c1-64)"
 before=$(tree_listing)
 refused "an object in the tree that does not match its name" bad --version 3.0
