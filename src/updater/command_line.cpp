@@ -64,16 +64,18 @@ po::typed_value<std::vector<std::basic_string<Char>>, Char>* NativeValues(std::v
 
 void Print(const std::string& command, const UpdaterOptions& options, const UpdateReport& report, bool json) {
   if (json) {
-    boost::json::object object{{"command", command},
-                               {"outcome", report.outcome},
-                               {"exitCode", report.exitCode},
-                               {"message", report.message},
-                               {"channel", options.channel},
-                               {"requests", report.requests},
-                               {"bytesFetched", report.bytesFetched},
-                               {"integrityOnly", report.integrityOnly}};
+    boost::json::object object{
+        {"command", command}, {"outcome", report.outcome}, {"exitCode", report.exitCode}, {"message", report.message}};
+    // What a run against the tree tells; apply asks no server.
+    if (command != "apply") {
+      object["channel"] = report.channel.empty() ? options.channel : report.channel;
+      object["requests"] = report.requests;
+      object["bytesFetched"] = report.bytesFetched;
+      object["integrityOnly"] = report.integrityOnly;
+    }
     if (!report.release.empty()) {
-      object["release"] = {{"id", report.release}, {"version", report.version}, {"notes", report.notes}};
+      object["release"] = {{"id", report.release}, {"version", report.version}};
+      if (command != "apply") object["release"].as_object()["notes"] = report.notes;
     }
     if (report.bytesToFetch) object["bytesToFetch"] = *report.bytesToFetch;
     if (options.stage && report.exitCode == kUpdateDone && report.outcome == "done") object["waits"] = report.waits;

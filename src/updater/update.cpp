@@ -625,6 +625,7 @@ UpdateReport RunUpdate(const UpdaterOptions& options) {
     }
     RunCommand(run, settings);
   });
+  run.report.channel = run.options.channel;
   RecordLastRun(run);
   return run.report;
 }

@@ -40,6 +40,7 @@ struct UpdateReport {
   bool integrityOnly = false;  // no publisher to hold the feed's signer to
   bool waits = false;          // staged, but the loader cannot check it on this machine now either
   std::string verdict;         // apply: the staging check's word (taken, refused-integrity, ...)
+  std::string channel;         // the channel asked, an administrator's where one is set
 };
 
 // Runs `check` or `stage` as `options` say against its installation; never throws.

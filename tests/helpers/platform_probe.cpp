@@ -12,10 +12,10 @@
 //     runs the check a start makes of INSTALL's staging (nothing removed or handed over) N times;
 //     prints "taken", "refused" or "not now" (of the last), then the microseconds of each check,
 //     then, the staged loader still held if it was: "delete|write done|refused" after trying both
-//   probe hold-start PROGRAM REPLACEMENT
-//     holds PROGRAM for a start, moves REPLACEMENT over it, then starts the held program; prints
-//     "replace done|refused", whether PROGRAM still names the held file ("same" or "other"), and
-//     "started true|false"
+//   probe hold-start PROGRAM REPLACEMENT|--write
+//     holds PROGRAM for a start, moves REPLACEMENT over it (or appends a byte to it), then starts
+//     the held program; prints "replace done|refused", whether PROGRAM still names the held file
+//     as it was held ("same" or "other"), and "started true|false"
 //   probe hold FILE RELEASE            opens FILE shared with nobody, writes RELEASE, and keeps
 //                                      FILE open until RELEASE is removed
 //   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
@@ -129,7 +129,9 @@ int Probe(const std::vector<std::string>& words) {
   } else if (command == "hold-start" && words.size() == 3) {
     HeldProgram held;
     if (HoldProgram(Native(words[1]), held)) return 65;
-    const bool replaced = !RenamePath(Utf8ToPath(words[2]).native(), Utf8ToPath(words[1]).native());
+    const bool replaced = words[2] == "--write"
+                              ? static_cast<bool>(std::ofstream(Utf8ToPath(words[1]), std::ios::binary | std::ios::app) << '\0')
+                              : !RenamePath(Utf8ToPath(words[2]).native(), Utf8ToPath(words[1]).native());
     const bool same = NamesHeldProgram(held, Native(words[1]));
     const bool started = StartHeldProgram(held, Native(words[1]), nullptr, nullptr);
     std::printf("replace %s\n%s\nstarted %s\n", replaced ? "done" : "refused", same ? "same" : "other",

@@ -169,6 +169,18 @@ TEST_F(PlatformServices, AHeldProgramIsTheOneStartedWhateverWasMovedOverIt) {
   const std::vector<Record> records = scene_.WaitForRecords(1);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].tag, "checked");
+
+  // Written in place while held: Windows refuses; natively the file is no longer as it was held.
+  ASSERT_TRUE(WaitUntil([&] { return ProcessesRunning(program).empty(); }, std::chrono::seconds(10)));
+  const fs::path written = scene_.tree / "written" / ("Velmora" + kProgramExtension);
+  InstallRecorderAs(written, "written");
+  const Outcome write = Probe(probe, {"hold-start", PathToUtf8(written), "--write"});
+  ASSERT_TRUE(write.finished);
+#ifdef _WIN32
+  EXPECT_EQ(write.output, "replace refused\nsame\nstarted true\n");
+#else
+  EXPECT_EQ(write.output, "replace done\nother\nstarted true\n");
+#endif
 }
 
 TEST_F(PlatformServices, ShellStartDoesNotWaitForTheProgram) {

@@ -715,6 +715,12 @@ def row_status(r):
     code, refused = updater(r.install, "status")
     expect((refused["lastStart"] or {}).get("verdict") == "refused-integrity" and refused["lastStart"]["time"] > start["time"] and
            refused["installed"]["release"] == release, f"after the loader refused v3: {refused}")
+    # A later verdict in the previous generation (rotated since, say) wins by its time stamp.
+    with open(r.install / "data" / "Velmora.log.1", "a") as previous:
+        previous.write("2999-01-01T00:00:00.000Z 7 staging kept for a later start: cannot be checked now: x; "
+                       "unsigned installation; verdict kept\n")
+    code, rotated = updater(r.install, "status")
+    expect(rotated["lastStart"] == {"time": "2999-01-01T00:00:00.000Z", "verdict": "kept"}, f"rotated: {rotated}")
 
 
 def row_progress(r):
@@ -840,6 +846,11 @@ def row_administrator(r):
     expect(r.server.requests(), "the mirror was not asked")
     code, status = updater(r.install, "status")
     expect(status["settings"]["feed"] == {"value": r.server.url + "/", "from": native_path(settings)}, f"status: {status}")
+    publish(r.tree, application("v3"), version="3.0", channel="pilot")
+    settings.write_text(f"feed = {r.server.url}\nchannel = pilot\n")
+    code, answer = updater(r.install, "check", "--channel", "stable")
+    expect(code == 0 and answer["channel"] == "pilot" and answer["release"]["version"] == "3.0" and
+           [x["path"] for x in r.server.requests()][0] == "/pilot.feed", f"the administrator's channel: {answer}")
     settings.write_text("checks = off\n")
     expect_run(updater(r.install, "check", "--feed", r.server.url), "turned off", "checks off")
     expect(not r.server.requests(), "a server was asked with checks off")
