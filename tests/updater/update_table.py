@@ -822,7 +822,7 @@ def row_apply_replaced(r):
     if options.wine:
         moved = subprocess.run([str(REPO / "scripts" / "wine-run.sh"), "cmd", "/c", "move", "/y", native_path(replacement),
                                 native_path(staged)], capture_output=True, timeout=RUN_LIMIT)
-        expect(replacement.exists(), f"the held staged loader was replaced: {moved}")
+        expect(moved.returncode != 0 and replacement.exists(), f"the held staged loader was replaced: {moved}")
     else:
         os.replace(replacement, staged)
     answer = json.loads(run.communicate(timeout=RUN_LIMIT)[0].decode().strip().splitlines()[-1])
