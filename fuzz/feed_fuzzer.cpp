@@ -1,5 +1,7 @@
 // A feed's text and a release's SIZES as any server may hand them over (once a signature held):
-// parsing never fails but by saying so, and what it takes is written back to the same text.
+// parsing never fails but by saying so, and what it takes is written back to the same text. The
+// same bytes as the loader's log, whose last verdict status reads, and as an administrator's
+// settings file: whatever is found is of the forms promised.
 
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +9,8 @@
 #include <string>
 
 #include "updater/feed.hpp"
+#include "updater/settings.hpp"
+#include "updater/status.hpp"
 
 namespace {
 void Require(bool holds) {
@@ -25,6 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string written;
     for (const auto& [digest, objectSize] : *sizes) written += digest + " " + std::to_string(objectSize) + "\n";
     Require(written == text);
+  }
+  if (const auto verdict = LastLoaderVerdict(text)) {
+    Require(verdict->time.size() == 24 && text.find(verdict->time) != std::string::npos);
+    Require(verdict->verdict == "taken" || verdict->verdict == "kept" || verdict->verdict == "refused-integrity" ||
+            verdict->verdict == "refused-origin");
+  }
+  std::string fault;
+  if (const auto settings = ParseSettings(text, "f", fault)) {
+    Require(!settings->channel || ValidChannel(settings->channel->value));
+    Require(!settings->checks || settings->checks->value == "on" || settings->checks->value == "off");
+  } else {
+    Require(fault.rfind("f line ", 0) == 0);
   }
   return 0;
 }
