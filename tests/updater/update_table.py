@@ -700,6 +700,10 @@ def row_status(r):
     manifest = hashlib.sha256((r.install / "data" / "update" / "SHA256SUMS").read_bytes()).hexdigest()
     code, waiting = updater(r.install, "status")
     expect(waiting["staged"] == {"release": release, "version": "2.0"}, f"after staging: {waiting}")
+    argv = ([str(REPO / "scripts" / "wine-run.sh")] if options.wine else []) + [str(options.updater), "status", "--install",
+                                                                              native_path(r.install)]
+    text = subprocess.run(argv, capture_output=True, text=True, timeout=RUN_LIMIT).stdout.replace("\r", "")
+    expect(f"\nstaged: release {release} version 2.0\n" in text and "\nlast check: " in text, f"as text: {text}")
     last = waiting["lastCheck"]
     expect(last["command"] == "stage" and last["outcome"] == "done" and last["exitCode"] == 0 and
            last["release"] == release, f"the last check: {last}")
@@ -801,6 +805,12 @@ def row_apply_refused(r):
     expect(answer["verdict"] == "refused-integrity", f"apply: {answer}")
     time.sleep(1)
     expect(snapshot(r.install) == before and not records(r), "something was started or changed")
+    if not options.wine:  # Wine shows a Unix link as the folder it names
+        staging = r.install / "data" / "update"
+        shutil.move(str(staging), str(r.dir / "elsewhere"))
+        staging.symlink_to(r.dir / "elsewhere")
+        expect_run(updater(r.install, "apply", "--pid", "4242", env=record_env(r)), "staging refused", "a link at data/update")
+        expect(staging.is_symlink() and not records(r), "a link followed")
 
 
 def row_apply_replaced(r):
