@@ -1,6 +1,7 @@
 #pragma once
 // The installation's log file: whole lines appended, kept short, never through a link.
 
+#include <boost/system/error_code.hpp>
 #include <cstdint>
 #include <string>
 
@@ -24,6 +25,14 @@ inline NativeString PreviousLogGeneration(const NativeString& file) { return fil
 // previous generation past kLogKeepAtMost is removed. Returns false on any failure, having
 // retried, waited for and flushed nothing.
 bool AppendLogLine(const NativeString& file, const std::string& line, bool firstOfRun);
+
+// The whole of the log `file` into `bytes`, read as its writers open it: never through a link, and
+// on Windows sharing reading, writing and deletion, so that a run writing or rotating the log is
+// never kept out while it is read, nor the read by a run writing it. Returns
+// `errc::no_such_file_or_directory` when nothing is at its name, `errc::invalid_argument` for
+// anything but a plain file or one past twice kLogKeepAtMost (no log), the failure to read it, or
+// a clear code.
+boost::system::error_code ReadLog(const NativeString& file, std::string& bytes);
 
 // This process's id.
 std::uint32_t CurrentProcessId();

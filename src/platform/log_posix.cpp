@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/file_ops.hpp"
+
 namespace {
 // Non-blocking: a FIFO planted at the name would otherwise hold the run until a reader comes.
 // A file without a name any more was replaced by two rotations of other runs since it was opened:
@@ -78,3 +80,8 @@ bool AppendLogLine(const NativeString& file, const std::string& line, bool first
 }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+// A reader keeps no writer out here: the file's own reading serves.
+boost::system::error_code ReadLog(const NativeString& file, std::string& bytes) {
+  return ReadWholeFile(file, 2 * kLogKeepAtMost, bytes);
+}

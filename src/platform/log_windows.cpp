@@ -95,3 +95,33 @@ bool AppendLogLine(const NativeString& file, const std::string& line, bool first
 }
 
 std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+boost::system::error_code ReadLog(const NativeString& file, std::string& bytes) {
+  using boost::system::errc::make_error_code;
+  bytes.clear();
+  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD failure = GetLastError();
+    if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND) {
+      return make_error_code(boost::system::errc::no_such_file_or_directory);
+    }
+    return {static_cast<int>(failure), boost::system::system_category()};
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  DWORD failure = GetFileInformationByHandle(handle, &info) ? 0 : GetLastError();
+  if (failure == 0 && ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+                       SizeOf(info) > 2 * kLogKeepAtMost)) {
+    CloseHandle(handle);
+    return make_error_code(boost::system::errc::invalid_argument);
+  }
+  char buffer[1 << 14];
+  while (failure == 0) {
+    DWORD count = 0;
+    if (!ReadFile(handle, buffer, sizeof buffer, &count, nullptr)) failure = GetLastError();
+    if (failure != 0 || count == 0) break;
+    bytes.append(buffer, count);
+  }
+  CloseHandle(handle);
+  return {static_cast<int>(failure), boost::system::system_category()};
+}

@@ -83,10 +83,11 @@ std::optional<std::string> VersionOf(const fs::path& program) {
   return LogVersion(*version);
 }
 
+// Read as the loader's runs write it, so that neither keeps the other out.
 std::optional<LoaderVerdict> VerdictInFile(const fs::path& file) {
-  std::optional<std::string> text;
-  if (ReadIfThere(file, text) || !text) return std::nullopt;
-  return LastLoaderVerdict(*text);
+  std::string text;
+  if (ReadLog(file.native(), text)) return std::nullopt;
+  return LastLoaderVerdict(text);
 }
 
 // The key a verdict's item goes by in JSON: "installed loader" is "installedLoader".

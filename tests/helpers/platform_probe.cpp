@@ -16,6 +16,9 @@
 //     holds PROGRAM for a start, moves REPLACEMENT over it (or appends a byte to it), then starts
 //     the held program; prints "replace done|refused", whether PROGRAM still names the held file
 //     as it was held ("same" or "other"), and "started true|false"
+//   probe read-log FILE                 holds FILE open for appending as a run writing the log does,
+//                                      reads it with the log's service meanwhile and prints "read N"
+//                                      (its bytes) or "failed E"
 //   probe hold FILE RELEASE            opens FILE shared with nobody, writes RELEASE, and keeps
 //                                      FILE open until RELEASE is removed
 //   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
@@ -136,6 +139,19 @@ int Probe(const std::vector<std::string>& words) {
     const bool started = StartHeldProgram(held, Native(words[1]), nullptr, nullptr);
     std::printf("replace %s\n%s\nstarted %s\n", replaced ? "done" : "refused", same ? "same" : "other",
                 started ? "true" : "false");
+  } else if (command == "read-log" && words.size() == 2) {
+#ifdef _WIN32
+    const HANDLE writer = CreateFileW(Native(words[1]).c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, 0, nullptr);
+#else
+    std::ofstream writer(Utf8ToPath(words[1]), std::ios::binary | std::ios::app);
+#endif
+    std::string bytes;
+    const boost::system::error_code error = ReadLog(Native(words[1]), bytes);
+    std::printf(error ? "failed %d\n" : "read %d\n", error ? error.value() : static_cast<int>(bytes.size()));
+#ifdef _WIN32
+    CloseHandle(writer);
+#endif
   } else if (command == "hold" && words.size() == 3) {
     Hold(words[1], words[2]);
   } else if (command == "log" && words.size() == 4) {

@@ -183,6 +183,19 @@ TEST_F(PlatformServices, AHeldProgramIsTheOneStartedWhateverWasMovedOverIt) {
 #endif
 }
 
+// What status reads of the loader's log keeps no run from writing it, and the other way round.
+TEST_F(PlatformServices, TheLogIsReadWhileARunHoldsItForWriting) {
+  const fs::path probe = InstallProbe(scene_.tree / "probe home");
+  const fs::path log = scene_.tree / "data" / "Velmora.log";
+  fs::create_directories(log.parent_path());
+  WriteText(log, "2026-03-01T10:00:00.000Z 7 a line\n");
+
+  const Outcome outcome = Probe(probe, {"read-log", PathToUtf8(log)});
+
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_EQ(outcome.output, "read 34\n");
+}
+
 TEST_F(PlatformServices, ShellStartDoesNotWaitForTheProgram) {
   const fs::path probe = InstallProbe(scene_.tree / "probe home");
   const fs::path program = scene_.tree / "programs" / ("sleeper" + kProgramExtension);
