@@ -4,7 +4,7 @@
 #include <cstdint>
 
 namespace {
-// The PE format's fixed places (Microsoft's "PE Format" specification).
+// The fixed places of a Windows program's headers, as Microsoft documents the PE format.
 constexpr std::size_t kNewHeaderOffset = 0x3C;  // e_lfanew: where the PE signature is
 constexpr std::size_t kFileHeaderBytes = 20;
 constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"

@@ -118,6 +118,8 @@ std::string LogAttempts(int attempts, std::chrono::steady_clock::duration took) 
   return std::to_string(attempts) + (attempts == 1 ? " attempt, " : " attempts, ") + LogDuration(took);
 }
 
+std::string Quoted(const NativeString& name) { return "\"" + LogText(name) + "\""; }
+
 std::string LogVersion(std::uint64_t version) {
   std::string text;
   for (int shift = 48; shift >= 0; shift -= 16) {

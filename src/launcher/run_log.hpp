@@ -40,6 +40,8 @@ std::string LogDuration(std::chrono::steady_clock::duration duration);
 std::string LogAttempts(int attempts, std::chrono::steady_clock::duration took);
 // A program's file version, its four parts from the most significant: "2.1.0.7".
 std::string LogVersion(std::uint64_t version);
+// A name as the log quotes it: its LogText in double quotes.
+std::string Quoted(const NativeString& name);
 
 // The pure parts, for the tests.
 

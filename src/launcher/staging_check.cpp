@@ -317,9 +317,6 @@ const char* StepText(OriginStep step) {
   return "passed";
 }
 
-std::string Quoted(const NativeString& name) { return "\"" + LogText(name) + "\""; }
-
-
 // "1.2.3.4": the four 16-bit parts of a file version, the most significant first.
 std::string VersionText(std::uint64_t version) {
   char text[32];

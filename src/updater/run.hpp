@@ -71,13 +71,6 @@ void Report(Run& run, const std::function<void()>& work);
 // absolute; stops the run when it holds no loader.
 boost::filesystem::path FindInstallation(const UpdaterOptions& options);
 
-inline std::string Quoted(const NativeString& text) {
-  std::string quoted(1, '"');
-  quoted += LogText(text);
-  quoted += '"';
-  return quoted;
-}
-
 
 // ---------------------------------------------------------------- the tree (transfer.cpp)
 
