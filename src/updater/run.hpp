@@ -78,6 +78,7 @@ struct Got {
   HttpMeaning meaning = HttpMeaning::kUnexpected;
   HttpAnswer answer;
   boost::system::error_code error;      // no complete answer: the network's failure, or the folder's
+  std::uint64_t received = 0;  // the bytes of the body taken
   bool tooLong = false;  // more than the cap arrived
   bool tooSlow = false;  // the answer took longer than its size allows (a server trickling bytes)
 };
@@ -91,6 +92,9 @@ std::string Where(const Run& run, const std::string& relative);
 Got Request(Run& run, const std::string& relative, HttpRequest request, std::uint64_t cap, const Body& body);
 // "HTTP 404", "curl error 28", "no answer".
 std::string AnswerText(const Got& got);
+// What `got` brought of an object of `size` bytes asked for from `resumeFrom`: whole, cut, or the
+// server's damaged copy.
+Delivery DeliveryOfObject(const Got& got, std::uint64_t resumeFrom, std::uint64_t size);
 [[noreturn]] void FailFetching(const Run& run, const std::string& relative, const Got& got);
 // A file of the release folder, whole, held to what the feed pinned: fetched again once when it
 // does not match; then the release is refused.

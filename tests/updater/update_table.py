@@ -145,7 +145,7 @@ class Nginx:
     """nginx-light serving the tree as a CDN would: ranges, ETags and 304 are its own. With `tls`,
     HTTPS with a certificate from a throw-away CA, for 127.0.0.1."""
 
-    def __init__(self, tree: Path, tls=False):
+    def __init__(self, tree: Path, tls=False, redirect=None):
         self.dir = Path(tempfile.mkdtemp(dir=world.work))
         port = free_port()
         listen = f"127.0.0.1:{port}"
@@ -164,7 +164,7 @@ events {{ worker_connections 64; }}
 http {{ access_log {self.dir}/access.log; client_body_temp_path {self.dir}; proxy_temp_path {self.dir};
   fastcgi_temp_path {self.dir}; uwsgi_temp_path {self.dir}; scgi_temp_path {self.dir};
   types {{ }} default_type application/octet-stream;
-  server {{ listen {listen}; root {tree}; }} }}
+  server {{ listen {listen}; root {tree}; {f"return 302 {redirect}$request_uri;" if redirect else ""} }} }}
 """)
         self.process = subprocess.Popen(["nginx", "-p", str(self.dir), "-c", str(self.dir / "nginx.conf")],
                                         stderr=subprocess.DEVNULL)
@@ -472,6 +472,61 @@ def row_disk_full(r):
                "no incoming tree left behind")
     finally:
         sh("umount", "-l", mount)
+
+
+def row_damaged_copy(r):
+    """The server's damaged copy of an object: truncated (its Content-Length that of the short
+    copy), a 206 of another range after a cut, gzip that was not asked for. Each is fetched whole
+    once more, then refused (13) with the staging that waits untouched, and not remembered: once
+    the server is mended the next run stages it."""
+    staging = r.install / "data" / "update"
+    for number, fault in ((2, "truncated"), (3, "misrange"), (4, "gzip")):
+        publish(r.tree, application(f"v{number}", big=1 << 20), version=f"{number}.0")
+        big = "/objects/" + big_digest(f"v{number}", 1 << 20)
+        whole = (r.tree / big[1:]).read_bytes()
+        if fault == "truncated":
+            (r.tree / big[1:]).write_bytes(whole[:len(whole) // 2])
+        elif fault == "misrange":
+            r.server.rule({big: {"cut": 1 << 19, "times": 1}})
+            expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "cut")
+        r.server.rule({big: {"misrange": True}} if fault == "misrange" else {big: {"gzip": True}} if fault == "gzip" else {})
+        r.server.requests()
+        before = snapshot(staging) if staging.exists() else None
+        code, answer = updater(r.install, "stage", "--feed", r.server.url)
+        expect_run((code, answer), "release refused", fault)
+        asked = [x for x in r.server.requests() if x["path"] == big]
+        expect([x["range"] for x in asked] == ([f"bytes={1 << 19}-"] if fault == "misrange" else [None]) + [None],
+               f"{fault}: one whole fetch again: {asked}")
+        expect(all(x["acceptEncoding"] == "identity" for x in asked), f"an encoding asked for: {asked}")
+        expect(f"{1 << 20} expected" in answer["message"] and "HTTP 20" in answer["message"], f"{fault}: {answer}")
+        expect((snapshot(staging) if staging.exists() else None) == before and
+               not (r.install / "data" / "update.incoming").exists(), f"{fault}: the disk changed")
+        (r.tree / big[1:]).write_bytes(whole)
+        r.server.rule({})
+        expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", f"{fault}: once mended")
+
+
+def row_https_to_http(r):
+    """nginx over TLS redirects the feed to the fault server's plain http: never followed."""
+    publish(r.tree, application("v2"))
+    server = Nginx(r.tree, tls=True, redirect=r.server.url)
+    try:
+        code, answer = updater(r.install, "check", "--feed", server.url, env=dict(os.environ, CURL_CA_BUNDLE=str(server.ca)))
+        expect_run((code, answer), "network")
+        expect("redirected from https to http" in answer["message"] and not r.server.requests(), f"followed: {answer}")
+    finally:
+        server.stop()
+
+
+def row_trickled_headers(r):
+    """A server trickling a release file's headers, 4 bytes a second: the run ends at the answer's
+    bound (a minute and its size at 4 KiB/s), as the network, and stages nothing. The stall limit,
+    which natively counts body bytes only, is set beyond that bound."""
+    publish(r.tree, application("v2"))
+    r.server.rule({"/releases/*/SHA256SUMS": {"headerRate": 4}})
+    code, answer = updater(r.install, "stage", "--feed", r.server.url, "--stall-timeout", "200")
+    expect_run((code, answer), "network")
+    expect("too slowly" in answer["message"] and not (r.install / "data" / "update").exists(), f"trickled: {answer}")
 
 
 def row_server_errors(r):
@@ -906,6 +961,10 @@ ROWS = [
     ("killed during the staging: never half a staging", row_killed_staging, "both"),
     ("a full disk on a small tmpfs: nothing staged or left", row_disk_full, "both"),
     ("503, 500, 404: network, and staged once the server answers", row_server_errors, "both"),
+    ("the server's damaged copy: truncated, misranged, gzip: 13 after one whole fetch, then staged", row_damaged_copy,
+     "both"),
+    ("an https feed redirected to http: never followed", row_https_to_http, "native"),
+    ("headers trickled: the run ends at its bound", row_trickled_headers, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
