@@ -308,6 +308,10 @@ int CompareFileNames(const NativeString& first, const NativeString& second) {
          CSTR_EQUAL;
 }
 
+int CompareFileNamesAsWindows(const NativeString& first, const NativeString& second) {
+  return CompareFileNames(first, second);
+}
+
 boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
   using boost::system::errc::make_error_code;
   bytes.clear();

@@ -1,5 +1,6 @@
 #include "updater/plan.hpp"
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -71,6 +72,17 @@ std::vector<FilePlan> PlanSources(const std::vector<ManifestLine>& lines, const 
     plans.push_back(std::move(plan));
   }
   return plans;
+}
+
+std::optional<std::pair<NativeString, NativeString>> PathsTakenForOne(
+    const std::vector<ManifestLine>& lines, int (*compare)(const NativeString&, const NativeString&)) {
+  std::vector<const NativeString*> paths;
+  for (const ManifestLine& line : lines) paths.push_back(&line.path);
+  std::sort(paths.begin(), paths.end(), [&](const NativeString* a, const NativeString* b) { return compare(*a, *b) < 0; });
+  for (std::size_t i = 1; i < paths.size(); ++i) {
+    if (compare(*paths[i - 1], *paths[i]) == 0) return std::pair(*paths[i - 1], *paths[i]);
+  }
+  return std::nullopt;
 }
 
 bool SizesCoverManifest(const std::map<std::string, std::uint64_t>& sizes, const std::vector<ManifestLine>& lines) {

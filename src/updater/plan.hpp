@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "launcher/manifest.hpp"
@@ -38,6 +39,11 @@ struct FilePlan {
 // source is offered only where a file of the right size may be found there.
 std::vector<FilePlan> PlanSources(const std::vector<ManifestLine>& lines, const std::map<std::string, std::uint64_t>& sizes,
                                   const std::vector<FoundFile>& installed, const std::vector<FoundFile>& incoming);
+
+// Two paths of `lines` that `compare` orders as one (with CompareFileNamesAsWindows, equal but for
+// letter case: Windows would hold them as one file); nullopt when no two are.
+std::optional<std::pair<NativeString, NativeString>> PathsTakenForOne(
+    const std::vector<ManifestLine>& lines, int (*compare)(const NativeString&, const NativeString&));
 
 // Whether `sizes` names exactly the distinct digests of `lines`.
 bool SizesCoverManifest(const std::map<std::string, std::uint64_t>& sizes, const std::vector<ManifestLine>& lines);

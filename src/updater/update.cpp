@@ -238,6 +238,10 @@ Release PlanRelease(Run& run, const Feed& feed) {
       RefuseRelease(run, feed, "it lists a path Windows cannot hold or install here: " + LogText(line.path));
     }
   }
+  if (const auto twice = PathsTakenForOne(*lines, CompareFileNamesAsWindows)) {
+    RefuseRelease(run, feed, "it lists two paths Windows takes for one file: " + LogText(twice->first) + " and " +
+                                 LogText(twice->second));
+  }
   const std::optional<std::map<std::string, std::uint64_t>> sizes =
       ParseSizes(FetchPinned(run, folder + kSizesFile, feed.sizes));
   if (!sizes || !SizesCoverManifest(*sizes, *lines)) RefuseRelease(run, feed, "its SIZES does not cover its manifest");

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "platform/file_ops.hpp"
 #include "updater/feed.hpp"
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
@@ -128,6 +131,31 @@ TEST(ParseSizes, SortedDistinctAndCoveringTheManifest) {
   EXPECT_TRUE(SizesCoverManifest(*sizes, lines));
   EXPECT_FALSE(SizesCoverManifest(*ParseSizes(kA + " 3\n"), lines));
   EXPECT_FALSE(SizesCoverManifest(*ParseSizes(kA + " 3\n" + kB + " 0\n" + kC + " 1\n"), lines));
+}
+
+// Windows holds names equal but for letter case as one file: a release listing two is refused on
+// every platform, the folders on the way compared too; other letters stay apart.
+TEST(PathsTakenForOne, EqualButForLetterCaseAsWindowsComparesThem) {
+  const auto listing = [](const std::string& paths) {
+    std::string text;
+    for (std::size_t at = 0, end; at < paths.size(); at = end + 1) {
+      end = paths.find(',', at);
+      if (end == std::string::npos) end = paths.size();
+      text += kA + "  " + paths.substr(at, end - at) + "\n";
+    }
+    return *ParseManifest(text);
+  };
+  for (const char* twice : {"app/a.dll,Velmora.exe,APP/A.DLL", "app/Lib/x,app/lib/x", "app/\xc3\x84.txt,app/\xc3\xa4.txt",
+                            "app/\xce\xa3,app/\xcf\x83"}) {
+    EXPECT_TRUE(PathsTakenForOne(listing(twice), CompareFileNamesAsWindows)) << twice;
+  }
+  const auto found = PathsTakenForOne(listing("app/b,app/a.dll,app/A.dll"), CompareFileNamesAsWindows);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(std::set<NativeString>({found->first, found->second}), std::set<NativeString>({N("app/a.dll"), N("app/A.dll")}));
+  // ß has no one-letter capital in Windows' table; a name and its folder are two paths.
+  for (const char* apart : {"app/a.dll,app/b.dll", "app/stra\xc3\x9f" "e,app/STRASSE", "app/a,app/a/b", "app/a.dll,app/a.dll.bak"}) {
+    EXPECT_FALSE(PathsTakenForOne(listing(apart), CompareFileNamesAsWindows)) << apart;
+  }
 }
 
 TEST(PlanSources, TheCheapestFirstAndTheServerLast) {
