@@ -1,4 +1,5 @@
 #include "platform/file_ops.hpp"
+#include "platform/held_folder_posix.hpp"
 
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
@@ -32,13 +33,6 @@ void OpenUpFolders(const fs::path& directory) {
   }
 }
 
-struct HeldDirectory {
-  int descriptor;
-  dev_t device;
-  ino_t inode;
-};
-
-const HeldDirectory* HeldOf(const HeldFolder& held) { return static_cast<const HeldDirectory*>(held.get()); }
 }  // namespace
 
 // A plain rename(2) replaces an empty target directory; a move on Windows never replaces a

@@ -5,6 +5,7 @@
 #include <boost/filesystem/exception.hpp>
 
 #include "platform/final_path_windows.hpp"
+#include "platform/held_folder_windows.hpp"
 #include "platform/regular_file_windows.hpp"
 
 namespace fs = boost::filesystem;
@@ -198,14 +199,6 @@ void RemoveEntry(const std::wstring& full, const fs::path& shown, DWORD attribut
   }
 }
 
-struct HeldDirectory {
-  HANDLE handle;
-  DWORD volume;
-  DWORD indexHigh;
-  DWORD indexLow;
-};
-
-const HeldDirectory* HeldOf(const HeldFolder& held) { return static_cast<const HeldDirectory*>(held.get()); }
 }  // namespace
 
 error_code KindOfPath(const fs::path& path, PathKind& kind) {

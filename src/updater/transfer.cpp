@@ -10,6 +10,7 @@
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/file_stream.hpp"
+#include "platform/files_below.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/paths.hpp"
 
@@ -165,6 +166,62 @@ std::string FetchPinned(Run& run, const std::string& relative, const PinnedFile&
   }
 }
 
+namespace {
+// The first `have` bytes of the partial download at `partial` into `hash`, read back from the disk.
+error_code HashKeptPart(const fs::path& partial, std::uint64_t have, const Sha256Stream& hash) {
+  StreamedFile input;
+  std::uint64_t ignored = 0;
+  std::vector<char> buffer(kChunk);
+  std::uint64_t read = 0;
+  error_code error = OpenInput(partial.native(), input, ignored);
+  while (!error && read < have) {
+    std::size_t count = 0;
+    error = ReadInput(input, buffer.data(), buffer.size(), count);
+    if (!error && count == 0) error = make_error_code(boost::system::errc::io_error);
+    const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(count, have - read));
+    AddToSha256(hash, buffer.data(), taken);
+    read += taken;
+  }
+  return error;
+}
+
+// Whether the answer to a download asks for the object anew, whole: its kept part refused (416),
+// or the server's damaged copy, the first time (the second refuses the release). The bytes of an
+// answer cut before its end stay for the next run, which stops here as the network's failure. For
+// any of those `output`, the partial download at `partial`, is closed; otherwise the bytes are
+// judged by their digest.
+bool FetchAgain(const Run& run, const std::string& relative, Got& got, const fs::path& partial, StreamedFile& output,
+                std::uint64_t kept, std::uint64_t size, std::uint64_t written, int attempt) {
+  if (got.meaning == HttpMeaning::kRangeRefused) {
+    LogLine(Where(run, relative) + ": the part kept is refused (" + AnswerText(got) + "): fetching it anew");
+    output.reset();
+    RemoveInData(run, partial);
+    if (attempt == 2) FailFetching(run, relative, got);
+    return true;
+  }
+  const bool carried = got.meaning == HttpMeaning::kBody || got.meaning == HttpMeaning::kResumed ||
+                       got.meaning == HttpMeaning::kMisranged;
+  const Delivery delivery = carried ? DeliveryOfObject(got, kept, size) : Delivery::kCut;
+  if (DamagedCopy(delivery)) {
+    // The server's copy, not the network: the part kept goes, and the object is asked for whole.
+    output.reset();
+    RemoveInData(run, partial);
+    if (attempt == 2) ForgetDownloads(run);
+    OnDamagedCopy(run, relative, got, delivery, got.meaning == HttpMeaning::kResumed ? size - kept : size, attempt);
+    return true;
+  }
+  // A body that ended with its connection short of its size is kept as well.
+  if (delivery == Delivery::kCut) {
+    if (!got.error && carried) got.error = make_error_code(boost::system::errc::connection_aborted);
+    output.reset();
+    const std::string message = "could not fetch " + Where(run, relative) + ": " + AnswerText(got);
+    LogLine(message + "; " + std::to_string(written) + " of " + std::to_string(size) + " bytes kept for the next run");
+    throw Stop{kUpdateNetwork, "network", message};
+  }
+  return false;
+}
+}  // namespace
+
 // The object of `digest` into `target`: resumed from the partial download kept for it, streamed
 // through SHA-256, held to `size`; fetched anew once when it does not match.
 void Download(Run& run, const std::string& digest, std::uint64_t size, const fs::path& target,
@@ -172,12 +229,11 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
   const std::string relative = "objects/" + digest;
   const fs::path partial = PartialObject(run.data, digest);
   error_code error;
+  OwnFolder(run, run.partial);
   // One partial download at a time: another object's is of a release no longer wanted.
   for (const FoundFile& other : FilesBelow(run.partial)) {
-    if (other.path != partial.filename().native()) fs::remove(run.partial / fs::path(other.path), error);
+    if (other.path != partial.filename().native()) RemoveInData(run, run.partial / fs::path(other.path));
   }
-  fs::create_directories(run.partial, error);
-  if (error) FailLocally("could not create " + LogText(run.partial), error);
   for (int attempt = 1;; ++attempt) {
     StreamedFile output;
     std::uint64_t have = 0;
@@ -187,25 +243,12 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
       output.reset();
       have = 0;
       hash = BeginSha256();
-      return OpenOutput(partial.native(), false, output, have);
+      return OpenOutputBelow(run.dataFolder, InData(run, partial), false, output, have);
     };
-    error = OpenOutput(partial.native(), true, output, have);
+    error = OpenOutputBelow(run.dataFolder, InData(run, partial), true, output, have);
     if (!error && have > 0 && have <= size) {
-      // The kept part goes into the digest first, read back from the disk.
       hash = BeginSha256();
-      StreamedFile input;
-      std::uint64_t ignored = 0;
-      std::vector<char> buffer(kChunk);
-      std::uint64_t read = 0;
-      error = OpenInput(partial.native(), input, ignored);
-      while (!error && read < have) {
-        std::size_t count = 0;
-        error = ReadInput(input, buffer.data(), buffer.size(), count);
-        if (!error && count == 0) error = make_error_code(boost::system::errc::io_error);
-        const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(count, have - read));
-        AddToSha256(hash, buffer.data(), taken);
-        read += taken;
-      }
+      error = HashKeptPart(partial, have, hash);
     }
     if (error || have == 0 || have > size) error = begin();
     if (error) FailLocally("could not write " + LogText(partial), error);
@@ -240,43 +283,14 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
         output.reset();
         FailLocally("could not write " + LogText(partial), writing);
       }
-      if (got.meaning == HttpMeaning::kRangeRefused) {
-        LogLine(Where(run, relative) + ": the part kept is refused (" + AnswerText(got) + "): fetching it anew");
-        output.reset();
-        fs::remove(partial, error);
-        if (attempt == 2) FailFetching(run, relative, got);
-        continue;
-      }
-      const bool carried = got.meaning == HttpMeaning::kBody || got.meaning == HttpMeaning::kResumed ||
-                           got.meaning == HttpMeaning::kMisranged;
-      const Delivery delivery = carried ? DeliveryOfObject(got, kept, size) : Delivery::kCut;
-      if (DamagedCopy(delivery)) {
-        // The server's copy, not the network: the part kept goes, and the object is asked for whole.
-        output.reset();
-        fs::remove(partial, error);
-        if (attempt == 2) ForgetDownloads(run);
-        OnDamagedCopy(run, relative, got, delivery, got.meaning == HttpMeaning::kResumed ? size - kept : size, attempt);
-        continue;
-      }
-      // Anything else that is not the whole answer, a body that ended with its connection short of
-      // its size too, keeps what arrived for the next run.
-      if (delivery == Delivery::kCut) {
-        if (!got.error && carried) got.error = make_error_code(boost::system::errc::connection_aborted);
-        output.reset();
-        const std::string message = "could not fetch " + Where(run, relative) + ": " + AnswerText(got);
-        LogLine(message + "; " + std::to_string(written) + " of " + std::to_string(size) + " bytes kept for the next run");
-        throw Stop{kUpdateNetwork, "network", message};
-      }
+      if (FetchAgain(run, relative, got, partial, output, kept, size, written, attempt)) continue;
     }
     Sha256 result{};
     const bool whole = written == size && FinishSha256(hash, result) && HexOf(result) == digest;
     if (whole) {
       error = FinishOutput(output, partial.native());
-      if (!error) fs::create_directories(target.parent_path(), error);
-      if (!error) {
-        fs::remove(target, error);
-        error = RenamePath(partial, target);
-      }
+      if (!error) error = MakeFoldersBelow(run.dataFolder, InData(run, target.parent_path()));
+      if (!error) error = RenameBelow(run.dataFolder, InData(run, partial), InData(run, target));
       if (error) FailLocally("could not move " + LogText(partial) + " to " + LogText(target), error);
       LogLine("fetched " + Where(run, relative) + " (" + std::to_string(size) + " bytes" +
               (kept > 0 && got.meaning == HttpMeaning::kResumed ? ", resumed at " + std::to_string(kept) : std::string()) +
@@ -284,7 +298,7 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
       return;
     }
     output.reset();
-    fs::remove(partial, error);
+    RemoveInData(run, partial);
     LogLine(Where(run, relative) + " does not match its digest" + (attempt == 1 ? ": fetching it again" : ""));
     if (attempt == 2) {
       ForgetDownloads(run);

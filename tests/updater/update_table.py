@@ -26,7 +26,7 @@ REPO = Path(__file__).resolve().parent.parent.parent
 PUBLISHER, OTHER = "Velmora Test Publisher", "Velmora Other Publisher"
 RUN_LIMIT = 120
 TABLE_LIMIT = 880  # the whole table, within its test's time
-EXIT = {"done": 0, "no installation": 3, "settings refused": 6, "network": 10, "feed refused": 11,
+EXIT = {"done": 0, "no installation": 3, "local failure": 5, "settings refused": 6, "network": 10, "feed refused": 11,
         "feed cannot be checked now": 12, "release refused": 13, "staging refused": 13, "disk full": 14, "busy": 15,
         "nothing staged": 16}
 options = None
@@ -532,6 +532,33 @@ def row_trickled_headers(r):
     expect("too slowly" in answer["message"] and not (r.install / "data" / "update").exists(), f"trickled: {answer}")
 
 
+def row_links_in_data(r):
+    """A link at data/update.incoming, at data/velmora-update.partial and at
+    data/update.incoming/app, each to a folder of the user's documents: never followed. Natively
+    each is removed as a link and the release staged; under Wine, where no call removes a Unix link
+    without reaching what it points to, each is left and the run fails (5) naming it."""
+    documents = r.dir / "documents"
+    write_files(documents, {"letter.txt": b"dear", "app/velmora.exe": b"mine", "deep/notes.txt": b"notes"})
+    before = snapshot(documents)
+    publish(r.tree, application("v2", big=1 << 20))
+    for name, target in (("update.incoming", documents), ("velmora-update.partial", documents / "deep"),
+                         ("update.incoming/app", documents)):
+        link = r.install / "data" / name
+        link.parent.mkdir(exist_ok=True)
+        link.symlink_to(target)
+        code, answer = updater(r.install, "stage", "--feed", r.server.url)
+        expect(snapshot(documents) == before, f"{name}: the documents changed")
+        if options.wine:
+            expect_run((code, answer), "local failure", name)
+            expect(link.is_symlink() and "is a link, left in place" in answer["message"], f"{name}: {answer}")
+            link.unlink()
+        else:
+            expect_run((code, answer), "done", name)
+            staged = r.install / "data" / "update" / "app" / "tag.txt"
+            expect(not link.is_symlink() and staged.read_text() == "app v2\n", f"{name}: not staged in a folder of its own")
+            shutil.rmtree(r.install / "data" / "update")
+
+
 def row_server_errors(r):
     publish(r.tree, application("v2", changed=(1,)))
     r.server.rule({"/stable.feed": {"status": 503}})
@@ -969,6 +996,7 @@ ROWS = [
      "both"),
     ("an https feed redirected to http: never followed", row_https_to_http, "native"),
     ("headers trickled: the run ends at its bound", row_trickled_headers, "both"),
+    ("links in data/ to the user's documents: never followed", row_links_in_data, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
