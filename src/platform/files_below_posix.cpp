@@ -57,7 +57,13 @@ int OpenFolderBelow(int root, const std::vector<std::string>& names, std::size_t
     if (next < 0 && errno == ENOENT && make && (::mkdirat(current, names[i].c_str(), 0755) == 0 || errno == EEXIST)) {
       next = ::openat(current, names[i].c_str(), flags);
     }
-    const int failure = errno;
+    int failure = errno;
+    // A link opened as a folder without following it fails as no folder (ENOTDIR): told as a link.
+    struct stat info;
+    if (next < 0 && failure == ENOTDIR && ::fstatat(current, names[i].c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode)) {
+      failure = ELOOP;
+    }
     ::close(current);
     current = next;
     errno = failure;

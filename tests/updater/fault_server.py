@@ -5,7 +5,8 @@
 Prints its port on standard output once it listens. RULES is a JSON object read at each request:
 {"<glob of the request path>": {"status": 503, "cut": N, "ignoreRange": true, "html": true,
 "stall": SECONDS, "rate": BYTES, "gzip": true, "misrange": true, "headerRate": BYTES, "redirect": URL,
-"times": K}}: answer with that status, send only the first N bytes of the body and close, send the
+"noLength": true, "times": K}}: answer with that status, send only the first N bytes of the body and
+close (with "noLength", an answer without a Content-Length, which ends with its connection), send the
 whole object to a range request, send an HTML page, send half the body and then nothing for
 SECONDS, send BYTES a second, send the body gzip-encoded, answer 206 with the object's first half
 whatever was asked, trickle the status line and headers at BYTES a second, redirect (302) to URL;
@@ -59,11 +60,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with lock, open(LOG, "a") as log:
             log.write(json.dumps(entry) + "\n")
 
-    def reply(self, status, body=b"", headers=None, send=None, rate=None):
+    def reply(self, status, body=b"", headers=None, send=None, rate=None, length=True):
         self.send_response(status)
         for name, value in (headers or {}).items():
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
+        if length:
+            self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         payload = body if send is None else body[:send]
         # Written down first: the client may be gone, and its test reading the log, once it has it all.
@@ -150,7 +152,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if "cut" in rule:
             self.close_connection = True
-        self.reply(status, body, headers, rule.get("cut"), rule.get("rate"))
+        self.reply(status, body, headers, rule.get("cut"), rule.get("rate"), not rule.get("noLength"))
 
 
 class Server(http.server.ThreadingHTTPServer):

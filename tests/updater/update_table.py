@@ -292,10 +292,12 @@ def row_changed_files_only(r):
     expect(len(fetched) == 3, f"objects fetched: {fetched}")
 
 
-def row_cut_and_resumed(r, ignore_range=False):
+def row_cut_and_resumed(r, ignore_range=False, no_length=False):
+    """A download cut by the connection, with its Content-Length or without one (a body that ends
+    with its connection, whole or not): the network's failure, and what came is kept."""
     publish(r.tree, application("v2", big=4 << 20))
     big = "/objects/" + big_digest("v2")
-    r.server.rule({big: {"cut": 2 << 20, "times": 1}})
+    r.server.rule({big: {"cut": 2 << 20, "noLength": no_length, "times": 1}})
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "cut")
     partial = r.install / "data" / "velmora-update.partial" / big_digest("v2")
     expect(partial.exists() and partial.stat().st_size == 2 << 20, "the part that came is kept")
@@ -320,7 +322,9 @@ def row_altered_object(r, longer=False):
     obj = r.tree / "objects" / digest
     obj.write_bytes(obj.read_bytes() + b"x" if longer else b"X" + obj.read_bytes()[1:])
     before = snapshot(r.install)
-    expect_run(updater(r.install, "stage", "--feed", r.server.url), "release refused")
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "release refused")
+    expect(("longer than signed" if longer else "does not match") in answer["message"], answer["message"])
     expect(len([x for x in r.server.requests() if x["path"].endswith(digest)]) == 2, "fetched again once")
     expect(snapshot(r.install) == before, "nothing staged, nothing left")
 
@@ -479,15 +483,18 @@ def row_disk_full(r):
 
 def row_damaged_copy(r):
     """The server's damaged copy of an object: truncated (its Content-Length that of the short
-    copy), a 206 of another range after a cut, gzip that was not asked for. Each is fetched whole
+    copy), a 206 of another range after a cut, gzip that was not asked for; and of the release's
+    manifest, truncated. Each is fetched whole
     once more, then refused (13) with the staging that waits untouched, and not remembered: once
     the server is mended the next run stages it."""
     staging = r.install / "data" / "update"
-    for number, fault in ((2, "truncated"), (3, "misrange"), (4, "gzip")):
+    for number, fault in ((2, "truncated"), (3, "misrange"), (4, "gzip"), (5, "truncated manifest")):
         publish(r.tree, application(f"v{number}", big=1 << 20), version=f"{number}.0")
         big = "/objects/" + big_digest(f"v{number}", 1 << 20)
+        if fault == "truncated manifest":  # a file of the release folder, held to the feed's pin
+            big = "/releases/" + feed_text(r.tree).split("release ")[1].split()[0] + "/SHA256SUMS"
         whole = (r.tree / big[1:]).read_bytes()
-        if fault == "truncated":
+        if fault.startswith("truncated"):
             (r.tree / big[1:]).write_bytes(whole[:len(whole) // 2])
         elif fault == "misrange":
             r.server.rule({big: {"cut": 1 << 19, "times": 1}})
@@ -501,7 +508,7 @@ def row_damaged_copy(r):
         expect([x["range"] for x in asked] == ([f"bytes={1 << 19}-"] if fault == "misrange" else [None]) + [None],
                f"{fault}: one whole fetch again: {asked}")
         expect(all(x["acceptEncoding"] == "identity" for x in asked), f"an encoding asked for: {asked}")
-        expect(f"{1 << 20} expected" in answer["message"] and "HTTP 20" in answer["message"], f"{fault}: {answer}")
+        expect(f"{len(whole)} expected" in answer["message"] and "HTTP 20" in answer["message"], f"{fault}: {answer}")
         expect((snapshot(staging) if staging.exists() else None) == before and
                not (r.install / "data" / "update.incoming").exists(), f"{fault}: the disk changed")
         (r.tree / big[1:]).write_bytes(whole)
@@ -533,22 +540,32 @@ def row_trickled_headers(r):
 
 
 def row_links_in_data(r):
-    """A link at data/update.incoming, at data/velmora-update.partial and at
-    data/update.incoming/app, each to a folder of the user's documents: never followed. Natively
-    each is removed as a link and the release staged; under Wine, where no call removes a Unix link
-    without reaching what it points to, each is left and the run fails (5) naming it."""
+    """A link at data/update.incoming, at data/velmora-update.partial, at data/update.incoming/app,
+    at data/update.superseded and at data itself, each to a folder of the user's documents: never
+    followed. Natively each is removed as a link and the release staged; under Wine, where no call
+    removes a Unix link without reaching what it points to, each is left and the run fails (5) naming
+    it, but for the superseded one, which no staging needs."""
     documents = r.dir / "documents"
     write_files(documents, {"letter.txt": b"dear", "app/velmora.exe": b"mine", "deep/notes.txt": b"notes"})
     before = snapshot(documents)
     publish(r.tree, application("v2", big=1 << 20))
     for name, target in (("update.incoming", documents), ("velmora-update.partial", documents / "deep"),
-                         ("update.incoming/app", documents)):
+                         ("update.incoming/app", documents), ("update.superseded", documents), ("", documents)):
         link = r.install / "data" / name
+        if not name:  # data itself, last
+            shutil.rmtree(link)
         link.parent.mkdir(exist_ok=True)
         link.symlink_to(target)
+        if name == "update.superseded":  # as a run killed between its two renames leaves it: never put back
+            (r.install / "data" / "update.incoming").mkdir(exist_ok=True)
         code, answer = updater(r.install, "stage", "--feed", r.server.url)
         expect(snapshot(documents) == before, f"{name}: the documents changed")
-        if options.wine:
+        if name == "update.superseded":  # removed once the staging no longer needs it: a link left is logged
+            expect_run((code, answer), "done", name)
+            expect(link.is_symlink() == options.wine and (r.install / "data" / "update" / "SHA256SUMS").exists(), name)
+            shutil.rmtree(r.install / "data" / "update")
+            link.unlink(missing_ok=True)
+        elif options.wine:
             expect_run((code, answer), "local failure", name)
             expect(link.is_symlink() and "is a link, left in place" in answer["message"], f"{name}: {answer}")
             link.unlink()
@@ -972,6 +989,8 @@ ROWS = [
     ("only the changed files fetched", row_changed_files_only, "both"),
     ("a cut download resumed with one range request", row_cut_and_resumed, "both"),
     ("a server ignoring ranges sends the object again", lambda r: row_cut_and_resumed(r, True), "both"),
+    ("a download cut without a Content-Length: the network, resumed", lambda r: row_cut_and_resumed(r, no_length=True),
+     "both"),
     ("an altered object: fetched again, then refused, nothing staged", row_altered_object, "both"),
     ("an object longer than its size: refused, nothing staged", lambda r: row_altered_object(r, True), "both"),
     ("an expired feed: nothing else fetched", lambda r: refused_feed(r, EXPIRED), "both"),
