@@ -5,8 +5,9 @@
 Prints its port on standard output once it listens. RULES is a JSON object read at each request:
 {"<glob of the request path>": {"status": 503, "cut": N, "ignoreRange": true, "html": true,
 "stall": SECONDS, "rate": BYTES, "gzip": true, "misrange": true, "headerRate": BYTES, "redirect": URL,
-"noLength": true, "times": K}}: answer with that status, send only the first N bytes of the body and
-close (with "noLength", an answer without a Content-Length, which ends with its connection), send the
+"framing": "chunked" | "none", "times": K}}: answer with that status, send only the first N bytes of
+the body and close, send the body in chunks or without a Content-Length (ending with the
+connection), send the
 whole object to a range request, send an HTML page, send half the body and then nothing for
 SECONDS, send BYTES a second, send the body gzip-encoded, answer 206 with the object's first half
 whatever was asked, trickle the status line and headers at BYTES a second, redirect (302) to URL;
@@ -60,23 +61,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with lock, open(LOG, "a") as log:
             log.write(json.dumps(entry) + "\n")
 
-    def reply(self, status, body=b"", headers=None, send=None, rate=None, length=True):
+    def reply(self, status, body=b"", headers=None, send=None, rate=None, framing="length"):
+        """The body framed by its Content-Length, by chunks (the last, empty one only when all of it
+        is sent) or by nothing (it ends with the connection)."""
         self.send_response(status)
         for name, value in (headers or {}).items():
             self.send_header(name, value)
-        if length:
+        if framing == "length":
             self.send_header("Content-Length", str(len(body)))
+        if framing == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
         payload = body if send is None else body[:send]
         # Written down first: the client may be gone, and its test reading the log, once it has it all.
         self.record(status, len(payload))
         try:
-            step = max(1, int(rate) // 10) if rate else len(payload) or 1
+            step = max(1, int(rate) // 10) if rate else min(len(payload), 1 << 16) or 1
             for start in range(0, len(payload), step):
-                self.wfile.write(payload[start:start + step])
+                piece = payload[start:start + step]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if framing == "chunked" else piece)
                 self.wfile.flush()
                 if rate:
                     time.sleep(0.1)
+            if framing == "chunked" and send is None:
+                self.wfile.write(b"0\r\n\r\n")
         except OSError:
             pass
 
@@ -152,7 +160,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if "cut" in rule:
             self.close_connection = True
-        self.reply(status, body, headers, rule.get("cut"), rule.get("rate"), not rule.get("noLength"))
+        if rule.get("framing", "length") != "length":
+            self.close_connection = True
+        self.reply(status, body, headers, rule.get("cut"), rule.get("rate"), rule.get("framing", "length"))
 
 
 class Server(http.server.ThreadingHTTPServer):
