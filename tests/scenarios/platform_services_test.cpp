@@ -581,6 +581,19 @@ TEST_F(PlatformServices, NothingBelowAHeldFolderIsReachedThroughALink) {
   EXPECT_FALSE(KindBelow(held, name("way"), kind));
   EXPECT_EQ(kind, PathKind::kLink);
 
+  // Without links: folders made on the way, a file moved over a file but never over a folder, and
+  // a folder where a file is to be written anew left as it is.
+  ASSERT_FALSE(MakeFoldersBelow(held, name("made/deep")));
+  WriteText(data / "made" / "deep" / "a.txt", "a");
+  WriteText(data / "made" / "b.txt", "b");
+  EXPECT_FALSE(RenameBelow(held, name("made/deep/a.txt"), name("made/b.txt")));
+  EXPECT_EQ(ReadText(data / "made" / "b.txt"), "a");
+  EXPECT_TRUE(RenameBelow(held, name("made/b.txt"), name("made/deep")));
+  EXPECT_TRUE(OpenOutputBelow(held, name("made"), false, output, size));
+  EXPECT_EQ(ReadText(data / "made" / "b.txt"), "a");
+  EXPECT_FALSE(KindBelow(held, name("made/b.txt/c"), kind));
+  EXPECT_EQ(kind, PathKind::kAbsent);
+
   const boost::system::error_code written = OpenOutputBelow(held, name("state"), false, output, size);
   const Removal removal = RemoveBelow(held, name("tree"));
   if (UnderWine()) {

@@ -145,7 +145,7 @@ TEST(PathsTakenForOne, EqualButForLetterCaseAsWindowsComparesThem) {
     }
     return *ParseManifest(text);
   };
-  for (const char* twice : {"app/a.dll,Velmora.exe,APP/A.DLL", "app/Lib/x,app/lib/x", "app/\xc3\x84.txt,app/\xc3\xa4.txt",
+  for (const char* twice : {"app/a.dll,Velmora.exe,APP/A.DLL", "app/Lib/x,app/lib/x", "app/x,app/x", "app/\xc3\x84.txt,app/\xc3\xa4.txt",
                             "app/\xce\xa3,app/\xcf\x83"}) {
     EXPECT_TRUE(PathsTakenForOne(listing(twice), CompareFileNamesAsWindows)) << twice;
   }
