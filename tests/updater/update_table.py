@@ -483,40 +483,42 @@ def row_disk_full(r):
 
 
 def row_damaged_copy(r):
-    """The server's damaged copy of an object: truncated (its Content-Length that of the short
-    copy, or sent whole in chunks), a 206 of another range after a cut, gzip that was not asked for;
-    and of the release's manifest, truncated. Each is fetched whole
-    once more, then refused (13) with the staging that waits untouched, and not remembered: once
-    the server is mended the next run stages it."""
+    """The server's damaged copy of an object, or of a file of the release folder (held to the
+    feed's pin): truncated (its Content-Length that of the short copy, or sent whole in chunks), a
+    206 of another range (after a cut), gzip that was not asked for. Each is fetched whole once
+    more, then refused (13) with the staging that waits untouched, and not remembered: once the
+    server is mended the next run stages it."""
     staging = r.install / "data" / "update"
-    for number, fault in ((2, "truncated"), (3, "misrange"), (4, "gzip"), (5, "truncated manifest"),
-                          (6, "truncated, chunked")):
+    faults = (("object", "truncated", {}), ("object", "misrange", {"misrange": True}), ("object", "gzip", {"gzip": True}),
+              ("SHA256SUMS", "truncated", {}), ("object", "truncated", {"framing": "chunked"}),
+              ("SIZES", "gzip", {"gzip": True}), ("SIZES", "misrange", {"misrange": True}))
+    for number, (file, fault, rule) in enumerate(faults, 2):
         publish(r.tree, application(f"v{number}", big=1 << 20), version=f"{number}.0")
-        big = "/objects/" + big_digest(f"v{number}", 1 << 20)
-        if fault == "truncated manifest":  # a file of the release folder, held to the feed's pin
-            big = "/releases/" + feed_text(r.tree).split("release ")[1].split()[0] + "/SHA256SUMS"
-        whole = (r.tree / big[1:]).read_bytes()
-        if fault.startswith("truncated"):
-            (r.tree / big[1:]).write_bytes(whole[:len(whole) // 2])
-        elif fault == "misrange":
-            r.server.rule({big: {"cut": 1 << 19, "times": 1}})
+        damaged = "/objects/" + big_digest(f"v{number}", 1 << 20) if file == "object" else \
+            "/releases/" + feed_text(r.tree).split("release ")[1].split()[0] + "/" + file
+        what = f"{fault} {file} {rule}"
+        whole = (r.tree / damaged[1:]).read_bytes()
+        if fault == "truncated":
+            (r.tree / damaged[1:]).write_bytes(whole[:len(whole) // 2])
+        cut = fault == "misrange" and file == "object"
+        if cut:
+            r.server.rule({damaged: {"cut": 1 << 19, "times": 1}})
             expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "cut")
-        r.server.rule({big: {"misrange": True}} if fault == "misrange" else {big: {"gzip": True}} if fault == "gzip"
-                      else {big: {"framing": "chunked"}} if fault.endswith("chunked") else {})
+        r.server.rule({damaged: rule})
         r.server.requests()
         before = snapshot(staging) if staging.exists() else None
         code, answer = updater(r.install, "stage", "--feed", r.server.url)
-        expect_run((code, answer), "release refused", fault)
-        asked = [x for x in r.server.requests() if x["path"] == big]
-        expect([x["range"] for x in asked] == ([f"bytes={1 << 19}-"] if fault == "misrange" else [None]) + [None],
-               f"{fault}: one whole fetch again: {asked}")
+        expect_run((code, answer), "release refused", what)
+        asked = [x for x in r.server.requests() if x["path"] == damaged]
+        expect([x["range"] for x in asked] == ([f"bytes={1 << 19}-"] if cut else [None]) + [None],
+               f"{what}: one whole fetch again: {asked}")
         expect(all(x["acceptEncoding"] == "identity" for x in asked), f"an encoding asked for: {asked}")
-        expect(f"{len(whole)} expected" in answer["message"] and "HTTP 20" in answer["message"], f"{fault}: {answer}")
+        expect(f"{len(whole)} expected" in answer["message"] and "HTTP 20" in answer["message"], f"{what}: {answer}")
         expect((snapshot(staging) if staging.exists() else None) == before and
-               not (r.install / "data" / "update.incoming").exists(), f"{fault}: the disk changed")
-        (r.tree / big[1:]).write_bytes(whole)
+               not (r.install / "data" / "update.incoming").exists(), f"{what}: the disk changed")
+        (r.tree / damaged[1:]).write_bytes(whole)
         r.server.rule({})
-        expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", f"{fault}: once mended")
+        expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", f"{what}: once mended")
 
 
 def row_redirected(r, tls=False):
