@@ -82,6 +82,13 @@ Removal RemoveHeldFolder(HeldFolder& held, const boost::filesystem::path& folder
 // zero or positive, as the first comes before, names the same file as, or comes after the second.
 int CompareFileNames(const NativeString& first, const NativeString& second);
 
+// Orders two relative paths as Windows compares file names, whatever this system: letter case
+// ignored, each character upper-cased by the system's table on Windows and natively by the C
+// library's Unicode table, both for the characters of the Basic Multilingual Plane only, as
+// Windows folds them; text that is not UTF-8 is compared byte by byte. A release is built once for
+// every platform: what Windows would take for one file is told so everywhere.
+int CompareFileNamesAsWindows(const NativeString& first, const NativeString& second);
+
 // The whole of the regular file at `file`, at most `limit` bytes, never through a link (on Windows
 // by its verbatim path), into `bytes`. Returns `errc::no_such_file_or_directory` when nothing is
 // at its name, `errc::invalid_argument` for anything but a regular file or one larger than

@@ -1,14 +1,18 @@
 #include "platform/file_ops.hpp"
+#include "platform/held_folder_posix.hpp"
 
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <locale.h>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;
@@ -29,13 +33,6 @@ void OpenUpFolders(const fs::path& directory) {
   }
 }
 
-struct HeldDirectory {
-  int descriptor;
-  dev_t device;
-  ino_t inode;
-};
-
-const HeldDirectory* HeldOf(const HeldFolder& held) { return static_cast<const HeldDirectory*>(held.get()); }
 }  // namespace
 
 // A plain rename(2) replaces an empty target directory; a move on Windows never replaces a
@@ -99,6 +96,36 @@ void RequireOneFileSystem(const boost::filesystem::path& root) {
 }
 
 int CompareFileNames(const NativeString& first, const NativeString& second) { return first.compare(second); }
+
+namespace {
+// The characters of well-formed UTF-8 `text`, each of the Basic Multilingual Plane upper-cased
+// by the C library's Unicode table (C.UTF-8, whatever the process's own locale); nullopt for text
+// that is not UTF-8.
+std::optional<std::u32string> UpperCased(const std::string& text) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  std::u32string upper;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const int length = byte < 0x80 ? 1 : (byte >> 5) == 0x6 ? 2 : (byte >> 4) == 0xE ? 3 : (byte >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || at + static_cast<std::size_t>(length) > text.size()) return std::nullopt;
+    char32_t c = length == 1 ? byte : byte & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+      const auto next = static_cast<unsigned char>(text[at + static_cast<std::size_t>(i)]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      c = (c << 6) | (next & 0x3F);
+    }
+    at += static_cast<std::size_t>(length);
+    if (c <= 0xFFFF && unicode != static_cast<locale_t>(nullptr)) c = static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), unicode));
+    upper.push_back(c);
+  }
+  return upper;
+}
+}  // namespace
+
+int CompareFileNamesAsWindows(const NativeString& first, const NativeString& second) {
+  const std::optional<std::u32string> a = UpperCased(first), b = UpperCased(second);
+  return a && b ? a->compare(*b) : first.compare(second);
+}
 
 boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
   using boost::system::errc::make_error_code;

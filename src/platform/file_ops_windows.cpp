@@ -5,6 +5,7 @@
 #include <boost/filesystem/exception.hpp>
 
 #include "platform/final_path_windows.hpp"
+#include "platform/held_folder_windows.hpp"
 #include "platform/regular_file_windows.hpp"
 
 namespace fs = boost::filesystem;
@@ -198,14 +199,6 @@ void RemoveEntry(const std::wstring& full, const fs::path& shown, DWORD attribut
   }
 }
 
-struct HeldDirectory {
-  HANDLE handle;
-  DWORD volume;
-  DWORD indexHigh;
-  DWORD indexLow;
-};
-
-const HeldDirectory* HeldOf(const HeldFolder& held) { return static_cast<const HeldDirectory*>(held.get()); }
 }  // namespace
 
 error_code KindOfPath(const fs::path& path, PathKind& kind) {
@@ -306,6 +299,10 @@ int CompareFileNames(const NativeString& first, const NativeString& second) {
   return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
                               static_cast<int>(second.size()), TRUE) -
          CSTR_EQUAL;
+}
+
+int CompareFileNamesAsWindows(const NativeString& first, const NativeString& second) {
+  return CompareFileNames(first, second);
 }
 
 boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/file_ops.hpp"
 #include "platform/native_text.hpp"
 
 // An open file, closed with the last copy of this.
@@ -22,6 +23,11 @@ boost::system::error_code ReadInput(const StreamedFile& input, char* buffer, std
 // with `append`, continued at its end, created where missing; `size` its length once open. On
 // POSIX a new file may be run by its owner (the manifest names no modes, and holds programs).
 boost::system::error_code OpenOutput(const NativeString& file, bool append, StreamedFile& output, std::uint64_t& size);
+// The same for `relative` below the held folder `folder`, reached as files_below.hpp says, never through
+// a link: without `append` whatever stands at the name but a folder (a file, a link, as the link)
+// is removed first and the file made anew; with `append` a link there fails the opening.
+boost::system::error_code OpenOutputBelow(const HeldFolder& folder, const NativeString& relative, bool append,
+                                          StreamedFile& output, std::uint64_t& size);
 // All of `bytes`, at the end of the file.
 boost::system::error_code WriteOutput(const StreamedFile& output, const char* bytes, std::size_t size);
 // Closes the file once what it holds is where a power cut cannot take it: on Windows flushed

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/held_folder_posix.hpp"
+
 namespace {
 boost::system::error_code LastError() { return {errno, boost::system::system_category()}; }
 
@@ -51,6 +53,28 @@ boost::system::error_code OpenOutput(const NativeString& file, bool append, Stre
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
   // The manifest carries no modes: every staged file may be a program, as the two it must hold are.
   return Opened(::open(file.c_str(), flags, 0755), output, size);
+}
+
+boost::system::error_code OpenOutputBelow(const HeldFolder& folder, const NativeString& relative, bool append,
+                                          StreamedFile& output, std::uint64_t& size) {
+  const std::vector<std::string> names = NamesOf(relative);
+  if (names.empty()) return {EINVAL, boost::system::system_category()};
+  const int parent = OpenFolderBelow(HeldOf(folder)->descriptor, names, names.size() - 1, false);
+  if (parent < 0) return LastError();
+  const char* const name = names.back().c_str();
+  // A new file where nothing stands any more: a link there is gone as a link, and none put there
+  // meanwhile is written through.
+  if (!append && ::unlinkat(parent, name, 0) != 0 && errno != ENOENT) {
+    const boost::system::error_code error = LastError();
+    ::close(parent);
+    return error;
+  }
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : O_EXCL);
+  const int descriptor = ::openat(parent, name, flags, 0755);
+  const int failure = errno;
+  ::close(parent);
+  errno = failure;
+  return Opened(descriptor, output, size);
 }
 
 boost::system::error_code WriteOutput(const StreamedFile& output, const char* bytes, std::size_t size) {

@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+#include <boost/filesystem/exception.hpp>
+
+#include "platform/final_path_windows.hpp"
+#include "platform/held_folder_windows.hpp"
+
 namespace {
 boost::system::error_code LastError() {
   return {static_cast<int>(GetLastError()), boost::system::system_category()};
@@ -57,6 +62,43 @@ boost::system::error_code OpenOutput(const NativeString& file, bool append, Stre
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
              output, size);
   if (error) return error;
+  LARGE_INTEGER end{};
+  if (append && !SetFilePointerEx(HandleOf(output), end, nullptr, FILE_END)) return LastError();
+  return {};
+}
+
+boost::system::error_code OpenOutputBelow(const HeldFolder& folder, const NativeString& relative, bool append,
+                                          StreamedFile& output, std::uint64_t& size) {
+  FoldersOnTheWay way;
+  std::wstring full;
+  if (const boost::system::error_code error = WalkBelow(folder, relative, false, way, full)) return error;
+  const auto linkInTheWay = [] { return make_error_code(boost::system::errc::too_many_symbolic_link_levels); };
+  if (!append) {
+    // Whatever stands at the name goes first, a link as the link: a new file is then made where
+    // nothing stands, never through a link.
+    PathKind kind = PathKind::kAbsent;
+    if (const boost::system::error_code error = KindOfPath(boost::filesystem::path(full), kind)) return error;
+    if (kind == PathKind::kFolder) return make_error_code(boost::system::errc::is_a_directory);
+    try {
+      const bool left = kind != PathKind::kAbsent && RemoveTree(boost::filesystem::path(full)).outcome != Removed::kAll;
+      if (left) return linkInTheWay();
+    } catch (const boost::filesystem::filesystem_error& failure) {
+      return failure.code();
+    }
+  }
+  const auto open = [&](DWORD disposition) {
+    return CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  };
+  // Under Wine a new file opened through a dangling Unix link would be made at its target: a file
+  // is made only where nothing stands (CREATE_NEW, which a link at the name fails).
+  HANDLE handle = append ? open(OPEN_EXISTING) : INVALID_HANDLE_VALUE;
+  if (handle == INVALID_HANDLE_VALUE && (!append || GetLastError() == ERROR_FILE_NOT_FOUND)) handle = open(CREATE_NEW);
+  if (handle != INVALID_HANDLE_VALUE && (IsLink(handle) || !SamePath(FinalPathOfHandle(handle), full))) {
+    CloseHandle(handle);
+    return linkInTheWay();
+  }
+  if (const boost::system::error_code error = Opened(handle, output, size)) return error;
   LARGE_INTEGER end{};
   if (append && !SetFilePointerEx(HandleOf(output), end, nullptr, FILE_END)) return LastError();
   return {};

@@ -30,6 +30,7 @@ struct TreeEntry {
 enum class WalkStep {
   kGoOn,  // on to the next entry; a folder is entered first
   kRead,  // a file: read it once, then visit it again with what the read found
+  kSkip,  // a folder: not entered; on to the next entry
   kStop,  // the walk ends here
 };
 

@@ -60,7 +60,7 @@ error_code WalkFolder(int descriptor, const NativeString& prefix, const std::fun
     }
     if (step == WalkStep::kStop) {
       stopped = true;
-    } else if (entry.kind == EntryKind::kFolder) {
+    } else if (entry.kind == EntryKind::kFolder && step != WalkStep::kSkip) {
       const int child = openat(folder, found->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       error = child < 0 ? LastError() : WalkFolder(child, entry.relative, visit, stopped);
     }

@@ -38,7 +38,7 @@ error_code WalkFolder(const std::wstring& folder, const NativeString& prefix,
     }
     if (step == WalkStep::kStop) {
       stopped = true;
-    } else if (entry.kind == EntryKind::kFolder) {
+    } else if (entry.kind == EntryKind::kFolder && step != WalkStep::kSkip) {
       error = WalkFolder(path, entry.relative, visit, stopped);
     }
   } while (!error && !stopped && FindNextFileW(listing, &found));

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
@@ -17,11 +18,21 @@ const CurlCategory curlCategory;
 
 boost::system::error_code CurlError(CURLcode code) { return {static_cast<int>(code), curlCategory}; }
 
+// The one failure that is this service's own: a redirection it refused to follow.
+class DowngradeCategory : public boost::system::error_category {
+ public:
+  const char* name() const noexcept override { return "http"; }
+  std::string message(int) const override { return "redirected from https to http"; }
+};
+const DowngradeCategory downgradeCategory;
+
 struct Transfer {
   CURL* curl = nullptr;
   const HttpBody* body = nullptr;
   HttpAnswer* answer = nullptr;
   bool statusKnown = false;
+  bool chunked = false;  // the final answer's body comes in chunks, its last one marking its end
+  std::string location;  // where the last answer redirected to
 };
 
 std::string Trimmed(std::string_view text) {
@@ -47,6 +58,14 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   const std::string_view line(data, size * count);
   if (line.rfind("HTTP/", 0) == 0) {
     *transfer.answer = HttpAnswer{};
+    transfer.chunked = false;
+    transfer.location.clear();
+  } else if (HeaderIs(line, "location")) {
+    transfer.location = Trimmed(line.substr(9));
+  } else if (HeaderIs(line, "content-encoding")) {
+    transfer.answer->contentEncoding = Trimmed(line.substr(17));
+  } else if (HeaderIs(line, "transfer-encoding")) {
+    transfer.chunked = Trimmed(line.substr(18)).find("chunked") != std::string::npos;
   } else if (HeaderIs(line, "etag")) {
     transfer.answer->etag = Trimmed(line.substr(5));
   } else if (HeaderIs(line, "last-modified")) {
@@ -80,8 +99,10 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
   answer = HttpAnswer{};
   const std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) return CurlError(CURLE_FAILED_INIT);
-  Transfer transfer{curl.get(), &body, &answer, false};
-  curl_slist* headers = nullptr;
+  Transfer transfer{curl.get(), &body, &answer, false, false, {}};
+  // No encoding is asked for (an answer without this header may take any), and none is decoded:
+  // an object is taken as its bytes or not at all.
+  curl_slist* headers = curl_slist_append(nullptr, "Accept-Encoding: identity");
   if (!request.ifNoneMatch.empty()) headers = curl_slist_append(headers, ("If-None-Match: " + request.ifNoneMatch).c_str());
   if (!request.ifModifiedSince.empty()) {
     headers = curl_slist_append(headers, ("If-Modified-Since: " + request.ifModifiedSince).c_str());
@@ -91,7 +112,9 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
   CURL* const handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A redirection keeps to the request's own scheme or goes up to https, never down to http.
+  const bool secure = request.url.rfind("https:", 0) == 0;
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -99,12 +122,17 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
   // A transfer that gives less than one byte a second for that long has stalled.
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.stall.count()));
+  // The whole answer, headers included: a server that trickles them is cut at the deadline too.
+  if (limits.deadline != std::chrono::steady_clock::time_point::max()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limits.deadline - std::chrono::steady_clock::now());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<std::int64_t>(left.count(), 1)));
+  }
   // The program's name and version alone: nothing that tells one machine from another.
   curl_easy_setopt(handle, CURLOPT_USERAGENT, "velmora-update");
   // Larger pieces than the default 16 KiB: fewer calls into the digest and the file.
   curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 512L * 1024);
   if (request.resumeFrom > 0) curl_easy_setopt(handle, CURLOPT_RANGE, range.c_str());
-  if (headers != nullptr) curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
   if (const char* roots = std::getenv("CURL_CA_BUNDLE"); roots != nullptr && *roots != '\0') {
     curl_easy_setopt(handle, CURLOPT_CAINFO, roots);
   }
@@ -116,9 +144,20 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
   long status = 0;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int>(status);
-  return result == CURLE_OK ? boost::system::error_code() : CurlError(result);
+  // The scheme of the Location refused: "http:", in any letter case, read as a header's name.
+  if (result == CURLE_UNSUPPORTED_PROTOCOL && secure && HeaderIs(transfer.location, "http")) return {1, downgradeCategory};
+  if (result != CURLE_OK) return CurlError(result);
+  // An HTTP/1 body without a length or chunks ends with its connection, whether whole or cut.
+  curl_off_t length = -1;
+  long version = 0;
+  curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  curl_easy_getinfo(handle, CURLINFO_HTTP_VERSION, &version);
+  answer.ended = length >= 0 || transfer.chunked || version >= CURL_HTTP_VERSION_2_0;
+  return {};
 }
 
 bool StoppedByBody(const boost::system::error_code& failure) {
   return failure.category() == curlCategory && failure.value() == CURLE_WRITE_ERROR;
 }
+
+bool RedirectedToPlainHttp(const boost::system::error_code& failure) { return failure.category() == downgradeCategory; }

@@ -3,8 +3,12 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -15,6 +19,14 @@ class StoppedCategory : public boost::system::error_category {
   std::string message(int) const override { return "the transfer was stopped"; }
 };
 const StoppedCategory stoppedCategory;
+
+// And one that is this service's own: a redirection it refused to follow.
+class DowngradeCategory : public boost::system::error_category {
+ public:
+  const char* name() const noexcept override { return "http"; }
+  std::string message(int) const override { return "redirected from https to http"; }
+};
+const DowngradeCategory downgradeCategory;
 
 boost::system::error_code LastError() {
   return {static_cast<int>(GetLastError()), boost::system::system_category()};
@@ -102,48 +114,10 @@ void ApplyUserProxy(HINTERNET session, HINTERNET request, const std::wstring& ur
     if (proxy.lpszProxyBypass != nullptr) GlobalFree(proxy.lpszProxyBypass);
   }
 }
-}  // namespace
 
-boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& limits, const HttpBody& body,
-                                  HttpAnswer& answer) {
-  answer = HttpAnswer{};
-  const std::wstring url = Wide(request.url);
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof parts;
-  parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return LastError();
-  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-  const std::wstring path = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
-                            std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  bool automatic = false;
-  const Handle session = OpenSession(automatic);
-  if (!session) return LastError();
-  const int connect = static_cast<int>(limits.connect.count() * 1000);
-  const int stall = static_cast<int>(limits.stall.count() * 1000);
-  WinHttpSetTimeouts(session.get(), connect, connect, stall, stall);
-  const Handle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0), WinHttpCloseHandle);
-  if (!connection) return LastError();
-  const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-  const Handle opened(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure),
-                      WinHttpCloseHandle);
-  if (!opened) return LastError();
-  HINTERNET const handle = opened.get();
-  if (!automatic) ApplyUserProxy(session.get(), handle, url);
-  // The user's logon goes to no server: a feed server or mirror that asks for it (401) gets
-  // nothing. Only a proxy that asks for it (407) gets it, below.
-  DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
-  WinHttpSetOption(handle, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
-  std::wstring headers;
-  if (request.resumeFrom > 0) headers += L"Range: bytes=" + std::to_wstring(request.resumeFrom) + L"-\r\n";
-  if (!request.ifNoneMatch.empty()) headers += L"If-None-Match: " + Wide(request.ifNoneMatch) + L"\r\n";
-  if (!request.ifModifiedSince.empty()) headers += L"If-Modified-Since: " + Wide(request.ifModifiedSince) + L"\r\n";
-  if (!headers.empty() &&
-      !WinHttpAddRequestHeaders(handle, headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD)) {
-    return LastError();
-  }
-  DWORD status = 0;
-  // A proxy that asks for the user's logon gets it once.
+// Sends the request and waits for the final answer's headers, its status into `status`; a proxy
+// that asks for the user's logon gets it once.
+boost::system::error_code Send(HINTERNET handle, DWORD logon, DWORD& status) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(handle, nullptr)) {
@@ -169,11 +143,66 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
       break;
     }
   }
+  return {};
+}
+
+// The exchange itself, on the thread of its own that runs it; `deliver` passes each piece of
+// the body on, `started` the answer's headers once they are known, before the first piece.
+boost::system::error_code Exchange(const HttpRequest& request, const HttpLimits& limits, HttpAnswer& answer,
+                                   const std::function<void(const HttpAnswer&)>& started, const HttpBody& deliver) {
+  const std::wstring url = Wide(request.url);
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return LastError();
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  const std::wstring path = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
+                            std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  bool automatic = false;
+  const Handle session = OpenSession(automatic);
+  if (!session) return LastError();
+  const int connect = static_cast<int>(limits.connect.count() * 1000);
+  const int stall = static_cast<int>(limits.stall.count() * 1000);
+  WinHttpSetTimeouts(session.get(), connect, connect, stall, stall);
+  const Handle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0), WinHttpCloseHandle);
+  if (!connection) return LastError();
+  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  const Handle opened(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0),
+                      WinHttpCloseHandle);
+  if (!opened) return LastError();
+  HINTERNET const handle = opened.get();
+  if (!automatic) ApplyUserProxy(session.get(), handle, url);
+  // The user's logon goes to no server: a feed server or mirror that asks for it (401) gets
+  // nothing. Only a proxy that asks for it (407) gets it, below.
+  DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+  WinHttpSetOption(handle, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
+  // WinHTTP's own default, set all the same: a redirection from https to http is not followed.
+  DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+  WinHttpSetOption(handle, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
+  // No encoding asked for (an answer without this header may take any); WinHTTP decodes none.
+  std::wstring headers = L"Accept-Encoding: identity\r\n";
+  if (request.resumeFrom > 0) headers += L"Range: bytes=" + std::to_wstring(request.resumeFrom) + L"-\r\n";
+  if (!request.ifNoneMatch.empty()) headers += L"If-None-Match: " + Wide(request.ifNoneMatch) + L"\r\n";
+  if (!request.ifModifiedSince.empty()) headers += L"If-Modified-Since: " + Wide(request.ifModifiedSince) + L"\r\n";
+  if (!WinHttpAddRequestHeaders(handle, headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD)) {
+    return LastError();
+  }
+  DWORD status = 0;
+  if (const boost::system::error_code error = Send(handle, logon, status)) return error;
+  // The redirection WinHTTP did not follow comes back as the answer.
+  if (secure && status >= 300 && status < 400 && Header(handle, WINHTTP_QUERY_LOCATION).rfind("http:", 0) == 0) {
+    return {1, downgradeCategory};
+  }
   answer.status = static_cast<int>(status);
   answer.etag = Header(handle, WINHTTP_QUERY_ETAG);
   answer.lastModified = Header(handle, WINHTTP_QUERY_LAST_MODIFIED);
   answer.contentRange = Header(handle, WINHTTP_QUERY_CONTENT_RANGE);
-  // A connection closed before the length the answer gave ends the read as if it were whole.
+  answer.contentEncoding = Header(handle, WINHTTP_QUERY_CONTENT_ENCODING);
+  const bool chunked = Header(handle, WINHTTP_QUERY_TRANSFER_ENCODING).find("chunked") != std::string::npos;
+  started(answer);
+  // Under Wine a connection closed before the length the answer gave ends the read as if it were
+  // whole (Windows fails it): what came is compared with the length here.
   std::uint64_t expected = UINT64_MAX, received = 0;
   const std::string length = Header(handle, WINHTTP_QUERY_CONTENT_LENGTH);
   if (!length.empty()) expected = std::strtoull(length.c_str(), nullptr, 10);
@@ -184,11 +213,73 @@ boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& 
     if (!WinHttpReadData(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &count)) return LastError();
     if (count == 0) {
       if (expected != UINT64_MAX && received < expected) return {ERROR_WINHTTP_CONNECTION_ERROR, boost::system::system_category()};
+      answer.ended = expected != UINT64_MAX || chunked;
       return {};
     }
     received += count;
-    if (!body(buffer.data(), count)) return {1, stoppedCategory};
+    if (!deliver(buffer.data(), count)) return {1, stoppedCategory};
   }
 }
 
+// What the caller and the thread running its exchange share. The caller may leave at the deadline
+// while the thread is still inside a synchronous call, which nothing cancels (Microsoft documents
+// closing a handle to cancel only an asynchronous request, and Wine's synchronous calls go on
+// after it); the thread then finishes on its own and touches nothing of the caller's.
+struct Shared {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  const HttpBody* body = nullptr;  // the caller's, until it leaves
+  HttpAnswer* answer = nullptr;    // the same
+  boost::system::error_code error;
+  std::exception_ptr thrown;
+};
+}  // namespace
+
+boost::system::error_code HttpGet(const HttpRequest& request, const HttpLimits& limits, const HttpBody& body,
+                                  HttpAnswer& answer) {
+  answer = HttpAnswer{};
+  const auto shared = std::make_shared<Shared>();
+  shared->body = &body;
+  shared->answer = &answer;
+  std::thread([shared, request, limits] {
+    HttpAnswer own;
+    boost::system::error_code error;
+    std::exception_ptr thrown;
+    try {
+      error = Exchange(
+          request, limits, own,
+          [&](const HttpAnswer& known) {
+            const std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->answer != nullptr) *shared->answer = known;
+          },
+          [&](const char* bytes, std::size_t size) {
+            const std::lock_guard<std::mutex> lock(shared->mutex);
+            return shared->body != nullptr && (*shared->body)(bytes, size);
+          });
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->answer != nullptr) *shared->answer = own;
+    shared->error = error;
+    shared->thrown = thrown;
+    shared->done = true;
+    shared->finished.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  const auto done = [&] { return shared->done; };
+  if (limits.deadline == std::chrono::steady_clock::time_point::max()) {
+    shared->finished.wait(lock, done);
+  } else if (!shared->finished.wait_until(lock, limits.deadline, done)) {
+    shared->body = nullptr;
+    shared->answer = nullptr;
+    return {ERROR_WINHTTP_TIMEOUT, boost::system::system_category()};
+  }
+  if (shared->thrown) std::rethrow_exception(shared->thrown);
+  return shared->error;
+}
+
 bool StoppedByBody(const boost::system::error_code& failure) { return failure.category() == stoppedCategory; }
+
+bool RedirectedToPlainHttp(const boost::system::error_code& failure) { return failure.category() == downgradeCategory; }

@@ -6,9 +6,12 @@
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
 #include "launcher/run_log.hpp"
+#include "launcher/staged_update.hpp"
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/file_stream.hpp"
+#include "platform/file_tree.hpp"
+#include "platform/files_below.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/paths.hpp"
 
@@ -36,42 +39,66 @@ bool InstalledNow(const fs::path& install, const KnownRelease& release) {
   return DigestOf(InstalledLoader(install)) == release.loader && DigestOf(MainApplication(install)) == release.application;
 }
 
-// Written beside its name, flushed, then moved over it: a run killed meanwhile leaves the old file.
 void WriteWhole(const fs::path& file, const std::string& bytes) {
-  const fs::path written = fs::path(file.native() + NativeFromAscii(".new"));
+  const NativeString name = file.filename().native(), written = name + NativeFromAscii(".new");
+  HeldFolder folder;
+  PathKind kind = PathKind::kAbsent;
+  error_code error = HoldFolder(file.parent_path(), folder, kind);
+  if (!error && kind != PathKind::kFolder) error = make_error_code(boost::system::errc::not_a_directory);
   StreamedFile output;
   std::uint64_t size = 0;
-  error_code error = OpenOutput(written.native(), false, output, size);
+  if (!error) error = OpenOutputBelow(folder, written, false, output, size);
   if (!error) error = WriteOutput(output, bytes.data(), bytes.size());
-  if (!error) error = FinishOutput(output, written.native());
-  if (!error) error = RenamePath(written, file);
+  if (!error) error = FinishOutput(output, (file.parent_path() / fs::path(written)).native());
+  if (!error) error = RenameBelow(folder, written, name);
   if (error) FailLocally("could not write " + LogText(file), error);
 }
 
-// Every plain file below `root` (links and anything else left out), relative paths with `/`
-// between names built from the walk's own names, `skip` (relative to `root`) not entered.
-std::vector<FoundFile> FilesBelow(const fs::path& root, const NativeString& prefix, const char* skip) {
+std::vector<FoundFile> FilesBelow(const fs::path& root, const char* skip) {
   std::vector<FoundFile> files;
-  error_code error;
-  for (fs::directory_iterator entry(root, error), end; !error && entry != end; entry.increment(error)) {
-    const NativeString name = entry->path().filename().native();
-    const NativeString relative = prefix.empty() ? name : prefix + NativeFromAscii("/") + name;
-    const fs::file_status status = entry->symlink_status(error);
-    if (error) break;
-    if (fs::is_directory(status)) {
-      if (skip != nullptr && relative == NativeFromAscii(skip)) continue;
-      std::vector<FoundFile> below = FilesBelow(entry->path(), relative);
-      files.insert(files.end(), below.begin(), below.end());
-    } else if (fs::is_regular_file(status)) {
-      const std::uintmax_t size = fs::file_size(entry->path(), error);
-      if (!error) files.push_back({relative, size});
-      error.clear();
-    }
+  PathKind kind = PathKind::kAbsent;
+  error_code error = KindOfPath(root, kind);
+  if (!error && kind != PathKind::kFolder) return files;
+  if (!error) {
+    error = WalkTree(root.native(), [&](const TreeEntry& entry) {
+      if (entry.kind == EntryKind::kFolder && skip != nullptr && entry.relative == NativeFromAscii(skip)) {
+        return WalkStep::kSkip;
+      }
+      if (entry.kind == EntryKind::kFile) {
+        error_code unknown;
+        const std::uintmax_t size = fs::file_size(root / fs::path(entry.relative), unknown);
+        if (!unknown) files.push_back({entry.relative, size});
+      }
+      return WalkStep::kGoOn;
+    });
   }
-  if (error && error != boost::system::errc::no_such_file_or_directory) {
-    FailLocally("could not read " + LogText(root), error);
-  }
+  if (error) FailLocally("could not read " + LogText(root), error);
   return files;
+}
+
+NativeString InData(const Run& run, const fs::path& path) { return path.native().substr(run.data.native().size() + 1); }
+
+void OwnFolder(const Run& run, const fs::path& folder) {
+  PathKind kind = PathKind::kAbsent;
+  if (const error_code error = KindBelow(run.dataFolder, InData(run, folder), kind)) {
+    FailLocally("could not read " + LogText(folder), error);
+  }
+  if (kind == PathKind::kLink || kind == PathKind::kOther) RemoveInData(run, folder);
+  if (const error_code error = MakeFoldersBelow(run.dataFolder, InData(run, folder))) {
+    FailLocally("could not create " + LogText(folder), error);
+  }
+}
+
+void RemoveInData(const Run& run, const fs::path& path) {
+  Removal removal;
+  try {
+    removal = RemoveBelow(run.dataFolder, InData(run, path));
+  } catch (const fs::filesystem_error& failure) {
+    FailLocally("could not remove " + LogText(path), failure.code());
+  }
+  if (removal.outcome == Removed::kLinkLeft) {
+    Fail(kUpdateLocalFailure, "local failure", RemovalText(path, {Removed::kLinkLeft, run.data / removal.link}));
+  }
 }
 
 std::optional<std::string> DigestOf(const fs::path& file) {
@@ -80,17 +107,17 @@ std::optional<std::string> DigestOf(const fs::path& file) {
   return HexOf(digest.sha256);
 }
 
-// Copies `from` to `to` through SHA-256, read once; false, with nothing left at `to`, when it is
-// not `size` bytes with `digest` (it changed since it was looked at). Never a link: a copy.
-bool CopyVerified(const fs::path& from, const fs::path& to, std::uint64_t size, const std::string& digest) {
+bool CopyVerified(const Run& run, const fs::path& from, const fs::path& to, std::uint64_t size,
+                  const std::string& digest) {
   StreamedFile input, output;
   std::uint64_t inputSize = 0, ignored = 0;
   if (OpenInput(from.native(), input, inputSize) || inputSize != size) return false;
-  error_code error;
-  fs::create_directories(to.parent_path(), error);
-  if (error) FailLocally("could not create " + LogText(to.parent_path()), error);
-  error = OpenOutput(to.native(), false, output, ignored);
-  if (error) FailLocally("could not write " + LogText(to), error);
+  if (const error_code error = MakeFoldersBelow(run.dataFolder, InData(run, to.parent_path()))) {
+    FailLocally("could not create " + LogText(to.parent_path()), error);
+  }
+  if (const error_code error = OpenOutputBelow(run.dataFolder, InData(run, to), false, output, ignored)) {
+    FailLocally("could not write " + LogText(to), error);
+  }
   const Sha256Stream hash = BeginSha256();
   std::vector<char> buffer(kChunk);
   std::uint64_t copied = 0;
@@ -100,22 +127,21 @@ bool CopyVerified(const fs::path& from, const fs::path& to, std::uint64_t size, 
     if (count == 0) {
       Sha256 result{};
       if (copied == size && FinishSha256(hash, result) && HexOf(result) == digest) {
-        error = FinishOutput(output, to.native());
+        const error_code error = FinishOutput(output, to.native());
         if (error) FailLocally("could not write " + LogText(to), error);
         return true;
       }
       break;
     }
     AddToSha256(hash, buffer.data(), count);
-    error = WriteOutput(output, buffer.data(), count);
-    if (error) {
+    if (const error_code error = WriteOutput(output, buffer.data(), count)) {
       output.reset();
-      fs::remove(to, error);
+      RemoveInData(run, to);
       FailLocally("could not write " + LogText(to), error);
     }
   }
   output.reset();
-  fs::remove(to, error);
+  RemoveInData(run, to);
   return false;
 }
 
@@ -142,14 +168,10 @@ std::optional<NativeString> Find(DigestIndex& index, const std::string& digest, 
 // Leaves nothing of a release no longer needed: the incoming tree and the partial download.
 void ForgetDownloads(const Run& run) {
   for (const fs::path& folder : {run.incoming, run.partial}) {
-    error_code error;
-    if (!fs::exists(folder, error)) continue;
-    try {
-      RemoveTree(folder);
-      LogLine("removed " + LogText(folder));
-    } catch (const fs::filesystem_error& failure) {
-      FailLocally("could not remove " + LogText(failure.path1()), failure.code());
-    }
+    PathKind kind = PathKind::kAbsent;
+    if (KindBelow(run.dataFolder, InData(run, folder), kind) || kind == PathKind::kAbsent) continue;
+    RemoveInData(run, folder);
+    LogLine("removed " + LogText(folder));
   }
 }
 

@@ -1,21 +1,43 @@
 #include "updater/plan.hpp"
 
+#include <algorithm>
 #include <set>
 
 namespace {
-// "bytes N-M/T" or "bytes N-M/*": N, the first byte sent.
-std::optional<std::uint64_t> RangeStart(const std::string& contentRange) {
-  const std::string prefix = "bytes ";
-  if (contentRange.rfind(prefix, 0) != 0) return std::nullopt;
-  std::uint64_t start = 0;
-  std::size_t at = prefix.size();
-  if (at >= contentRange.size() || contentRange[at] < '0' || contentRange[at] > '9') return std::nullopt;
-  for (; at < contentRange.size() && contentRange[at] >= '0' && contentRange[at] <= '9'; ++at) {
-    if (start > (UINT64_MAX - 9) / 10) return std::nullopt;
-    start = start * 10 + static_cast<std::uint64_t>(contentRange[at] - '0');
+// The decimal number at `at` of `text`, moving `at` past it.
+std::optional<std::uint64_t> NumberAt(const std::string& text, std::size_t& at) {
+  if (at >= text.size() || text[at] < '0' || text[at] > '9') return std::nullopt;
+  std::uint64_t number = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    if (number > (UINT64_MAX - 9) / 10) return std::nullopt;
+    number = number * 10 + static_cast<std::uint64_t>(text[at] - '0');
   }
-  if (at >= contentRange.size() || contentRange[at] != '-') return std::nullopt;
-  return start;
+  return number;
+}
+
+// Whether "bytes N-M/T" (or "bytes N-M/*") is the rest of an object from `start`: N is `start`
+// and, where T is given, M its last byte.
+bool RestFrom(const std::string& contentRange, std::uint64_t start) {
+  const std::string prefix = "bytes ";
+  std::size_t at = prefix.size();
+  if (contentRange.rfind(prefix, 0) != 0) return false;
+  const std::optional<std::uint64_t> first = NumberAt(contentRange, at);
+  if (!first || *first != start || at >= contentRange.size() || contentRange[at++] != '-') return false;
+  const std::optional<std::uint64_t> last = NumberAt(contentRange, at);
+  if (!last || *last < *first || at >= contentRange.size() || contentRange[at++] != '/') return false;
+  if (contentRange.compare(at, std::string::npos, "*") == 0) return true;
+  const std::optional<std::uint64_t> total = NumberAt(contentRange, at);
+  return total && at == contentRange.size() && *last + 1 == *total;
+}
+
+bool IdentityEncoding(const std::string& encoding) {
+  const std::string identity = "identity";
+  if (encoding.empty()) return true;
+  if (encoding.size() != identity.size()) return false;
+  for (std::size_t i = 0; i < identity.size(); ++i) {
+    if ((encoding[i] | 0x20) != identity[i]) return false;
+  }
+  return true;
 }
 }  // namespace
 
@@ -52,6 +74,17 @@ std::vector<FilePlan> PlanSources(const std::vector<ManifestLine>& lines, const 
   return plans;
 }
 
+std::optional<std::pair<NativeString, NativeString>> PathsTakenForOne(
+    const std::vector<ManifestLine>& lines, int (*compare)(const NativeString&, const NativeString&)) {
+  std::vector<const NativeString*> paths;
+  for (const ManifestLine& line : lines) paths.push_back(&line.path);
+  std::sort(paths.begin(), paths.end(), [&](const NativeString* a, const NativeString* b) { return compare(*a, *b) < 0; });
+  for (std::size_t i = 1; i < paths.size(); ++i) {
+    if (compare(*paths[i - 1], *paths[i]) == 0) return std::pair(*paths[i - 1], *paths[i]);
+  }
+  return std::nullopt;
+}
+
 bool SizesCoverManifest(const std::map<std::string, std::uint64_t>& sizes, const std::vector<ManifestLine>& lines) {
   std::set<std::string> digests;
   for (const ManifestLine& line : lines) {
@@ -65,10 +98,8 @@ HttpMeaning MeaningOfHttpAnswer(int status, std::uint64_t resumeFrom, const std:
   switch (status) {
     case 200:
       return HttpMeaning::kBody;
-    case 206: {
-      const std::optional<std::uint64_t> start = RangeStart(contentRange);
-      return resumeFrom > 0 && start && *start == resumeFrom ? HttpMeaning::kResumed : HttpMeaning::kUnexpected;
-    }
+    case 206:
+      return resumeFrom > 0 && RestFrom(contentRange, resumeFrom) ? HttpMeaning::kResumed : HttpMeaning::kMisranged;
     case 304:
       return HttpMeaning::kNotModified;
     case 416:
@@ -83,3 +114,14 @@ HttpMeaning MeaningOfHttpAnswer(int status, std::uint64_t resumeFrom, const std:
       return status >= 500 && status <= 599 ? HttpMeaning::kUnavailable : HttpMeaning::kUnexpected;
   }
 }
+
+Delivery DeliveryOf(HttpMeaning meaning, const std::string& contentEncoding, bool ended, std::uint64_t received,
+                    std::uint64_t expected) {
+  if (meaning == HttpMeaning::kMisranged) return Delivery::kMisranged;
+  if (!IdentityEncoding(contentEncoding)) return Delivery::kEncoded;
+  if (received > expected) return Delivery::kLong;
+  if (!ended) return received == expected ? Delivery::kWhole : Delivery::kCut;
+  return received < expected ? Delivery::kShort : Delivery::kWhole;
+}
+
+bool DamagedCopy(Delivery delivery) { return delivery != Delivery::kWhole && delivery != Delivery::kCut; }

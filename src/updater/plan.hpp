@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "launcher/manifest.hpp"
@@ -39,6 +40,11 @@ struct FilePlan {
 std::vector<FilePlan> PlanSources(const std::vector<ManifestLine>& lines, const std::map<std::string, std::uint64_t>& sizes,
                                   const std::vector<FoundFile>& installed, const std::vector<FoundFile>& incoming);
 
+// Two paths of `lines` that `compare` orders as one (with CompareFileNamesAsWindows, equal but for
+// letter case: Windows would hold them as one file); nullopt when no two are.
+std::optional<std::pair<NativeString, NativeString>> PathsTakenForOne(
+    const std::vector<ManifestLine>& lines, int (*compare)(const NativeString&, const NativeString&));
+
 // Whether `sizes` names exactly the distinct digests of `lines`.
 bool SizesCoverManifest(const std::map<std::string, std::uint64_t>& sizes, const std::vector<ManifestLine>& lines);
 
@@ -50,10 +56,30 @@ enum class HttpMeaning {
   kRangeRefused, // 416: the kept part is not a part of this object: begin anew
   kMissing,      // 404 or 410: not on the server
   kUnavailable,  // 5xx, 429, 408: the server cannot answer now
-  kUnexpected,   // anything else (a redirection not followed, a 206 for another range)
+  kMisranged,    // a 206 of another range than the rest of the object from where it was asked, or of
+                 // any range when none was asked
+  kUnexpected,   // anything else (a redirection not followed)
 };
 
 // The meaning of `status` (with its Content-Range) for a request that asked for the object from
 // `resumeFrom` (0: the whole of it). A 200 to a request for a range is the whole object: a server
 // that ignores ranges sends it again.
 HttpMeaning MeaningOfHttpAnswer(int status, std::uint64_t resumeFrom, const std::string& contentRange);
+
+// What an answer of the object's bytes (kBody, kResumed, kMisranged) brought.
+enum class Delivery {
+  kWhole,      // the bytes it should carry, no more, no fewer: the digest decides
+  kCut,        // the transfer failed before the answer ended: what came is kept for the next run
+  kShort,      // the answer ended as it said it would, short of the signed size: the server's copy
+  kLong,       // more than the signed size
+  kEncoded,    // in a content encoding that was not asked for (none is)
+  kMisranged,  // a 206 of another range
+};
+
+// What `meaning`'s answer brought: `received` bytes where it should carry `expected` (the signed
+// size, less the part kept for a resumed answer); `ended` when it ended where it said it would.
+Delivery DeliveryOf(HttpMeaning meaning, const std::string& contentEncoding, bool ended, std::uint64_t received,
+                    std::uint64_t expected);
+
+// Whether `delivery` is the server's damaged copy, rather than the network's failure or the object.
+bool DamagedCopy(Delivery delivery);

@@ -55,6 +55,9 @@ struct FeedAnchor {
 struct Run {
   UpdaterOptions options;
   boost::filesystem::path install, data, staging, incoming, superseded, partial;
+  // `data`, held from the start of the run: what the updater makes, writes, renames or removes
+  // there is reached from it, never through a link (platform/files_below.hpp).
+  HeldFolder dataFolder;
   std::string base;  // the tree's base URL, or empty with `options.from`
   FeedAnchor anchor;
   UpdaterState state;
@@ -78,6 +81,7 @@ struct Got {
   HttpMeaning meaning = HttpMeaning::kUnexpected;
   HttpAnswer answer;
   boost::system::error_code error;      // no complete answer: the network's failure, or the folder's
+  std::uint64_t received = 0;  // the bytes of the body taken
   bool tooLong = false;  // more than the cap arrived
   bool tooSlow = false;  // the answer took longer than its size allows (a server trickling bytes)
 };
@@ -91,6 +95,9 @@ std::string Where(const Run& run, const std::string& relative);
 Got Request(Run& run, const std::string& relative, HttpRequest request, std::uint64_t cap, const Body& body);
 // "HTTP 404", "curl error 28", "no answer".
 std::string AnswerText(const Got& got);
+// What `got` brought of an object of `size` bytes asked for from `resumeFrom`: whole, cut, or the
+// server's damaged copy.
+Delivery DeliveryOfObject(const Got& got, std::uint64_t resumeFrom, std::uint64_t size);
 [[noreturn]] void FailFetching(const Run& run, const std::string& relative, const Got& got);
 // A file of the release folder, whole, held to what the feed pinned: fetched again once when it
 // does not match; then the release is refused.
@@ -105,16 +112,27 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const boo
 // The whole file, or nothing when there is none; the failure to read it otherwise.
 boost::system::error_code ReadIfThere(const boost::filesystem::path& file, std::optional<std::string>& bytes);
 // Written beside its name, flushed, then moved over it: a run killed meanwhile leaves the old file.
+// Its folder is held, and the file written and moved from it: never through a link.
 void WriteWhole(const boost::filesystem::path& file, const std::string& bytes);
-// Every plain file below `root` (links and anything else left out), relative paths with `/`
-// between names built from the walk's own names, `skip` (relative to `root`) not entered.
-std::vector<FoundFile> FilesBelow(const boost::filesystem::path& root, const NativeString& prefix = {},
-                                  const char* skip = nullptr);
+// Every plain file below `root` (links and anything else left out, none followed: the walk's), with
+// relative paths, `/` between names, `skip` (a folder's relative path) not entered. Nothing when
+// `root` is no folder (missing, or a link).
+std::vector<FoundFile> FilesBelow(const boost::filesystem::path& root, const char* skip = nullptr);
 std::optional<std::string> DigestOf(const boost::filesystem::path& file);
-// Copies `from` to `to` through SHA-256, read once; false, with nothing left at `to`, when it is
-// not `size` bytes with `digest` (it changed since it was looked at). Never a link: a copy.
-bool CopyVerified(const boost::filesystem::path& from, const boost::filesystem::path& to, std::uint64_t size,
-                  const std::string& digest);
+// `path`, below `run.data`, relative to it.
+NativeString InData(const Run& run, const boost::filesystem::path& path);
+// Makes `folder`, below data, a folder of the updater's own: whatever else stands at its name (a
+// file, a link, removed as the link) goes first. Stops the run where it cannot.
+void OwnFolder(const Run& run, const boost::filesystem::path& folder);
+// Removes what stands at `path`, below data, as RemoveTree does; a link this system can remove
+// only by reaching what it points to (Wine) is left, and stops the run (local failure), named once
+// in the log.
+void RemoveInData(const Run& run, const boost::filesystem::path& path);
+// Copies `from` to `to`, below data, through SHA-256, read once; false, with nothing left at `to`,
+// when it is not `size` bytes with `digest` (it changed since it was looked at). Never a link: a
+// copy, written never through a link.
+bool CopyVerified(const Run& run, const boost::filesystem::path& from, const boost::filesystem::path& to,
+                  std::uint64_t size, const std::string& digest);
 // Local files of a folder found by digest, each hashed at most once, and only when a needed
 // object has its size.
 struct DigestIndex {

@@ -15,11 +15,14 @@
 #include "launcher/manifest.hpp"
 #include "launcher/run_log.hpp"
 #include "launcher/staged_names.hpp"
+#include "launcher/staged_update.hpp"
 #include "launcher/staging_check.hpp"
 #include "launcher/trust.hpp"
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/file_stream.hpp"
+#include "platform/file_tree.hpp"
+#include "platform/files_below.hpp"
 #include "platform/http.hpp"
 #include "platform/lock.hpp"
 #include "platform/process.hpp"
@@ -238,13 +241,17 @@ Release PlanRelease(Run& run, const Feed& feed) {
       RefuseRelease(run, feed, "it lists a path Windows cannot hold or install here: " + LogText(line.path));
     }
   }
+  if (const auto twice = PathsTakenForOne(*lines, CompareFileNamesAsWindows)) {
+    RefuseRelease(run, feed, "it lists two paths Windows takes for one file: " + LogText(twice->first) + " and " +
+                                 LogText(twice->second));
+  }
   const std::optional<std::map<std::string, std::uint64_t>> sizes =
       ParseSizes(FetchPinned(run, folder + kSizesFile, feed.sizes));
   if (!sizes || !SizesCoverManifest(*sizes, *lines)) RefuseRelease(run, feed, "its SIZES does not cover its manifest");
   release.lines = *lines;
   release.sizes = *sizes;
 
-  std::vector<FoundFile> installed = FilesBelow(run.install, {}, kDataDirectory);
+  std::vector<FoundFile> installed = FilesBelow(run.install, kDataDirectory);
   std::vector<FoundFile> incoming = FilesBelow(run.incoming);
   std::erase_if(installed, [](const FoundFile& file) {
     const NativeString application = NativeFromAscii(kApplicationDirectory) + NativeFromAscii("/");
@@ -302,23 +309,21 @@ void FillIncoming(Run& run, Release& release) {
     if (run.options.progress) run.options.progress(done, release.toFetch, false);
   };
   // Listed nowhere: left from another release, in the way of this one's files (a file where it
-  // needs a folder, a folder where it needs a file) and of its check. Gone before anything is written.
+  // needs a folder, a folder where it needs a file) and of its check; a link, never followed. Gone
+  // before anything is written.
+  OwnFolder(run, run.incoming);
   std::set<NativeString> listed;
   for (const ManifestLine& line : release.lines) listed.insert(line.path);
-  for (const FoundFile& file : FilesBelow(run.incoming)) {
-    if (listed.count(file.path) != 0) continue;
-    error_code error;
-    fs::remove(run.incoming / fs::path(file.path), error);
-    if (error) FailLocally("could not remove " + LogText(run.incoming / fs::path(file.path)), error);
-  }
-  for (const ManifestLine& line : release.lines) {
-    const fs::path target = run.incoming / fs::path(line.path);
-    error_code error;
-    const bool folder = fs::is_directory(fs::symlink_status(target, error));
-    error.clear();
-    if (folder) fs::remove_all(target, error);
-    if (error) FailLocally("could not remove " + LogText(target), error);
-  }
+  std::vector<NativeString> stray;
+  const error_code walked = WalkTree(run.incoming.native(), [&](const TreeEntry& entry) {
+    const bool isListed = listed.count(entry.relative) != 0;
+    const bool kept = entry.kind == EntryKind::kFolder ? !isListed : entry.kind == EntryKind::kFile && isListed;
+    if (kept) return WalkStep::kGoOn;
+    stray.push_back(entry.relative);
+    return WalkStep::kSkip;
+  });
+  if (walked) FailLocally("could not read " + LogText(run.incoming), walked);
+  for (const NativeString& path : stray) RemoveInData(run, run.incoming / fs::path(path));
   if (run.options.progress) run.options.progress(0, release.toFetch, false);
   // The object a partial download is kept for comes first: one partial download at a time.
   std::vector<std::size_t> order(release.plans.size());
@@ -333,13 +338,15 @@ void FillIncoming(Run& run, Release& release) {
     const fs::path target = run.incoming / fs::path(line.path);
     Resolved& resolved = release.resolved[i];
     if (resolved.source == FileSource::kIncoming) continue;
-    if (resolved.source != FileSource::kServer && CopyVerified(resolved.from, target, size, line.digest)) continue;
+    if (resolved.source != FileSource::kServer && CopyVerified(run, resolved.from, target, size, line.digest)) continue;
     // Fetched earlier in this run for another line: a copy of that.
     bool copied = false;
     for (const std::size_t j : order) {
       if (j == i || copied) break;
       const ManifestLine& earlier = release.lines[release.plans[j].line];
-      if (earlier.digest == line.digest) copied = CopyVerified(run.incoming / fs::path(earlier.path), target, size, line.digest);
+      if (earlier.digest == line.digest) {
+        copied = CopyVerified(run, run.incoming / fs::path(earlier.path), target, size, line.digest);
+      }
     }
     if (!copied) Download(run, line.digest, size, target, progress);
   }
@@ -349,6 +356,18 @@ void FillIncoming(Run& run, Release& release) {
 }
 
 // ---------------------------------------------------------------- staging
+
+// Removes `folder`, below data, once the staging no longer needs it: nothing when it went, else
+// what the log says of it (a link left, a failure); never a reason to fail a run that has staged.
+std::optional<std::string> RemoveAfterStaging(const Run& run, const fs::path& folder) {
+  try {
+    const Removal removal = RemoveBelow(run.dataFolder, InData(run, folder));
+    if (removal.outcome == Removed::kAll) return std::nullopt;
+    return RemovalText(folder, {removal.outcome, run.data / removal.link});
+  } catch (const fs::filesystem_error& failure) {
+    return "could not remove " + LogText(folder) + ", " + LogError(failure.code()) + "; removed at the next run";
+  }
+}
 
 // The lock every run that changes data/update takes: waited for as the loader waits, and for as
 // long as a loader of the installation runs, which may hold it through a long check.
@@ -381,27 +400,20 @@ void PutInPlace(Run& run) {
         Fail(kUpdateBusy, "busy", "the staging " + LogText(run.staging) +
                                       " is being applied by the loader: the release is staged at the next run");
       }
-      error = RenamePath(run.staging, run.superseded);
+      error = RenameBelow(run.dataFolder, InData(run, run.staging), InData(run, run.superseded));
       if (error) FailLocally("could not move " + LogText(run.staging) + " to " + LogText(run.superseded), error);
       LogLine("moved " + LogText(run.staging) + " to " + LogText(run.superseded));
       replaced = true;
     }
-    error = RenamePath(run.incoming, run.staging);
+    error = RenameBelow(run.dataFolder, InData(run, run.incoming), InData(run, run.staging));
     if (error) {
       // The one that waited goes back: a failed run leaves the state it found.
-      if (replaced) RenamePath(run.superseded, run.staging);
+      if (replaced) RenameBelow(run.dataFolder, InData(run, run.superseded), InData(run, run.staging));
       FailLocally("could not move " + LogText(run.incoming) + " to " + LogText(run.staging), error);
     }
     LogLine("moved " + LogText(run.incoming) + " to " + LogText(run.staging));
   }
-  if (replaced) {
-    try {
-      RemoveTree(run.superseded);
-      LogLine("removed " + LogText(run.superseded));
-    } catch (const fs::filesystem_error& failure) {
-      LogLine("could not remove " + LogText(failure.path1()) + ", " + LogError(failure.code()) + "; removed at the next run");
-    }
-  }
+  if (replaced) LogLine(RemoveAfterStaging(run, run.superseded).value_or("removed " + LogText(run.superseded)));
 }
 
 // A run killed between the two renames leaves data/update.superseded beside the incoming tree and
@@ -412,18 +424,18 @@ void FinishInterruptedStaging(const Run& run) {
   if (!fs::exists(fs::symlink_status(run.superseded, error))) return;
   const std::optional<InstallationLock> lock = LockForStaging(run);
   if (!lock) return;
-  if (!fs::exists(fs::symlink_status(run.staging, error)) && fs::exists(fs::symlink_status(run.incoming, error))) {
-    if (!RenamePath(run.superseded, run.staging)) {
+  // A link, or what cannot be told, is never put back.
+  PathKind superseded = PathKind::kAbsent;
+  KindBelow(run.dataFolder, InData(run, run.superseded), superseded);
+  if (superseded == PathKind::kFolder && !fs::exists(fs::symlink_status(run.staging, error)) &&
+      fs::exists(fs::symlink_status(run.incoming, error))) {
+    if (!RenameBelow(run.dataFolder, InData(run, run.superseded), InData(run, run.staging))) {
       LogLine("interrupted staging found: moved " + LogText(run.superseded) + " back to " + LogText(run.staging));
       return;
     }
   }
-  try {
-    RemoveTree(run.superseded);
-    LogLine("interrupted staging found: removed " + LogText(run.superseded));
-  } catch (const fs::filesystem_error& failure) {
-    LogLine("could not remove " + LogText(failure.path1()) + ", " + LogError(failure.code()));
-  }
+  const std::optional<std::string> left = RemoveAfterStaging(run, run.superseded);
+  LogLine("interrupted staging found: " + left.value_or("removed " + LogText(run.superseded)));
 }
 
 void Stage(Run& run, const Feed& feed, Release& release) {
@@ -467,8 +479,7 @@ void Stage(Run& run, const Feed& feed, Release& release) {
   }
   run.state.staged = staged;
   WriteWhole(StateFile(run.data), StateText(run.state));
-  error_code error;
-  fs::remove_all(run.partial, error);
+  if (const std::optional<std::string> left = RemoveAfterStaging(run, run.partial)) LogLine(*left);
 }
 
 // ---------------------------------------------------------------- the commands
@@ -562,6 +573,31 @@ void RecordLastRun(Run& run) {
     // Said in the log; the run's own outcome stands.
   }
 }
+// Makes data a folder of its own, as the loader does (a link there is removed as the link), and
+// holds it for the run. Nothing is logged before: the log lies there.
+void HoldData(Run& run) {
+  PathKind kind = PathKind::kAbsent;
+  error_code error = HoldFolder(run.data, run.dataFolder, kind);
+  if (!error && kind == PathKind::kLink) {
+    Removal removal;
+    try {
+      removal = RemoveTree(run.data);
+    } catch (const fs::filesystem_error& failure) {
+      error = failure.code();
+    }
+    if (removal.outcome != Removed::kAll) {
+      throw Stop{kUpdateLocalFailure, "local failure", RemovalText(run.data, removal)};
+    }
+  }
+  if (!error && (kind == PathKind::kLink || kind == PathKind::kAbsent)) {
+    fs::create_directory(run.data, error);
+    if (!error) error = HoldFolder(run.data, run.dataFolder, kind);
+  }
+  if (!error && kind != PathKind::kFolder) error = make_error_code(boost::system::errc::not_a_directory);
+  if (error) {
+    throw Stop{kUpdateLocalFailure, "local failure", "could not create " + LogText(run.data) + ", " + LogError(error)};
+  }
+}
 }  // namespace
 
 fs::path FindInstallation(const UpdaterOptions& options) {
@@ -615,9 +651,7 @@ UpdateReport RunUpdate(const UpdaterOptions& options) {
     run.incoming = IncomingDirectory(run.data);
     run.superseded = SupersededDirectory(run.data);
     run.partial = PartialDirectory(run.data);
-    error_code error;
-    fs::create_directory(run.data, error);
-    if (error) throw Stop{kUpdateLocalFailure, "local failure", "could not create " + LogText(run.data) + ", " + LogError(error)};
+    HoldData(run);
     StartRunLogAt(UpdaterLog(run.data));
     const std::string settings = ApplyAdministratorSettings(run);
     if (run.base.empty() && options.from.empty()) {

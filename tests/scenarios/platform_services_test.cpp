@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/filesystem/exception.hpp>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "launcher/manifest.hpp"
+#include "platform/file_stream.hpp"
 #include "platform/file_tree.hpp"
+#include "platform/files_below.hpp"
 #include "support/process.hpp"
 #include "support/scene.hpp"
 #include "support/text.hpp"
@@ -543,4 +546,69 @@ TEST_F(PlatformServices, TheWalkNamesEveryEntryAsItsListingDoesAndFollowsNothing
 #ifndef _WIN32
   EXPECT_TRUE(WalkTree((root / "linked folder").native(), [](const TreeEntry&) { return WalkStep::kGoOn; }));
 #endif
+}
+
+// Below a held folder nothing is reached through a link: not on the way to a name, nor at the name
+// itself. The documents a link points to stay as they were; a link at a name written anew or
+// removed goes as the link natively (and on Windows), and under Wine, which removes a Unix link
+// only by reaching what it points to, stays and refuses the call.
+TEST_F(PlatformServices, NothingBelowAHeldFolderIsReachedThroughALink) {
+  const fs::path data = scene_.tree / "data", documents = scene_.tree / "documents";
+  fs::create_directories(documents / "inner");
+  fs::create_directories(data / "tree");
+  WriteText(documents / "letter.txt", "dear");
+  WriteText(documents / "inner" / "notes.txt", "notes");
+  ASSERT_TRUE(MakeLink(documents, data / "way") && MakeLink(documents / "letter.txt", data / "state") &&
+              MakeLink(documents, data / "tree" / "inside"));
+  // What Wine leaves goes as links, before the scene's own removal could reach through them.
+  const std::shared_ptr<void> unlink(nullptr, [&](void*) {
+    for (const char* link : {"way", "state", "tree/inside"}) RemoveLink(data / link);
+  });
+  HeldFolder held;
+  PathKind kind = PathKind::kAbsent;
+  ASSERT_FALSE(HoldFolder(data.native(), held, kind));
+  const auto name = [](const char* relative) { return fs::path(relative).native(); };
+  const auto isLink = [](const boost::system::error_code& error) {
+    return error == boost::system::errc::too_many_symbolic_link_levels;
+  };
+  StreamedFile output;
+  std::uint64_t size = 0;
+  EXPECT_TRUE(isLink(MakeFoldersBelow(held, name("way/new"))));
+  EXPECT_TRUE(isLink(OpenOutputBelow(held, name("way/letter.txt"), false, output, size)));
+  EXPECT_TRUE(isLink(RenameBelow(held, name("way/letter.txt"), name("taken.txt"))));
+  EXPECT_THROW(RemoveBelow(held, name("way/inner")), boost::filesystem::filesystem_error);
+  EXPECT_TRUE(isLink(OpenOutputBelow(held, name("state"), true, output, size)));
+  EXPECT_FALSE(KindBelow(held, name("way"), kind));
+  EXPECT_EQ(kind, PathKind::kLink);
+
+  // Without links: folders made on the way, a file moved over a file but never over a folder, and
+  // a folder where a file is to be written anew left as it is.
+  ASSERT_FALSE(MakeFoldersBelow(held, name("made/deep")));
+  WriteText(data / "made" / "deep" / "a.txt", "a");
+  WriteText(data / "made" / "b.txt", "b");
+  EXPECT_FALSE(RenameBelow(held, name("made/deep/a.txt"), name("made/b.txt")));
+  EXPECT_EQ(ReadText(data / "made" / "b.txt"), "a");
+  EXPECT_TRUE(RenameBelow(held, name("made/b.txt"), name("made/deep")));
+  EXPECT_TRUE(OpenOutputBelow(held, name("made"), false, output, size));
+  EXPECT_EQ(ReadText(data / "made" / "b.txt"), "a");
+  EXPECT_FALSE(KindBelow(held, name("made/b.txt/c"), kind));
+  EXPECT_EQ(kind, PathKind::kAbsent);
+
+  const boost::system::error_code written = OpenOutputBelow(held, name("state"), false, output, size);
+  const Removal removal = RemoveBelow(held, name("tree"));
+  if (UnderWine()) {
+    EXPECT_TRUE(isLink(written));
+    EXPECT_EQ(removal.outcome, Removed::kLinkLeft);
+    EXPECT_EQ(removal.link, boost::filesystem::path("tree") / "inside");
+  } else {
+    ASSERT_FALSE(written);
+    EXPECT_FALSE(WriteOutput(output, "mine", 4) || FinishOutput(output, (data / "state").native()));
+    EXPECT_EQ(ReadText(data / "state"), "mine");
+    EXPECT_FALSE(fs::is_symlink(data / "state"));
+    EXPECT_EQ(removal.outcome, Removed::kAll);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(data / "tree")));
+  }
+  EXPECT_EQ(ReadText(documents / "letter.txt"), "dear");
+  EXPECT_EQ(ReadText(documents / "inner" / "notes.txt"), "notes");
+  EXPECT_EQ(std::distance(fs::directory_iterator(documents), fs::directory_iterator()), 2);
 }

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "platform/file_ops.hpp"
 #include "updater/feed.hpp"
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
@@ -130,6 +133,31 @@ TEST(ParseSizes, SortedDistinctAndCoveringTheManifest) {
   EXPECT_FALSE(SizesCoverManifest(*ParseSizes(kA + " 3\n" + kB + " 0\n" + kC + " 1\n"), lines));
 }
 
+// Windows holds names equal but for letter case as one file: a release listing two is refused on
+// every platform, the folders on the way compared too; other letters stay apart.
+TEST(PathsTakenForOne, EqualButForLetterCaseAsWindowsComparesThem) {
+  const auto listing = [](const std::string& paths) {
+    std::string text;
+    for (std::size_t at = 0, end; at < paths.size(); at = end + 1) {
+      end = paths.find(',', at);
+      if (end == std::string::npos) end = paths.size();
+      text += kA + "  " + paths.substr(at, end - at) + "\n";
+    }
+    return *ParseManifest(text);
+  };
+  for (const char* twice : {"app/a.dll,Velmora.exe,APP/A.DLL", "app/Lib/x,app/lib/x", "app/x,app/x", "app/\xc3\x84.txt,app/\xc3\xa4.txt",
+                            "app/\xce\xa3,app/\xcf\x83"}) {
+    EXPECT_TRUE(PathsTakenForOne(listing(twice), CompareFileNamesAsWindows)) << twice;
+  }
+  const auto found = PathsTakenForOne(listing("app/b,app/a.dll,app/A.dll"), CompareFileNamesAsWindows);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(std::set<NativeString>({found->first, found->second}), std::set<NativeString>({N("app/a.dll"), N("app/A.dll")}));
+  // ß has no one-letter capital in Windows' table; a name and its folder are two paths.
+  for (const char* apart : {"app/a.dll,app/b.dll", "app/stra\xc3\x9f" "e,app/STRASSE", "app/a,app/a/b", "app/a.dll,app/a.dll.bak"}) {
+    EXPECT_FALSE(PathsTakenForOne(listing(apart), CompareFileNamesAsWindows)) << apart;
+  }
+}
+
 TEST(PlanSources, TheCheapestFirstAndTheServerLast) {
   const auto lines = *ParseManifest(kA + "  Velmora.exe\n" + kB + "  app/lib.dll\n" + kC + "  app/new.dat\n");
   const std::map<std::string, std::uint64_t> sizes = {{kA, 10}, {kB, 20}, {kC, 30}};
@@ -146,20 +174,47 @@ TEST(PlanSources, TheCheapestFirstAndTheServerLast) {
   EXPECT_EQ(plans[2].size, 30u);
 }
 
-TEST(MeaningOfHttpAnswer, ResumedOnlyFromWhereItWasAsked) {
+TEST(MeaningOfHttpAnswer, ResumedOnlyFromWhereItWasAskedToTheEnd) {
   using M = HttpMeaning;
   EXPECT_EQ(MeaningOfHttpAnswer(200, 0, ""), M::kBody);
   EXPECT_EQ(MeaningOfHttpAnswer(200, 500, ""), M::kBody);  // a server that ignores the range
   EXPECT_EQ(MeaningOfHttpAnswer(206, 500, "bytes 500-999/1000"), M::kResumed);
-  EXPECT_EQ(MeaningOfHttpAnswer(206, 500, "bytes 0-999/1000"), M::kUnexpected);
-  EXPECT_EQ(MeaningOfHttpAnswer(206, 500, "bytes */1000"), M::kUnexpected);
-  EXPECT_EQ(MeaningOfHttpAnswer(206, 0, "bytes 0-999/1000"), M::kUnexpected);
+  EXPECT_EQ(MeaningOfHttpAnswer(206, 500, "bytes 500-999/*"), M::kResumed);
+  // Another start, a range that stops before the end, garbage, or a range nobody asked for.
+  for (const char* range : {"bytes 0-999/1000", "bytes 500-799/1000", "bytes 500-999/2000", "bytes */1000",
+                            "bytes 500-999/1000x", "bytes 500-499/1000", "500-999/1000", ""}) {
+    EXPECT_EQ(MeaningOfHttpAnswer(206, 500, range), M::kMisranged) << range;
+  }
+  EXPECT_EQ(MeaningOfHttpAnswer(206, 0, "bytes 0-999/1000"), M::kMisranged);
   EXPECT_EQ(MeaningOfHttpAnswer(304, 0, ""), M::kNotModified);
   EXPECT_EQ(MeaningOfHttpAnswer(416, 500, "bytes */400"), M::kRangeRefused);
   EXPECT_EQ(MeaningOfHttpAnswer(404, 0, ""), M::kMissing);
   EXPECT_EQ(MeaningOfHttpAnswer(410, 0, ""), M::kMissing);
   for (const int status : {408, 429, 500, 502, 503, 599}) EXPECT_EQ(MeaningOfHttpAnswer(status, 0, ""), M::kUnavailable);
   for (const int status : {0, 201, 301, 302, 401, 407, 600}) EXPECT_EQ(MeaningOfHttpAnswer(status, 0, ""), M::kUnexpected);
+}
+
+TEST(DeliveryOf, TheServersDamagedCopyIsToldFromACutAndFromTheNetwork) {
+  using D = Delivery;
+  const auto of = [](HttpMeaning meaning, const char* encoding, bool ended, std::uint64_t received) {
+    return DeliveryOf(meaning, encoding, ended, received, 1000);
+  };
+  EXPECT_EQ(of(HttpMeaning::kBody, "", true, 1000), D::kWhole);
+  EXPECT_EQ(of(HttpMeaning::kResumed, "Identity", true, 1000), D::kWhole);
+  // Every byte came, the transport's word about the end aside: the digest decides.
+  EXPECT_EQ(of(HttpMeaning::kBody, "", false, 1000), D::kWhole);
+  // Ended with its connection, or with the transport's failure: the network's, kept.
+  EXPECT_EQ(of(HttpMeaning::kBody, "", false, 400), D::kCut);
+  // A whole answer, short: the server's copy (an interrupted upload).
+  EXPECT_EQ(of(HttpMeaning::kBody, "", true, 999), D::kShort);
+  EXPECT_EQ(of(HttpMeaning::kBody, "", false, 1001), D::kLong);
+  for (const char* encoding : {"gzip", "br", "identity, gzip", "x"}) {
+    EXPECT_EQ(of(HttpMeaning::kBody, encoding, true, 0), D::kEncoded) << encoding;
+  }
+  EXPECT_EQ(of(HttpMeaning::kMisranged, "", true, 1000), D::kMisranged);
+  for (const D damaged : {D::kShort, D::kLong, D::kEncoded, D::kMisranged}) EXPECT_TRUE(DamagedCopy(damaged));
+  EXPECT_FALSE(DamagedCopy(D::kWhole));
+  EXPECT_FALSE(DamagedCopy(D::kCut));
 }
 
 TEST(UpdaterState, WrittenAndReadBackOrNotAtAll) {

@@ -4,14 +4,20 @@
     fault_server.py ROOT RULES LOG [--lifetime SECONDS]
 Prints its port on standard output once it listens. RULES is a JSON object read at each request:
 {"<glob of the request path>": {"status": 503, "cut": N, "ignoreRange": true, "html": true,
-"stall": SECONDS, "rate": BYTES, "times": K}}: answer with that status, send only the first N bytes of
-the body and close, send the whole object to a range request, send an HTML page, send half the body
-and then nothing for SECONDS, send BYTES a second; "times" applies the rule to the first K matching requests only. LOG gets
-one JSON line per request: its path, its Range, its validators, the status and the bytes sent.
+"stall": SECONDS, "rate": BYTES, "gzip": true, "misrange": true, "headerRate": BYTES, "redirect": URL,
+"framing": "chunked" | "none", "times": K}}: answer with that status, send only the first N bytes of
+the body and close, send the body in chunks or without a Content-Length (ending with the
+connection), send the
+whole object to a range request, send an HTML page, send half the body and then nothing for
+SECONDS, send BYTES a second, send the body gzip-encoded, answer 206 with the object's first half
+whatever was asked, trickle the status line and headers at BYTES a second, redirect (302) to URL;
+"times" applies the rule to the first K matching requests only. LOG gets one JSON line per request: its path, its Range, its
+validators, its Accept-Encoding, the status and the bytes sent.
 The server ends by itself after its lifetime (default 300 s)."""
 
 import email.utils
 import fnmatch
+import gzip
 import hashlib
 import http.server
 import json
@@ -51,31 +57,56 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def record(self, status, sent):
         entry = {"path": self.path, "range": self.headers.get("Range"), "ifNoneMatch": self.headers.get("If-None-Match"),
-                 "status": status, "sent": sent}
+                 "acceptEncoding": self.headers.get("Accept-Encoding"), "status": status, "sent": sent}
         with lock, open(LOG, "a") as log:
             log.write(json.dumps(entry) + "\n")
 
-    def reply(self, status, body=b"", headers=None, send=None, rate=None):
+    def reply(self, status, body=b"", headers=None, send=None, rate=None, framing="length"):
+        """The body framed by its Content-Length, by chunks (the last, empty one only when all of it
+        is sent) or by nothing (it ends with the connection)."""
         self.send_response(status)
         for name, value in (headers or {}).items():
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
+        if framing == "length":
+            self.send_header("Content-Length", str(len(body)))
+        if framing == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
         payload = body if send is None else body[:send]
         # Written down first: the client may be gone, and its test reading the log, once it has it all.
         self.record(status, len(payload))
         try:
-            step = max(1, int(rate) // 10) if rate else len(payload) or 1
+            step = max(1, int(rate) // 10) if rate else min(len(payload), 1 << 16) or 1
             for start in range(0, len(payload), step):
-                self.wfile.write(payload[start:start + step])
+                piece = payload[start:start + step]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if framing == "chunked" else piece)
                 self.wfile.flush()
                 if rate:
                     time.sleep(0.1)
+            if framing == "chunked" and send is None:
+                self.wfile.write(b"0\r\n\r\n")
         except OSError:
             pass
 
+    def trickle_headers(self, rate):
+        """A status line and header lines a few bytes at a time, never ending before the client does."""
+        head = b"HTTP/1.1 200 OK\r\n" + b"".join(b"X-Pad-%d: %s\r\n" % (n, b"x" * 40) for n in range(200))
+        self.record(200, 0)
+        try:
+            for start in range(0, len(head), rate):
+                self.wfile.write(head[start:start + rate])
+                self.wfile.flush()
+                time.sleep(1)
+        except OSError:
+            pass
+        self.close_connection = True
+
     def do_GET(self):
         rule = rule_for(self.path)
+        if "headerRate" in rule:
+            return self.trickle_headers(int(rule["headerRate"]))
+        if "redirect" in rule:
+            return self.reply(302, b"", {"Location": rule["redirect"]})
         if "status" in rule:
             return self.reply(rule["status"], b"<html><body>unavailable</body></html>", {"Content-Type": "text/html"})
         if rule.get("html"):
@@ -97,6 +128,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.record(304, 0)
             return self.end_headers()
         status = 200
+        if rule.get("misrange"):
+            half = len(body) // 2
+            headers["Content-Range"] = f"bytes 0-{half - 1}/{len(body)}"
+            return self.reply(206, body[:half], headers)
+        if rule.get("gzip"):
+            headers["Content-Encoding"] = "gzip"
+            return self.reply(200, gzip.compress(body), headers)
         asked = self.headers.get("Range", "")
         if asked.startswith("bytes=") and asked.endswith("-") and not rule.get("ignoreRange"):
             start = int(asked[6:-1])
@@ -122,7 +160,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if "cut" in rule:
             self.close_connection = True
-        self.reply(status, body, headers, rule.get("cut"), rule.get("rate"))
+        if rule.get("framing", "length") != "length":
+            self.close_connection = True
+        self.reply(status, body, headers, rule.get("cut"), rule.get("rate"), rule.get("framing", "length"))
 
 
 class Server(http.server.ThreadingHTTPServer):

@@ -26,7 +26,7 @@ REPO = Path(__file__).resolve().parent.parent.parent
 PUBLISHER, OTHER = "Velmora Test Publisher", "Velmora Other Publisher"
 RUN_LIMIT = 120
 TABLE_LIMIT = 880  # the whole table, within its test's time
-EXIT = {"done": 0, "no installation": 3, "settings refused": 6, "network": 10, "feed refused": 11,
+EXIT = {"done": 0, "no installation": 3, "local failure": 5, "settings refused": 6, "network": 10, "feed refused": 11,
         "feed cannot be checked now": 12, "release refused": 13, "staging refused": 13, "disk full": 14, "busy": 15,
         "nothing staged": 16}
 options = None
@@ -145,7 +145,7 @@ class Nginx:
     """nginx-light serving the tree as a CDN would: ranges, ETags and 304 are its own. With `tls`,
     HTTPS with a certificate from a throw-away CA, for 127.0.0.1."""
 
-    def __init__(self, tree: Path, tls=False):
+    def __init__(self, tree: Path, tls=False, redirect=None):
         self.dir = Path(tempfile.mkdtemp(dir=world.work))
         port = free_port()
         listen = f"127.0.0.1:{port}"
@@ -164,7 +164,7 @@ events {{ worker_connections 64; }}
 http {{ access_log {self.dir}/access.log; client_body_temp_path {self.dir}; proxy_temp_path {self.dir};
   fastcgi_temp_path {self.dir}; uwsgi_temp_path {self.dir}; scgi_temp_path {self.dir};
   types {{ }} default_type application/octet-stream;
-  server {{ listen {listen}; root {tree}; }} }}
+  server {{ listen {listen}; root {tree}; {f"return 302 {redirect}$request_uri;" if redirect else ""} }} }}
 """)
         self.process = subprocess.Popen(["nginx", "-p", str(self.dir), "-c", str(self.dir / "nginx.conf")],
                                         stderr=subprocess.DEVNULL)
@@ -292,10 +292,13 @@ def row_changed_files_only(r):
     expect(len(fetched) == 3, f"objects fetched: {fetched}")
 
 
-def row_cut_and_resumed(r, ignore_range=False):
+def row_cut_and_resumed(r, ignore_range=False, framing="length"):
+    """A download cut by the connection, framed by its Content-Length, by chunks (its last one
+    never sent) or by nothing (a body that ends with its connection, whole or not): the network's
+    failure, and what came is kept."""
     publish(r.tree, application("v2", big=4 << 20))
     big = "/objects/" + big_digest("v2")
-    r.server.rule({big: {"cut": 2 << 20, "times": 1}})
+    r.server.rule({big: {"cut": 2 << 20, "framing": framing, "times": 1}})
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "cut")
     partial = r.install / "data" / "velmora-update.partial" / big_digest("v2")
     expect(partial.exists() and partial.stat().st_size == 2 << 20, "the part that came is kept")
@@ -320,7 +323,9 @@ def row_altered_object(r, longer=False):
     obj = r.tree / "objects" / digest
     obj.write_bytes(obj.read_bytes() + b"x" if longer else b"X" + obj.read_bytes()[1:])
     before = snapshot(r.install)
-    expect_run(updater(r.install, "stage", "--feed", r.server.url), "release refused")
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "release refused")
+    expect(("longer than signed" if longer else "does not match") in answer["message"], answer["message"])
     expect(len([x for x in r.server.requests() if x["path"].endswith(digest)]) == 2, "fetched again once")
     expect(snapshot(r.install) == before, "nothing staged, nothing left")
 
@@ -384,10 +389,13 @@ def row_loader_refuses(r):
             (tree / "objects" / hashlib.sha256(b"x").hexdigest()).write_bytes(b"x")
             return manifest + hashlib.sha256(b"x").hexdigest() + f"  {path}\n"
         return transform
-    for version, path in (("2.0", "SHA256SUMS.p7"), ("3.0", "app/aux.txt")):
+    # Two names Windows takes for one, on every platform: refused before any object is fetched.
+    for version, path in (("2.0", "SHA256SUMS.p7"), ("3.0", "app/aux.txt"), ("4.0", "app/TAG.txt")):
         publish(r.tree, application("v2"), version=version)
         republish(r.tree, listing(path))
+        r.server.requests()
         expect_run(updater(r.install, "stage", "--feed", r.server.url), "release refused", path)
+        expect(path != "app/TAG.txt" or not objects_fetched(r.server.requests()), "an object fetched")
         expect(not (r.install / "data" / "update").exists() and not (r.install / "data" / "update.incoming").exists(),
                f"never staged: {path}")
         r.server.requests()
@@ -472,6 +480,118 @@ def row_disk_full(r):
                "no incoming tree left behind")
     finally:
         sh("umount", "-l", mount)
+
+
+def row_damaged_copy(r):
+    """The server's damaged copy of an object, or of a file of the release folder (held to the
+    feed's pin): truncated (its Content-Length that of the short copy, or sent whole in chunks), a
+    206 of another range (after a cut), gzip that was not asked for. Each is fetched whole once
+    more, then refused (13) with the staging that waits untouched, and not remembered: once the
+    server is mended the next run stages it."""
+    staging = r.install / "data" / "update"
+    faults = (("object", "truncated", {}), ("object", "misrange", {"misrange": True}), ("object", "gzip", {"gzip": True}),
+              ("SHA256SUMS", "truncated", {}), ("object", "truncated", {"framing": "chunked"}),
+              ("SIZES", "gzip", {"gzip": True}), ("SIZES", "misrange", {"misrange": True}))
+    for number, (file, fault, rule) in enumerate(faults, 2):
+        publish(r.tree, application(f"v{number}", big=1 << 20), version=f"{number}.0")
+        damaged = "/objects/" + big_digest(f"v{number}", 1 << 20) if file == "object" else \
+            "/releases/" + feed_text(r.tree).split("release ")[1].split()[0] + "/" + file
+        what = f"{fault} {file} {rule}"
+        whole = (r.tree / damaged[1:]).read_bytes()
+        if fault == "truncated":
+            (r.tree / damaged[1:]).write_bytes(whole[:len(whole) // 2])
+        cut = fault == "misrange" and file == "object"
+        if cut:
+            r.server.rule({damaged: {"cut": 1 << 19, "times": 1}})
+            expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "cut")
+        r.server.rule({damaged: rule})
+        r.server.requests()
+        before = snapshot(staging) if staging.exists() else None
+        code, answer = updater(r.install, "stage", "--feed", r.server.url)
+        expect_run((code, answer), "release refused", what)
+        asked = [x for x in r.server.requests() if x["path"] == damaged]
+        expect([x["range"] for x in asked] == ([f"bytes={1 << 19}-"] if cut else [None]) + [None],
+               f"{what}: one whole fetch again: {asked}")
+        expect(all(x["acceptEncoding"] == "identity" for x in asked), f"an encoding asked for: {asked}")
+        expect(f"{len(whole)} expected" in answer["message"] and "HTTP 20" in answer["message"], f"{what}: {answer}")
+        expect((snapshot(staging) if staging.exists() else None) == before and
+               not (r.install / "data" / "update.incoming").exists(), f"{what}: the disk changed")
+        (r.tree / damaged[1:]).write_bytes(whole)
+        r.server.rule({})
+        expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", f"{what}: once mended")
+
+
+def row_redirected(r, tls=False):
+    """nginx redirects every request to the fault server's plain http: followed from http, never
+    from https (natively, over TLS)."""
+    publish(r.tree, application("v2"))
+    server = Nginx(r.tree, tls=tls, redirect=r.server.url)
+    try:
+        env = dict(os.environ, CURL_CA_BUNDLE=str(server.ca)) if tls else None
+        code, answer = updater(r.install, "check", "--feed", server.url, env=env)
+        if tls:
+            expect_run((code, answer), "network")
+            expect("redirected from https to http" in answer["message"] and not r.server.requests(), f"followed: {answer}")
+        else:
+            expect_run((code, answer), "done")
+            expect([x["path"] for x in r.server.requests()][0] == "/stable.feed", "the redirection was not followed")
+    finally:
+        server.stop()
+
+
+def row_trickled_headers(r):
+    """A server trickling a release file's headers, 4 bytes a second: the run ends at the answer's
+    bound (a minute and its size at 4 KiB/s), as the network, and stages nothing. The stall limit,
+    which natively counts body bytes only, is set beyond that bound."""
+    publish(r.tree, application("v2"))
+    r.server.rule({"/releases/*/SHA256SUMS": {"headerRate": 4}})
+    code, answer = updater(r.install, "stage", "--feed", r.server.url, "--stall-timeout", "200")
+    expect_run((code, answer), "network")
+    expect("too slowly" in answer["message"] and not (r.install / "data" / "update").exists(), f"trickled: {answer}")
+
+
+def row_links_in_data(r):
+    """A link at data/update.incoming, at data/velmora-update.partial, at data/update.incoming/app,
+    at data/update.superseded and at data itself, each to a folder of the user's documents: never
+    followed. Natively each is removed as a link and the release staged; under Wine, where no call
+    removes a Unix link without reaching what it points to, each is left and the run fails (5) naming
+    it, but for the superseded one, which no staging needs."""
+    documents = r.dir / "documents"
+    write_files(documents, {"letter.txt": b"dear", "app/velmora.exe": b"mine", "deep/notes.txt": b"notes"})
+    before = snapshot(documents)
+    publish(r.tree, application("v2", big=1 << 20))
+    for name, target in (("update.incoming", documents), ("velmora-update.partial", documents / "deep"),
+                         ("update.incoming/app", documents), ("update.superseded", documents),
+                         ("velmora-update.state.new", documents / "letter.txt"), ("", documents)):
+        link = r.install / "data" / name
+        if not name:  # data itself, last
+            shutil.rmtree(link)
+        link.parent.mkdir(exist_ok=True)
+        link.symlink_to(target)
+        if name == "update.superseded":  # as a run killed between its two renames leaves it: never put back
+            (r.install / "data" / "update.incoming").mkdir(exist_ok=True)
+        code, answer = updater(r.install, "stage", "--feed", r.server.url)
+        expect(snapshot(documents) == before, f"{name}: the documents changed")
+        if name == "update.superseded":  # removed once the staging no longer needs it: a link left is logged
+            expect_run((code, answer), "done", name)
+            expect(link.is_symlink() == options.wine and (r.install / "data" / "update" / "SHA256SUMS").exists(), name)
+            shutil.rmtree(r.install / "data" / "update")
+            link.unlink(missing_ok=True)
+        elif options.wine:
+            expect_run((code, answer), "local failure", name)
+            expect(link.is_symlink() and ("is a link, left in place" in answer["message"] or name.endswith(".new")),
+                   f"{name}: {answer}")
+            link.unlink()
+        else:
+            expect_run((code, answer), "done", name)
+            staged = r.install / "data" / "update" / "app" / "tag.txt"
+            expect(not link.is_symlink() and staged.read_text() == "app v2\n", f"{name}: not staged in a folder of its own")
+            shutil.rmtree(r.install / "data" / "update")
+    # A file where data goes is the user's: kept, and nothing done.
+    shutil.rmtree(r.install / "data", ignore_errors=True)
+    (r.install / "data").write_text("mine")
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "local failure", "a file at data")
+    expect((r.install / "data").read_text() == "mine", "the file at data changed")
 
 
 def row_server_errors(r):
@@ -887,6 +1007,10 @@ ROWS = [
     ("only the changed files fetched", row_changed_files_only, "both"),
     ("a cut download resumed with one range request", row_cut_and_resumed, "both"),
     ("a server ignoring ranges sends the object again", lambda r: row_cut_and_resumed(r, True), "both"),
+    ("a download cut without a Content-Length: the network, resumed", lambda r: row_cut_and_resumed(r, framing="none"),
+     "both"),
+    # Wine's WinHTTP ends a chunked body cut before its last chunk as if it were whole (docs/windows.md).
+    ("a chunked download cut: the network, resumed", lambda r: row_cut_and_resumed(r, framing="chunked"), "native"),
     ("an altered object: fetched again, then refused, nothing staged", row_altered_object, "both"),
     ("an object longer than its size: refused, nothing staged", lambda r: row_altered_object(r, True), "both"),
     ("an expired feed: nothing else fetched", lambda r: refused_feed(r, EXPIRED), "both"),
@@ -900,12 +1024,19 @@ ROWS = [
     ("a feed larger than 64 KiB: not read further", lambda r: refused_feed(r, oversized=True), "both"),
     ("a rolled-back feed", row_rolled_back, "both"),
     ("a release older than the installed one: never staged", row_older, "both"),
-    ("a release the loader would refuse: never staged, remembered", row_loader_refuses, "both"),
+    ("a release the loader would refuse, or naming one file twice in letter case: never staged, remembered",
+     row_loader_refuses, "both"),
     ("--from a folder", row_from_folder, "both"),
     ("killed during a download: the next run resumes", row_killed_downloading, "both"),
     ("killed during the staging: never half a staging", row_killed_staging, "both"),
     ("a full disk on a small tmpfs: nothing staged or left", row_disk_full, "both"),
     ("503, 500, 404: network, and staged once the server answers", row_server_errors, "both"),
+    ("the server's damaged copy: truncated, misranged, gzip: 13 after one whole fetch, then staged", row_damaged_copy,
+     "both"),
+    ("a feed redirected from http to http: followed", row_redirected, "both"),
+    ("an https feed redirected to http: never followed", lambda r: row_redirected(r, tls=True), "native"),
+    ("headers trickled: the run ends at its bound", row_trickled_headers, "both"),
+    ("links in data/ to the user's documents: never followed", row_links_in_data, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
