@@ -35,6 +35,29 @@ std::wstring ProgramOf(DWORD pid, std::vector<wchar_t>& buffer) {
   return program;
 }
 
+// Started as the shell starts a program, outside this process's job: no handle of this process
+// inherited, no console (its output goes nowhere of ours), its first window shown normally (a
+// failure box must be seen).
+bool StartBreakingAway(const NativeString& program, const NativeString* parameters,
+                       const NativeString* workingDirectory, std::uint32_t* failure) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  NativeString commandLine = ProgramCommandLine(program);
+  if (parameters != nullptr && !parameters->empty()) commandLine += L" " + *parameters;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                      CREATE_BREAKAWAY_FROM_JOB | DETACHED_PROCESS, nullptr,
+                      workingDirectory != nullptr ? workingDirectory->c_str() : nullptr, &startup, &process)) {
+    if (failure != nullptr) *failure = GetLastError();
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
 // Letters compared as file names compare, and at a separator: "app" holds "app\x", not "app2\x".
 bool Holds(const std::wstring& place, const std::wstring& program) {
   if (place.empty() || program.size() < place.size()) return false;
@@ -130,14 +153,16 @@ bool NamesHeldProgram(const HeldProgram& held, const NativeString& program) {
 }
 
 // The hold keeps the path naming the held file. A program the shell starts inherits none of
-// this one's handles, so its output goes nowhere of ours.
+// this one's handles, so its output goes nowhere of ours. The shell's start cannot leave a job:
+// a breakaway is CreateProcessW's, giving what the shell's start gives.
 bool StartHeldProgram(const HeldProgram& held, const NativeString& program, const NativeString* parameters,
-                      const NativeString* workingDirectory, std::uint32_t* failure) {
+                      const NativeString* workingDirectory, JobLeaving leaving, std::uint32_t* failure) {
   if (!held) {
     if (failure != nullptr) *failure = ERROR_INVALID_HANDLE;
     return false;
   }
-  return ShellStartHidden(program, parameters, workingDirectory, failure);
+  if (leaving == JobLeaving::kStays) return ShellStartHidden(program, parameters, workingDirectory, failure);
+  return StartBreakingAway(program, parameters, workingDirectory, failure);
 }
 
 void WaitForProcessExit(std::uint32_t processId) {

@@ -41,7 +41,8 @@ const char kUsage[] =
 #endif
     "exit codes: 0 done or nothing to do, 2 command line, 3 no installation, 4 internal error,\n"
     "  5 data folder, 6 settings refused, 10 network, 11 feed refused, 12 feed or staging cannot be\n"
-    "  checked now, 13 release or staging refused, 14 disk full, 15 busy, 16 nothing staged\n";
+    "  checked now, 13 release or staging refused, 14 disk full, 15 busy, 16 nothing staged,\n"
+    "  17 cannot restart\n";
 
 // Wide text must be read by a wide value: a narrow one would hold UTF-8.
 template <class Char = NativeChar>

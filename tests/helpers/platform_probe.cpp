@@ -24,6 +24,11 @@
 //   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
 //                                      the log's service; prints how many it wrote and the number
 //                                      of the last one written
+// Windows only, standing in for an application:
+//   probe job kill[,breakaway] OUTPUT PROGRAM [ARGUMENT...]
+//     puts itself in a job of its own with those limits, as a launcher does, runs PROGRAM in it
+//     ("{pid}" in an argument is this process's id) with its standard output to OUTPUT, prints
+//     "exit N" and ends, and with it the job
 
 #include <algorithm>
 #include <chrono>
@@ -40,6 +45,7 @@
 
 #include "launcher/installation_lock.hpp"
 #include "launcher/staging_check.hpp"
+#include "platform/command_tail.hpp"
 #include "platform/log.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/message.hpp"
@@ -87,6 +93,61 @@ void Hold(const std::string& file, const std::string& release) {
 #endif
   while (std::filesystem::exists(Utf8ToPath(release))) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
+
+#ifdef _WIN32
+// The words from `first` on as one command line, each in double quotes.
+std::wstring CommandLineOf(const std::vector<std::string>& words, std::size_t first) {
+  std::wstring line;
+  for (std::size_t i = first; i < words.size(); ++i) {
+    std::string word = words[i];
+    if (const std::size_t pid = word.find("{pid}"); pid != std::string::npos) {
+      word.replace(pid, 5, std::to_string(GetCurrentProcessId()));
+    }
+    line += (line.empty() ? L"\"" : L" \"") + QuotedArgumentBody(Native(word)) + L"\"";
+  }
+  return line;
+}
+
+// Runs the program and waits for it; its exit code, or -1 when it could not start.
+long RunAndWait(std::wstring commandLine, bool inherit, STARTUPINFOW& startup, DWORD flags) {
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr, &startup,
+                      &process)) {
+    return -1;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return static_cast<long>(code);
+}
+
+int RunInJob(const std::vector<std::string>& words) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags =
+      (words[1].find("kill") != std::string::npos ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0) |
+      (words[1].find("breakaway") != std::string::npos ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+  // Its only handle is this process's, not inherited: the job closes when this process ends.
+  const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+      !AssignProcessToJobObject(job, GetCurrentProcess())) {
+    return 65;
+  }
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const HANDLE output = CreateFileW(Native(words[2]).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                    CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  const long code = RunAndWait(CommandLineOf(words, 3), true, startup, CREATE_NO_WINDOW);
+  CloseHandle(output);
+  std::printf("exit %ld\n", code);
+  return 0;
+}
+
+#endif
 
 int Probe(const std::vector<std::string>& words) {
   if (words.empty()) return 64;
@@ -136,7 +197,7 @@ int Probe(const std::vector<std::string>& words) {
                               ? static_cast<bool>(std::ofstream(Utf8ToPath(words[1]), std::ios::binary | std::ios::app) << '\0')
                               : !RenamePath(Utf8ToPath(words[2]).native(), Utf8ToPath(words[1]).native());
     const bool same = NamesHeldProgram(held, Native(words[1]));
-    const bool started = StartHeldProgram(held, Native(words[1]), nullptr, nullptr);
+    const bool started = StartHeldProgram(held, Native(words[1]), nullptr, nullptr, JobLeaving::kStays);
     std::printf("replace %s\n%s\nstarted %s\n", replaced ? "done" : "refused", same ? "same" : "other",
                 started ? "true" : "false");
   } else if (command == "read-log" && words.size() == 2) {
@@ -151,6 +212,10 @@ int Probe(const std::vector<std::string>& words) {
     std::printf(error ? "failed %d\n" : "read %d\n", error ? error.value() : static_cast<int>(bytes.size()));
 #ifdef _WIN32
     CloseHandle(writer);
+#endif
+#ifdef _WIN32
+  } else if (command == "job" && words.size() >= 4) {
+    if (const int failed = RunInJob(words)) return failed;
 #endif
   } else if (command == "hold" && words.size() == 3) {
     Hold(words[1], words[2]);

@@ -28,7 +28,7 @@ RUN_LIMIT = 120
 TABLE_LIMIT = 880  # the whole table, within its test's time
 EXIT = {"done": 0, "no installation": 3, "settings refused": 6, "network": 10, "feed refused": 11,
         "feed cannot be checked now": 12, "release refused": 13, "staging refused": 13, "disk full": 14, "busy": 15,
-        "nothing staged": 16}
+        "nothing staged": 16, "cannot restart": 17}
 options = None
 failures = []
 
@@ -792,6 +792,29 @@ def row_apply_restart(r):
     expect("failure shown" not in loader_log(r.install), "a box was shown")
 
 
+def row_apply_in_job(r):
+    """Under Wine: apply --pid from an application in a job that ends its processes when it closes
+    (as a launcher's, an IDE's or a game client's often does). Without breakaway allowed nothing is
+    started and apply says so; with it the staged loader leaves the job, outlives the application
+    and installs the new version."""
+    publish(r.tree, application("v2"))
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v2")
+    output = r.dir / "apply.json"
+    for limits, outcome in (("kill", "cannot restart"), ("kill,breakaway", "done")):
+        before = snapshot(r.install)
+        argv = [REPO / "scripts" / "wine-run.sh", options.probe, "job", limits, native_path(output),
+                native_path(options.updater), "apply", "--pid", "{pid}", "--install", native_path(r.install), "--json"]
+        ran = sh(*argv, env=record_env(r), timeout=RUN_LIMIT).stdout.decode().strip()
+        answer = json.loads(output.read_text().strip().splitlines()[-1])
+        expect(ran == f"exit {EXIT[outcome]}" and answer["outcome"] == outcome, f"{limits}: {ran}, {answer}")
+        if outcome == "cannot restart":
+            time.sleep(1)
+            expect(snapshot(r.install) == before and "waiting for process" not in loader_log(r.install) and
+                   not records(r), f"{limits}: something was started or changed")
+    expect(wait_for(lambda: ("app v2", native_path(r.install / "app" / "velmora.exe")) in records(r)),
+           f"the new version did not run after the application's job closed: {records(r)}")
+
+
 def row_apply_refused(r):
     """apply --pid with nothing staged, and with a staging the check refuses: nothing started,
     nothing changed, the class's exit code."""
@@ -917,6 +940,7 @@ ROWS = [
     ("apply --pid: the application takes 5 s to exit, the new version runs", row_apply_restart, "both"),
     ("apply --pid: nothing staged, a staging refused: nothing started", row_apply_refused, "both"),
     ("apply --pid: the staged loader replaced after the check never runs", row_apply_replaced, "both"),
+    ("apply --pid from a kill-on-close job: cannot restart, or the staged loader breaks away", row_apply_in_job, "wine"),
     ("the administrator's mirror, checks off, a malformed file, the policy", row_administrator, "both"),
     ("signed installation: a feed signed by another publisher", lambda r: row_signed_installation(r, "b", "feed refused"),
      "wine"),
