@@ -29,6 +29,9 @@
 //     puts itself in a job of its own with those limits, as a launcher does, runs PROGRAM in it
 //     ("{pid}" in an argument is this process's id) with its standard output to OUTPUT, prints
 //     "exit N" and ends, and with it the job
+//   probe console CODEPAGE PROGRAM [ARGUMENT...]
+//     opens a console set to CODEPAGE, runs PROGRAM in it, then prints "code page N" as the
+//     console has it and the console's lines
 
 #include <algorithm>
 #include <chrono>
@@ -147,6 +150,26 @@ int RunInJob(const std::vector<std::string>& words) {
   return 0;
 }
 
+int RunInConsole(const std::vector<std::string>& words) {
+  if (!AllocConsole() || !SetConsoleOutputCP(static_cast<UINT>(std::stoul(words[1])))) return 65;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  RunAndWait(CommandLineOf(words, 2), false, startup, 0);
+  std::printf("code page %u\n", GetConsoleOutputCP());
+  const HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  CONSOLE_SCREEN_BUFFER_INFO shown{};
+  if (screen == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(screen, &shown)) return 66;
+  std::wstring row(static_cast<std::size_t>(shown.dwSize.X), L' ');
+  for (SHORT y = 0; y <= shown.dwCursorPosition.Y; ++y) {
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(screen, row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &read);
+    const std::wstring text = row.substr(0, row.find_last_not_of(L' ') + 1);
+    if (!text.empty()) std::printf("%s\n", WideToUtf8(text).c_str());
+  }
+  CloseHandle(screen);
+  return 0;
+}
 #endif
 
 int Probe(const std::vector<std::string>& words) {
@@ -216,6 +239,8 @@ int Probe(const std::vector<std::string>& words) {
 #ifdef _WIN32
   } else if (command == "job" && words.size() >= 4) {
     if (const int failed = RunInJob(words)) return failed;
+  } else if (command == "console" && words.size() >= 3) {
+    if (const int failed = RunInConsole(words)) return failed;
 #endif
   } else if (command == "hold" && words.size() == 3) {
     Hold(words[1], words[2]);

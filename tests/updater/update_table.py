@@ -815,6 +815,17 @@ def row_apply_in_job(r):
            f"the new version did not run after the application's job closed: {records(r)}")
 
 
+def row_console(r):
+    """Under Wine: a run in a console writes its characters there and leaves the console's code
+    page as the user's shell set it (850, in which UTF-8 bytes would show as other letters)."""
+    install = r.dir / "Velmöra"
+    r.install.rename(install)
+    shown = sh(REPO / "scripts" / "wine-run.sh", options.probe, "console", "850", native_path(options.updater), "status",
+               "--install", native_path(install), timeout=RUN_LIMIT).stdout.decode().replace("\r", "").splitlines()
+    expect(shown[:1] == ["code page 850"] and f"status of {native_path(install)}" in "".join(shown[1:]),
+           f"the console after a run: {shown}")
+
+
 def row_apply_refused(r):
     """apply --pid with nothing staged, and with a staging the check refuses: nothing started,
     nothing changed, the class's exit code."""
@@ -942,6 +953,7 @@ ROWS = [
     ("apply --pid: the staged loader replaced after the check never runs", row_apply_replaced, "both"),
     ("apply --pid from a kill-on-close job: cannot restart, or the staged loader breaks away", row_apply_in_job, "wine"),
     ("the administrator's mirror, checks off, a malformed file, the policy", row_administrator, "both"),
+    ("a console: its code page left as it was, the text in its own characters", row_console, "wine"),
     ("signed installation: a feed signed by another publisher", lambda r: row_signed_installation(r, "b", "feed refused"),
      "wine"),
     ("signed installation: the publisher's feed through a chain this machine trusts",
