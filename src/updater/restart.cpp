@@ -67,7 +67,7 @@ void Restart(Run& run) {
   LogLine(std::string("apply, updater ") + kLoaderVersion + ", install " + LogText(run.install) + ", process " +
           std::to_string(processId));
   // A staging may not be swapped in by a run of `stage` while it is checked here.
-  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), std::chrono::milliseconds(0));
+  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), kOwnLockPatience);
   if (!run.ownLock) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");
 
   error_code error;

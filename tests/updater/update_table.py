@@ -560,19 +560,29 @@ def row_superseded(r):
 
 
 def row_busy(r):
-    """A second run while one works on the installation: busy at once, nothing changed."""
+    """A second run while one works on the installation waits 2 s for it: it goes on once a short
+    run has ended, and is busy, nothing changed, while a long one goes on."""
     publish(r.tree, application("v2", big=4 << 20))
-    r.server.rule({"/objects/" + big_digest("v2"): {"stall": 20, "times": 1}})
-    first = updater(r.install, "stage", "--feed", r.server.url, background=True)
     partial = r.install / "data" / "velmora-update.partial" / big_digest("v2")
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and not partial.exists():
-        time.sleep(0.05)
-    try:
-        expect_run(updater(r.install, "check", "--feed", r.server.url), "busy", "the second run")
-    finally:
-        os.killpg(first.pid, signal.SIGKILL)
-        first.wait(10)
+    for stall in (20, 0.5):
+        partial.unlink(missing_ok=True)
+        r.server.rule({"/objects/" + big_digest("v2"): {"stall": stall, "times": 1}})
+        first = updater(r.install, "stage", "--feed", r.server.url, background=True)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and not partial.exists():
+            time.sleep(0.05)
+        try:
+            started = time.monotonic()
+            code, answer = updater(r.install, "check", "--feed", r.server.url)
+            waited = time.monotonic() - started
+            if stall > 2:
+                expect_run((code, answer), "busy", "the second run while the first goes on")
+                expect(waited >= 2.0, f"busy after {waited:.1f} s, before its patience ran out")
+            else:
+                expect(code == 0, f"the second run once the first has ended: {answer}")
+        finally:
+            os.killpg(first.pid, signal.SIGKILL)
+            first.wait(10)
 
 
 def row_lock_held(r):
@@ -943,7 +953,7 @@ ROWS = [
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
-    ("a second run while one works: busy", row_busy, "both"),
+    ("a second run while one works: it waits 2 s, then busy", row_busy, "both"),
     ("the command line: options anywhere, rejections touch nothing", row_command_line, "both"),
     ("the installation's lock held: busy after 2 s, staged at the next run without fetching", row_lock_held, "both"),
     ("status: before a check, staged, taken by the loader, refused by it", row_status, "both"),
