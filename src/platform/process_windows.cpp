@@ -1,6 +1,7 @@
 #include "platform/process.hpp"
 
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -108,10 +109,18 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
     if (failure != nullptr) *failure = GetLastError();
     return false;
   }
+  // The shell may hand the start to extensions that need COM on the calling thread: initialised
+  // for the call, apartment-threaded without OLE1's DDE, as the shell asks. A thread already
+  // initialised otherwise goes on as it is.
+  const auto initialize = SystemLibraryFunction<decltype(&CoInitializeEx)>(L"ole32.dll", "CoInitializeEx");
+  const auto uninitialize = SystemLibraryFunction<decltype(&CoUninitialize)>(L"ole32.dll", "CoUninitialize");
+  const bool initialized = initialize != nullptr && uninitialize != nullptr &&
+                           SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
   const HINSTANCE result = shellExecute(nullptr, nullptr, file.c_str(),
                                         parameters != nullptr ? parameters->c_str() : nullptr,
                                         workingDirectory != nullptr ? workingDirectory->c_str() : nullptr,
                                         SW_SHOWNORMAL);
+  if (initialized) uninitialize();
   // The shell reports success with a value above 32, a failure with its own number below.
   const INT_PTR value = reinterpret_cast<INT_PTR>(result);
   if (value <= 32 && failure != nullptr) *failure = static_cast<std::uint32_t>(value);
