@@ -920,6 +920,11 @@ def row_administrator(r):
         sh(*reg, "add", key, "/v", "feed", "/t", "REG_SZ", "/d", r.server.url, "/f")
         expect_run(updater(r.install, "check"), "nothing to do", "the policy's feed over the file's")
         expect(r.server.requests(), "the policy's mirror was not asked")
+        # An expandable string, as Group Policy Preferences write one, expanded in the run's environment.
+        sh(*reg, "add", key, "/v", "feed", "/t", "REG_EXPAND_SZ", "/d", "http://%VELMORA_TEST_MIRROR%", "/f")
+        mirror = dict(os.environ, VELMORA_TEST_MIRROR=r.server.url.split("//")[1])
+        expect_run(updater(r.install, "check", env=mirror), "nothing to do", "an expandable policy value")
+        expect(r.server.requests(), "the expanded policy's mirror was not asked")
     finally:
         subprocess.run(reg + ["delete", key, "/f"], capture_output=True, timeout=RUN_LIMIT)
 
