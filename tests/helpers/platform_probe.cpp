@@ -24,14 +24,12 @@
 //   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
 //                                      the log's service; prints how many it wrote and the number
 //                                      of the last one written
-// Windows only, standing in for an application:
-//   probe job kill[,breakaway] OUTPUT PROGRAM [ARGUMENT...]
-//     puts itself in a job of its own with those limits, as a launcher does, runs PROGRAM in it
-//     ("{pid}" in an argument is this process's id) with its standard output to OUTPUT, prints
-//     "exit N" and ends, and with it the job
-//   probe console CODEPAGE PROGRAM [ARGUMENT...]
-//     opens a console set to CODEPAGE, runs PROGRAM in it, then prints "code page N" as the
-//     console has it and the console's lines
+// Windows only:
+//   probe job kill|kill,breakaway PROGRAM [ARGUMENT...]   runs PROGRAM in a job of its own that
+//                                      ends its processes when it closes ("{pid}": this process's
+//                                      id); prints its output, exits with its exit code
+//   probe console CODEPAGE COMMANDLINE runs COMMANDLINE in a console set to CODEPAGE, then prints
+//                                      "code page N" as the console has it, and its text
 
 #include <algorithm>
 #include <chrono>
@@ -48,11 +46,11 @@
 
 #include "launcher/installation_lock.hpp"
 #include "launcher/staging_check.hpp"
-#include "platform/command_tail.hpp"
 #include "platform/log.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
+#include "support/process.hpp"
 #include "support/text.hpp"
 
 namespace {
@@ -98,77 +96,46 @@ void Hold(const std::string& file, const std::string& release) {
 }
 
 #ifdef _WIN32
-// The words from `first` on as one command line, each in double quotes.
-std::wstring CommandLineOf(const std::vector<std::string>& words, std::size_t first) {
-  std::wstring line;
-  for (std::size_t i = first; i < words.size(); ++i) {
-    std::string word = words[i];
-    if (const std::size_t pid = word.find("{pid}"); pid != std::string::npos) {
-      word.replace(pid, 5, std::to_string(GetCurrentProcessId()));
-    }
-    line += (line.empty() ? L"\"" : L" \"") + QuotedArgumentBody(Native(word)) + L"\"";
-  }
-  return line;
-}
-
-// Runs the program and waits for it; its exit code, or -1 when it could not start.
-long RunAndWait(std::wstring commandLine, bool inherit, STARTUPINFOW& startup, DWORD flags) {
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr, &startup,
-                      &process)) {
-    return -1;
-  }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  return static_cast<long>(code);
-}
-
-int RunInJob(const std::vector<std::string>& words) {
+// An application in a job of its own, as a launcher starts one: runs PROGRAM in the job and passes
+// on its output and exit code. The job's only handle is this process's: it closes as this ends.
+int RunInJob(std::vector<std::string> words) {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags =
-      (words[1].find("kill") != std::string::npos ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0) |
-      (words[1].find("breakaway") != std::string::npos ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
-  // Its only handle is this process's, not inherited: the job closes when this process ends.
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (words[1] == "kill,breakaway" ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
   const HANDLE job = CreateJobObjectW(nullptr, nullptr);
   if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
       !AssignProcessToJobObject(job, GetCurrentProcess())) {
     return 65;
   }
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  const HANDLE output = CreateFileW(Native(words[2]).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                                    CREATE_ALWAYS, 0, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = output;
-  const long code = RunAndWait(CommandLineOf(words, 3), true, startup, CREATE_NO_WINDOW);
-  CloseHandle(output);
-  std::printf("exit %ld\n", code);
-  return 0;
+  const std::string pid = std::to_string(GetCurrentProcessId());
+  for (std::string& word : words) word = word == "{pid}" ? pid : word;
+  const std::filesystem::path capture = std::filesystem::temp_directory_path() / ("velmora-job-" + pid);
+  std::filesystem::create_directories(capture);
+  Launched run = StartProgram(Utf8ToPath(words[2]), {words.begin() + 3, words.end()}, capture, capture);
+  const Outcome outcome = WaitProgram(run);
+  std::error_code kept;  // under Wine its standard error may still be held a moment after it ended
+  std::filesystem::remove_all(capture, kept);
+  std::printf("%s", outcome.output.c_str());
+  return outcome.exitCode;
 }
 
-int RunInConsole(const std::vector<std::string>& words) {
-  if (!AllocConsole() || !SetConsoleOutputCP(static_cast<UINT>(std::stoul(words[1])))) return 65;
+void RunInConsole(const std::vector<std::string>& words) {
+  if (!AllocConsole() || !SetConsoleOutputCP(static_cast<UINT>(std::stoul(words[1])))) return;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  RunAndWait(CommandLineOf(words, 2), false, startup, 0);
-  std::printf("code page %u\n", GetConsoleOutputCP());
-  const HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-  CONSOLE_SCREEN_BUFFER_INFO shown{};
-  if (screen == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(screen, &shown)) return 66;
-  std::wstring row(static_cast<std::size_t>(shown.dwSize.X), L' ');
-  for (SHORT y = 0; y <= shown.dwCursorPosition.Y; ++y) {
-    DWORD read = 0;
-    ReadConsoleOutputCharacterW(screen, row.data(), static_cast<DWORD>(row.size()), COORD{0, y}, &read);
-    const std::wstring text = row.substr(0, row.find_last_not_of(L' ') + 1);
-    if (!text.empty()) std::printf("%s\n", WideToUtf8(text).c_str());
+  PROCESS_INFORMATION process{};
+  std::wstring commandLine = Native(words[2]);
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
   }
-  CloseHandle(screen);
-  return 0;
+  const HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  CONSOLE_SCREEN_BUFFER_INFO shown{};
+  GetConsoleScreenBufferInfo(screen, &shown);
+  DWORD cells = static_cast<DWORD>(shown.dwSize.X * (shown.dwCursorPosition.Y + 1));
+  std::wstring text(cells, L' ');
+  ReadConsoleOutputCharacterW(screen, text.data(), cells, COORD{0, 0}, &cells);
+  std::printf("code page %u\n%s\n", GetConsoleOutputCP(), WideToUtf8(text).c_str());
 }
 #endif
 
@@ -237,10 +204,12 @@ int Probe(const std::vector<std::string>& words) {
     CloseHandle(writer);
 #endif
 #ifdef _WIN32
-  } else if (command == "job" && words.size() >= 4) {
-    if (const int failed = RunInJob(words)) return failed;
-  } else if (command == "console" && words.size() >= 3) {
-    if (const int failed = RunInConsole(words)) return failed;
+  } else if (command == "job" && words.size() >= 3) {
+    const int exitCode = RunInJob(words);
+    std::fflush(stdout);
+    return exitCode;
+  } else if (command == "console" && words.size() == 3) {
+    RunInConsole(words);
 #endif
   } else if (command == "hold" && words.size() == 3) {
     Hold(words[1], words[2]);
