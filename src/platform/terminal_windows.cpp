@@ -37,8 +37,8 @@ void WriteToConsole(HANDLE console, const std::string& text) {
 
 bool StandardOutputIsTerminal() { return IsConsole(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
-// SetConsoleOutputCP would change the console the user's shell shares, for good, and after a
-// run killed before it could set it back too.
+// Setting the console's code page would change it for the user's shell as well, and for good
+// where a run is killed before it could set it back.
 void WriteStandard(StandardStream stream, const std::string& text) {
   const bool output = stream == StandardStream::kOutput;
   const HANDLE handle = GetStdHandle(output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
