@@ -91,8 +91,13 @@ std::optional<InstallationLock> TakeInstallationLock(const NativeString& install
       OVERLAPPED first{};
       const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (patience ? LOCKFILE_FAIL_IMMEDIATELY : 0);
       if (LockFileEx(file, flags, 0, 1, 0, &first)) {
-        // Closing the handle lets go of the lock.
-        return InstallationLock(file, CloseHandle);
+        // Let go before the handle is closed: a lock left to the close is released when the
+        // system gets to it, which may be later than the next run's try.
+        return InstallationLock(file, [](HANDLE held) {
+          OVERLAPPED locked{};
+          UnlockFileEx(held, 0, 1, 0, &locked);
+          CloseHandle(held);
+        });
       }
       failure = GetLastError();
       CloseHandle(file);

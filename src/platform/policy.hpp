@@ -9,8 +9,8 @@
 
 struct PolicyValue {
   NativeString name;
-  NativeString text;   // a string value's text
-  bool isText = true;  // false for a value of another type, whose text is left empty
+  NativeString text;   // a string value's text (an expandable one's with its %NAME%s expanded)
+  bool isText = true;  // false for a value of another type, or one that could not be expanded
 };
 
 // Every value under HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Velmora\Update, in the registry's 64-bit

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/system_library_windows.hpp"
 
 namespace {
@@ -12,6 +15,24 @@ constexpr DWORD kLongestText = 4096;
 
 boost::system::error_code SystemError(LSTATUS status) {
   return {static_cast<int>(status), boost::system::system_category()};
+}
+
+// An expandable string (what Group Policy Preferences and expandable policy elements write) with
+// each %NAME% of this process's environment put in, as the system expands it; false where it
+// cannot be (then it is no text the updater takes).
+bool Expanded(std::wstring& text) {
+  std::vector<wchar_t> expanded(kLongestText + 1, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length = ExpandEnvironmentStringsW(text.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
+    if (length == 0) return false;
+    // The length counts the terminating null; a buffer too small is told the size it needs.
+    if (length <= expanded.size()) {
+      text.assign(expanded.data(), length - 1);
+      return true;
+    }
+    expanded.assign(length, L'\0');
+  }
+  return false;
 }
 }  // namespace
 
@@ -42,11 +63,12 @@ boost::system::error_code ReadUpdaterPolicy(std::vector<PolicyValue>& values) {
     if (status != ERROR_SUCCESS) break;
     PolicyValue value;
     value.name.assign(name, nameLength);
-    value.isText = type == REG_SZ;
+    value.isText = type == REG_SZ || type == REG_EXPAND_SZ;
     if (value.isText) {
       value.text.assign(text.data(), size / sizeof(wchar_t));
       while (!value.text.empty() && value.text.back() == L'\0') value.text.pop_back();
     }
+    if (type == REG_EXPAND_SZ) value.isText = Expanded(value.text);
     values.push_back(std::move(value));
   }
   close(key);

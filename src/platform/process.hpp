@@ -50,13 +50,18 @@ boost::system::error_code HoldProgram(const NativeString& program, HeldProgram& 
 // written there).
 bool NamesHeldProgram(const HeldProgram& held, const NativeString& program);
 
+// Whether a started program stays in the job this process runs in, or asks to leave it (Windows;
+// natively there are no jobs).
+enum class JobLeaving { kStays, kBreaksAway };
+
 // Starts the program in `held`, whose path is `program`, as ShellStartHidden starts a file, but
 // with its standard output and error going nowhere, so that whoever reads this program's output
 // to its end does not wait for the started one too. On Windows the file is started by its path,
 // which the hold keeps naming it; natively through the held descriptor itself, so that a file put
-// at that path since is never the one that runs.
+// at that path since is never the one that runs. Asked to break away, it leaves this process's
+// job or is not started (job.hpp tells a refusal by `failure`).
 bool StartHeldProgram(const HeldProgram& held, const NativeString& program, const NativeString* parameters,
-                      const NativeString* workingDirectory, std::uint32_t* failure = nullptr);
+                      const NativeString* workingDirectory, JobLeaving leaving, std::uint32_t* failure = nullptr);
 
 // Waits without limit until the process with this id ends; returns at once when no such
 // process can be opened.

@@ -206,8 +206,9 @@ bool NamesHeldProgram(const HeldProgram& held, const NativeString& program) {
          now.st_ctim.tv_sec == kept.opened.st_ctim.tv_sec && now.st_ctim.tv_nsec == kept.opened.st_ctim.tv_nsec;
 }
 
+// A session of its own outlives this process whatever started it: there is no job to leave.
 bool StartHeldProgram(const HeldProgram& held, const NativeString& program, const NativeString* parameters,
-                      const NativeString* workingDirectory, std::uint32_t* failed) {
+                      const NativeString* workingDirectory, JobLeaving, std::uint32_t* failed) {
   if (!held) {
     if (failed != nullptr) *failed = EBADF;
     return false;

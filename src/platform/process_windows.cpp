@@ -1,6 +1,7 @@
 #include "platform/process.hpp"
 
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -33,6 +34,29 @@ std::wstring ProgramOf(DWORD pid, std::vector<wchar_t>& buffer) {
     if (longLength != 0 && longLength < buffer.size()) program.assign(buffer.data(), longLength);
   }
   return program;
+}
+
+// Started as the shell starts a program, outside this process's job: no handle of this process
+// inherited, no console (its output goes nowhere of ours), its first window shown normally (a
+// failure box must be seen).
+bool StartBreakingAway(const NativeString& program, const NativeString* parameters,
+                       const NativeString* workingDirectory, std::uint32_t* failure) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  NativeString commandLine = ProgramCommandLine(program);
+  if (parameters != nullptr && !parameters->empty()) commandLine += L" " + *parameters;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                      CREATE_BREAKAWAY_FROM_JOB | DETACHED_PROCESS, nullptr,
+                      workingDirectory != nullptr ? workingDirectory->c_str() : nullptr, &startup, &process)) {
+    if (failure != nullptr) *failure = GetLastError();
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
 }
 
 // Letters compared as file names compare, and at a separator: "app" holds "app\x", not "app2\x".
@@ -85,10 +109,18 @@ bool ShellStartHidden(const NativeString& file, const NativeString* parameters,
     if (failure != nullptr) *failure = GetLastError();
     return false;
   }
+  // The shell may hand the start to extensions that need COM on the calling thread: initialised
+  // for the call, apartment-threaded without OLE1's DDE, as the shell asks. A thread already
+  // initialised otherwise goes on as it is.
+  const auto initialize = SystemLibraryFunction<decltype(&CoInitializeEx)>(L"ole32.dll", "CoInitializeEx");
+  const auto uninitialize = SystemLibraryFunction<decltype(&CoUninitialize)>(L"ole32.dll", "CoUninitialize");
+  const bool initialized = initialize != nullptr && uninitialize != nullptr &&
+                           SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
   const HINSTANCE result = shellExecute(nullptr, nullptr, file.c_str(),
                                         parameters != nullptr ? parameters->c_str() : nullptr,
                                         workingDirectory != nullptr ? workingDirectory->c_str() : nullptr,
                                         SW_SHOWNORMAL);
+  if (initialized) uninitialize();
   // The shell reports success with a value above 32, a failure with its own number below.
   const INT_PTR value = reinterpret_cast<INT_PTR>(result);
   if (value <= 32 && failure != nullptr) *failure = static_cast<std::uint32_t>(value);
@@ -130,14 +162,16 @@ bool NamesHeldProgram(const HeldProgram& held, const NativeString& program) {
 }
 
 // The hold keeps the path naming the held file. A program the shell starts inherits none of
-// this one's handles, so its output goes nowhere of ours.
+// this one's handles, so its output goes nowhere of ours. The shell's start cannot leave a job:
+// a breakaway is CreateProcessW's, giving what the shell's start gives.
 bool StartHeldProgram(const HeldProgram& held, const NativeString& program, const NativeString* parameters,
-                      const NativeString* workingDirectory, std::uint32_t* failure) {
+                      const NativeString* workingDirectory, JobLeaving leaving, std::uint32_t* failure) {
   if (!held) {
     if (failure != nullptr) *failure = ERROR_INVALID_HANDLE;
     return false;
   }
-  return ShellStartHidden(program, parameters, workingDirectory, failure);
+  if (leaving == JobLeaving::kStays) return ShellStartHidden(program, parameters, workingDirectory, failure);
+  return StartBreakingAway(program, parameters, workingDirectory, failure);
 }
 
 void WaitForProcessExit(std::uint32_t processId) {

@@ -4,7 +4,6 @@
 #include <boost/program_options.hpp>
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <type_traits>
 
 #include "launcher/run_log.hpp"
@@ -41,7 +40,8 @@ const char kUsage[] =
 #endif
     "exit codes: 0 done or nothing to do, 2 command line, 3 no installation, 4 internal error,\n"
     "  5 data folder, 6 settings refused, 10 network, 11 feed refused, 12 feed or staging cannot be\n"
-    "  checked now, 13 release or staging refused, 14 disk full, 15 busy, 16 nothing staged\n";
+    "  checked now, 13 release or staging refused, 14 disk full, 15 busy, 16 nothing staged,\n"
+    "  17 cannot restart\n";
 
 // Wide text must be read by a wide value: a narrow one would hold UTF-8.
 template <class Char = NativeChar>
@@ -80,15 +80,19 @@ void Print(const std::string& command, const UpdaterOptions& options, const Upda
     if (report.bytesToFetch) object["bytesToFetch"] = *report.bytesToFetch;
     if (options.stage && report.exitCode == kUpdateDone && report.outcome == "done") object["waits"] = report.waits;
     if (!report.verdict.empty()) object["verdict"] = report.verdict;
-    std::cout << boost::json::serialize(object) << '\n';
+    WriteStandard(StandardStream::kOutput, boost::json::serialize(object) + "\n");
     return;
   }
-  if (report.integrityOnly) std::cerr << "velmora-update: no publisher named: the feed is checked for its integrity only\n";
+  if (report.integrityOnly) {
+    WriteStandard(StandardStream::kError, "velmora-update: no publisher named: the feed is checked for its integrity only\n");
+  }
   // A message that begins with its outcome, as the log's line does, is not prefixed twice.
   const std::string said = report.outcome + ": ";
-  (report.exitCode == kUpdateDone ? std::cout : std::cerr)
-      << "velmora-update: " << (report.message.rfind(said, 0) == 0 ? "" : said) << report.message << '\n';
-  if (report.exitCode == kUpdateDone && !report.notes.empty()) std::cout << "release notes: " << report.notes << '\n';
+  WriteStandard(report.exitCode == kUpdateDone ? StandardStream::kOutput : StandardStream::kError,
+                "velmora-update: " + (report.message.rfind(said, 0) == 0 ? "" : said) + report.message + "\n");
+  if (report.exitCode == kUpdateDone && !report.notes.empty()) {
+    WriteStandard(StandardStream::kOutput, "release notes: " + report.notes + "\n");
+  }
 }
 
 // Progress for a program reading standard output, as JSON lines, or for a person at a console,
@@ -97,9 +101,12 @@ void ShowFetched(ProgressPace& pace, bool console, std::uint64_t fetched, std::u
   const std::uint64_t done = std::min(fetched, toFetch);
   if (!ShowProgress(pace, std::chrono::steady_clock::now(), done, toFetch, finished)) return;
   if (console) {
-    std::cout << '\r' << ProgressDisplay(done, toFetch) << (finished ? "\n" : "") << std::flush;
+    std::string line(1, '\r');
+    line += ProgressDisplay(done, toFetch);
+    if (finished) line += '\n';
+    WriteStandard(StandardStream::kOutput, line);
   } else {
-    std::cout << ProgressJson(done, toFetch) << std::endl;
+    WriteStandard(StandardStream::kOutput, ProgressJson(done, toFetch) + "\n");
   }
 }
 
@@ -143,15 +150,15 @@ int RunUpdaterCommandLine(const std::vector<NativeString>& arguments) {
               values);
     po::notify(values);
   } catch (const po::error& rejection) {
-    std::cerr << "velmora-update: " << rejection.what() << '\n' << kUsage;
+    WriteStandard(StandardStream::kError, "velmora-update: " + std::string(rejection.what()) + "\n" + kUsage);
     return kUpdateRejected;
   }
   if (values.count("help") != 0) {
-    std::cout << kUsage;
+    WriteStandard(StandardStream::kOutput, kUsage);
     return kUpdateDone;
   }
   const auto reject = [](const std::string& why) {
-    std::cerr << "velmora-update: " << why << '\n' << kUsage;
+    WriteStandard(StandardStream::kError, "velmora-update: " + why + "\n" + kUsage);
     return kUpdateRejected;
   };
   std::string command;
@@ -194,7 +201,7 @@ int RunUpdaterCommandLine(const std::vector<NativeString>& arguments) {
   const bool json = values.count("json") != 0;
   if (command == "status") {
     const StatusReport status = RunStatus(options);
-    std::cout << (json ? boost::json::serialize(status.object) + "\n" : status.text);
+    WriteStandard(StandardStream::kOutput, json ? boost::json::serialize(status.object) + "\n" : status.text);
     return status.exitCode;
   }
   if (command == "apply") {
@@ -214,7 +221,8 @@ int RunUpdaterCommandLine(const std::vector<NativeString>& arguments) {
     options.progress = [&shownTenth](std::uint64_t fetched, std::uint64_t toFetch, bool) {
       const std::uint64_t tenth = std::min<std::uint64_t>(fetched * 10 / std::max<std::uint64_t>(toFetch, 1), 10);
       if (tenth > shownTenth) {
-        std::cerr << "velmora-update: fetched " << std::min(fetched, toFetch) << " of " << toFetch << " bytes\n";
+        WriteStandard(StandardStream::kError, "velmora-update: fetched " + std::to_string(std::min(fetched, toFetch)) +
+                                                  " of " + std::to_string(toFetch) + " bytes\n");
       }
       shownTenth = std::max(shownTenth, tenth);
     };

@@ -1,11 +1,9 @@
 // The updater's entry on Windows: a console program, its arguments as UTF-16.
 
-#include <windows.h>
-
 #include "updater/command_line.hpp"
 
+// What it prints reaches a console in wide characters (platform/terminal.hpp): the console's code
+// page stays as the user's shell set it.
 int wmain(int argc, wchar_t** argv) {
-  // What the updater prints is UTF-8: a console shows it as such.
-  SetConsoleOutputCP(CP_UTF8);
   return RunUpdaterCommandLine(std::vector<NativeString>(argv + 1, argv + argc));
 }

@@ -14,3 +14,4 @@ constexpr int kUpdateReleaseRefused = 13;   // the release does not match what i
 constexpr int kUpdateDiskFull = 14;         // not enough free space in data/; nothing was staged
 constexpr int kUpdateBusy = 15;             // another run of the updater, or a loader applying an update
 constexpr int kUpdateNothingStaged = 16;    // apply: no complete staging in data/update; nothing was started
+constexpr int kUpdateCannotRestart = 17;      // apply: the application's job would end the staged loader with it; nothing was started

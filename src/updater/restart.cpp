@@ -8,6 +8,7 @@
 #include "launcher/layout.hpp"
 #include "launcher/run_log.hpp"
 #include "launcher/staging_check.hpp"
+#include "platform/job.hpp"
 #include "platform/lock.hpp"
 #include "platform/process.hpp"
 #include "updater/exit_codes.hpp"
@@ -32,12 +33,41 @@ void NameRelease(Run& run) {
   if (state && state->staged && state->staged->release == run.report.release) run.report.version = state->staged->version;
 }
 
+// The staged loader must outlive the application, in whose job this run is: a job that ends its
+// processes when it closes would end the staged loader with it.
+void StartStagedLoader(const Run& run, const HeldProgram& held, const fs::path& stagedLoader,
+                       const NativeString& parameters) {
+  const ProcessJob job = JobOfThisProcess();
+  JobRoute route = RouteOutOfJob(job, false);
+  std::uint32_t failure = 0;
+  bool started = false;
+  if (route == JobRoute::kBreakAway) {
+    started = StartHeldProgram(held, stagedLoader.native(), &parameters, &run.install.native(), JobLeaving::kBreaksAway,
+                               &failure);
+    if (started) LogLine("this run is in a job: the staged loader was started outside it");
+    if (!started && BreakawayRefused(failure)) route = RouteOutOfJob(job, true);
+  }
+  if (route == JobRoute::kNone) {
+    Fail(kUpdateCannotRestart, "cannot restart",
+         "cannot restart: the application runs in a job that would end the staged loader with it and lets no "
+         "program leave it; nothing started, the update is installed at the next start");
+  }
+  if (route == JobRoute::kAsUsual) {
+    started = StartHeldProgram(held, stagedLoader.native(), &parameters, &run.install.native(), JobLeaving::kStays,
+                               &failure);
+  }
+  if (!started) {
+    Fail(kUpdateLocalFailure, "local failure",
+         "the staged loader " + LogText(stagedLoader) + " could not be started, error " + std::to_string(failure));
+  }
+}
+
 void Restart(Run& run) {
   const std::uint32_t processId = run.options.processId;
   LogLine(std::string("apply, updater ") + kLoaderVersion + ", install " + LogText(run.install) + ", process " +
           std::to_string(processId));
   // A staging may not be swapped in by a run of `stage` while it is checked here.
-  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), std::chrono::milliseconds(0));
+  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), kOwnLockPatience);
   if (!run.ownLock) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");
 
   error_code error;
@@ -83,11 +113,7 @@ void Restart(Run& run) {
   }
   const NativeString parameters =
       HandOverParameters(run.install.native()) + NativeFromAscii(" --pid ") + NativeFromAscii(std::to_string(processId).c_str());
-  std::uint32_t failure = 0;
-  if (!StartHeldProgram(held, stagedLoader.native(), &parameters, &run.install.native(), &failure)) {
-    Fail(kUpdateLocalFailure, "local failure",
-         "the staged loader " + LogText(stagedLoader) + " could not be started, error " + std::to_string(failure));
-  }
+  StartStagedLoader(run, held, stagedLoader, parameters);
   const std::string message = "started " + LogText(stagedLoader) + " " + LogText(parameters) +
                               ": it applies the update once process " + std::to_string(processId) + " has ended";
   LogLine(message);

@@ -4,6 +4,7 @@
 
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,9 @@
 #include "updater/update.hpp"
 
 inline constexpr std::size_t kChunk = 1 << 16;
+// How long a run waits for another run of the updater to let go of the installation: a run
+// started as the last one ends is not turned away busy.
+inline constexpr std::chrono::milliseconds kOwnLockPatience{2000};
 
 // How a run ends early: the exit code, the outcome's words and one sentence.
 struct Stop {

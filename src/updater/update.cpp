@@ -505,7 +505,7 @@ void RunCommand(Run& run, const std::string& settings) {
           run.options.channel + ", " + source);
   if (!settings.empty()) LogLine(settings);
   // One run at a time: a lock of the updater's own, on its data folder (on Windows its own file there).
-  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), std::chrono::milliseconds(0));
+  run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), kOwnLockPatience);
   if (!run.ownLock) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");
 
   std::optional<std::string> stateText;

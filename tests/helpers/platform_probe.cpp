@@ -24,6 +24,12 @@
 //   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
 //                                      the log's service; prints how many it wrote and the number
 //                                      of the last one written
+// Windows only:
+//   probe job kill|kill,breakaway PROGRAM [ARGUMENT...]   runs PROGRAM in a job of its own that
+//                                      ends its processes when it closes ("{pid}": this process's
+//                                      id); prints its output, exits with its exit code
+//   probe console CODEPAGE COMMANDLINE runs COMMANDLINE in a console set to CODEPAGE, then prints
+//                                      "code page N" as the console has it, and its text
 
 #include <algorithm>
 #include <chrono>
@@ -44,6 +50,7 @@
 #include "platform/file_ops.hpp"
 #include "platform/message.hpp"
 #include "platform/process.hpp"
+#include "support/process.hpp"
 #include "support/text.hpp"
 
 namespace {
@@ -87,6 +94,50 @@ void Hold(const std::string& file, const std::string& release) {
 #endif
   while (std::filesystem::exists(Utf8ToPath(release))) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
+
+#ifdef _WIN32
+// An application in a job of its own, as a launcher starts one: runs PROGRAM in the job and passes
+// on its output and exit code. The job's only handle is this process's: it closes as this ends.
+int RunInJob(std::vector<std::string> words) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (words[1] == "kill,breakaway" ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+  const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+      !AssignProcessToJobObject(job, GetCurrentProcess())) {
+    return 65;
+  }
+  const std::string pid = std::to_string(GetCurrentProcessId());
+  for (std::string& word : words) word = word == "{pid}" ? pid : word;
+  const std::filesystem::path capture = std::filesystem::temp_directory_path() / ("velmora-job-" + pid);
+  std::filesystem::create_directories(capture);
+  Launched run = StartProgram(Utf8ToPath(words[2]), {words.begin() + 3, words.end()}, capture, capture);
+  const Outcome outcome = WaitProgram(run);
+  std::error_code kept;  // under Wine its standard error may still be held a moment after it ended
+  std::filesystem::remove_all(capture, kept);
+  std::printf("%s", outcome.output.c_str());
+  return outcome.exitCode;
+}
+
+void RunInConsole(const std::vector<std::string>& words) {
+  if (!AllocConsole() || !SetConsoleOutputCP(static_cast<UINT>(std::stoul(words[1])))) return;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::wstring commandLine = Native(words[2]);
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  const HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  CONSOLE_SCREEN_BUFFER_INFO shown{};
+  GetConsoleScreenBufferInfo(screen, &shown);
+  DWORD cells = static_cast<DWORD>(shown.dwSize.X * (shown.dwCursorPosition.Y + 1));
+  std::wstring text(cells, L' ');
+  ReadConsoleOutputCharacterW(screen, text.data(), cells, COORD{0, 0}, &cells);
+  std::printf("code page %u\n%s\n", GetConsoleOutputCP(), WideToUtf8(text).c_str());
+}
+#endif
 
 int Probe(const std::vector<std::string>& words) {
   if (words.empty()) return 64;
@@ -136,7 +187,7 @@ int Probe(const std::vector<std::string>& words) {
                               ? static_cast<bool>(std::ofstream(Utf8ToPath(words[1]), std::ios::binary | std::ios::app) << '\0')
                               : !RenamePath(Utf8ToPath(words[2]).native(), Utf8ToPath(words[1]).native());
     const bool same = NamesHeldProgram(held, Native(words[1]));
-    const bool started = StartHeldProgram(held, Native(words[1]), nullptr, nullptr);
+    const bool started = StartHeldProgram(held, Native(words[1]), nullptr, nullptr, JobLeaving::kStays);
     std::printf("replace %s\n%s\nstarted %s\n", replaced ? "done" : "refused", same ? "same" : "other",
                 started ? "true" : "false");
   } else if (command == "read-log" && words.size() == 2) {
@@ -151,6 +202,14 @@ int Probe(const std::vector<std::string>& words) {
     std::printf(error ? "failed %d\n" : "read %d\n", error ? error.value() : static_cast<int>(bytes.size()));
 #ifdef _WIN32
     CloseHandle(writer);
+#endif
+#ifdef _WIN32
+  } else if (command == "job" && words.size() >= 3) {
+    const int exitCode = RunInJob(words);
+    std::fflush(stdout);
+    return exitCode;
+  } else if (command == "console" && words.size() == 3) {
+    RunInConsole(words);
 #endif
   } else if (command == "hold" && words.size() == 3) {
     Hold(words[1], words[2]);

@@ -1,11 +1,13 @@
 // The updater's pure decisions: the feed's form and acceptance, SIZES, the release decision, the
-// plan of where each file comes from, and what an HTTP answer means.
+// plan of where each file comes from, what an HTTP answer means, and how the restart route starts
+// the staged loader from a job.
 
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "platform/file_ops.hpp"
+#include "platform/job.hpp"
 #include "updater/feed.hpp"
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
@@ -236,5 +238,29 @@ TEST(UpdaterState, WrittenAndReadBackOrNotAtAll) {
   EXPECT_EQ(KeptValidator("W/\"5f-1a\""), "W/\"5f-1a\"");
   for (const std::string& bad : {std::string("\"\xff\""), std::string("a\r\nX-Injected: 1"), std::string(257, 'e')}) {
     EXPECT_EQ(KeptValidator(bad), "") << bad;
+  }
+}
+
+TEST(RouteOutOfJob, TheStagedLoaderOutlivesTheApplicationOrNothingStarts) {
+  const std::optional<JobLimits> unknown;
+  const JobLimits none{}, kills{false, false, true}, leaves{true, false, true}, silent{false, true, true};
+  struct Row {
+    bool inJob;
+    std::optional<JobLimits> limits;
+    bool refused;
+    JobRoute route;
+  };
+  for (const Row& row : std::vector<Row>{
+           {false, unknown, false, JobRoute::kAsUsual},    // natively, or no job at all
+           {true, none, false, JobRoute::kAsUsual},        // a job that ends nothing when it closes
+           {true, silent, false, JobRoute::kAsUsual},      // every child leaves by itself
+           {true, leaves, false, JobRoute::kBreakAway},
+           {true, leaves, true, JobRoute::kNone},          // an outer job refused it
+           {true, JobLimits{true, false, false}, true, JobRoute::kAsUsual},
+           {true, kills, false, JobRoute::kNone},
+           {true, unknown, false, JobRoute::kBreakAway},   // Wine: only asking tells
+           {true, unknown, true, JobRoute::kNone}}) {
+    EXPECT_EQ(RouteOutOfJob({row.inJob, row.limits}, row.refused), row.route)
+        << row.inJob << " " << row.limits.has_value() << " " << row.refused;
   }
 }

@@ -28,7 +28,7 @@ RUN_LIMIT = 120
 TABLE_LIMIT = 880  # the whole table, within its test's time
 EXIT = {"done": 0, "no installation": 3, "local failure": 5, "settings refused": 6, "network": 10, "feed refused": 11,
         "feed cannot be checked now": 12, "release refused": 13, "staging refused": 13, "disk full": 14, "busy": 15,
-        "nothing staged": 16}
+        "nothing staged": 16, "cannot restart": 17}
 options = None
 failures = []
 
@@ -680,19 +680,29 @@ def row_superseded(r):
 
 
 def row_busy(r):
-    """A second run while one works on the installation: busy at once, nothing changed."""
+    """A second run while one works on the installation waits 2 s for it: it goes on once a short
+    run has ended, and is busy, nothing changed, while a long one goes on."""
     publish(r.tree, application("v2", big=4 << 20))
-    r.server.rule({"/objects/" + big_digest("v2"): {"stall": 20, "times": 1}})
-    first = updater(r.install, "stage", "--feed", r.server.url, background=True)
     partial = r.install / "data" / "velmora-update.partial" / big_digest("v2")
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and not partial.exists():
-        time.sleep(0.05)
-    try:
-        expect_run(updater(r.install, "check", "--feed", r.server.url), "busy", "the second run")
-    finally:
-        os.killpg(first.pid, signal.SIGKILL)
-        first.wait(10)
+    for stall in (20, 0.5):
+        partial.unlink(missing_ok=True)
+        r.server.rule({"/objects/" + big_digest("v2"): {"stall": stall, "times": 1}})
+        first = updater(r.install, "stage", "--feed", r.server.url, background=True)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and not partial.exists():
+            time.sleep(0.05)
+        try:
+            started = time.monotonic()
+            code, answer = updater(r.install, "check", "--feed", r.server.url)
+            waited = time.monotonic() - started
+            if stall > 2:
+                expect_run((code, answer), "busy", "the second run while the first goes on")
+                expect(waited >= 2.0, f"busy after {waited:.1f} s, before its patience ran out")
+            else:
+                expect(code == 0, f"the second run once the first has ended: {answer}")
+        finally:
+            os.killpg(first.pid, signal.SIGKILL)
+            first.wait(10)
 
 
 def row_lock_held(r):
@@ -912,6 +922,38 @@ def row_apply_restart(r):
     expect("failure shown" not in loader_log(r.install), "a box was shown")
 
 
+def row_apply_in_job(r):
+    """Under Wine: apply --pid from an application in a job that ends its processes when it closes
+    (as a launcher's, an IDE's or a game client's often does). Without breakaway allowed nothing is
+    started and apply says so; with it the staged loader leaves the job, outlives the application
+    and installs the new version."""
+    publish(r.tree, application("v2"))
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "v2")
+    for limits, outcome in (("kill", "cannot restart"), ("kill,breakaway", "done")):
+        before = snapshot(r.install)
+        ran = subprocess.run([REPO / "scripts" / "wine-run.sh", options.probe, "job", limits, native_path(options.updater),
+                              "apply", "--pid", "{pid}", "--install", native_path(r.install), "--json"],
+                             env=record_env(r), capture_output=True, timeout=RUN_LIMIT)
+        expect_run((ran.returncode, json.loads(ran.stdout)), outcome, limits)
+        if outcome == "cannot restart":
+            time.sleep(1)
+            expect(snapshot(r.install) == before and "waiting for process" not in loader_log(r.install) and
+                   not records(r), f"{limits}: something was started or changed")
+    expect(wait_for(lambda: ("app v2", native_path(r.install / "app" / "velmora.exe")) in records(r)),
+           f"the new version did not run after the application's job closed: {records(r)}")
+
+
+def row_console(r):
+    """Under Wine: a run in a console writes its characters there and leaves the console's code
+    page as the user's shell set it (850, in which UTF-8 bytes would show as other letters)."""
+    install = r.dir / "Velmöra"
+    r.install.rename(install)
+    command = f'"{native_path(options.updater)}" status --install "{native_path(install)}"'
+    ran = sh(REPO / "scripts" / "wine-run.sh", options.probe, "console", "850", command, timeout=RUN_LIMIT)
+    shown = ran.stdout.decode().replace("\r", "")
+    expect(shown.startswith("code page 850\n") and f"status of {native_path(install)}" in shown, f"the console: {shown}")
+
+
 def row_apply_refused(r):
     """apply --pid with nothing staged, and with a staging the check refuses: nothing started,
     nothing changed, the class's exit code."""
@@ -996,6 +1038,11 @@ def row_administrator(r):
         sh(*reg, "add", key, "/v", "feed", "/t", "REG_SZ", "/d", r.server.url, "/f")
         expect_run(updater(r.install, "check"), "nothing to do", "the policy's feed over the file's")
         expect(r.server.requests(), "the policy's mirror was not asked")
+        # An expandable string, as Group Policy Preferences write one, expanded in the run's environment.
+        sh(*reg, "add", key, "/v", "feed", "/t", "REG_EXPAND_SZ", "/d", "http://%VELMORA_TEST_MIRROR%", "/f")
+        mirror = dict(os.environ, VELMORA_TEST_MIRROR=r.server.url.split("//")[1])
+        expect_run(updater(r.install, "check", env=mirror), "nothing to do", "an expandable policy value")
+        expect(r.server.requests(), "the expanded policy's mirror was not asked")
     finally:
         subprocess.run(reg + ["delete", key, "/f"], capture_output=True, timeout=RUN_LIMIT)
 
@@ -1040,7 +1087,7 @@ ROWS = [
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
-    ("a second run while one works: busy", row_busy, "both"),
+    ("a second run while one works: it waits 2 s, then busy", row_busy, "both"),
     ("the command line: options anywhere, rejections touch nothing", row_command_line, "both"),
     ("the installation's lock held: busy after 2 s, staged at the next run without fetching", row_lock_held, "both"),
     ("status: before a check, staged, taken by the loader, refused by it", row_status, "both"),
@@ -1048,7 +1095,9 @@ ROWS = [
     ("apply --pid: the application takes 5 s to exit, the new version runs", row_apply_restart, "both"),
     ("apply --pid: nothing staged, a staging refused: nothing started", row_apply_refused, "both"),
     ("apply --pid: the staged loader replaced after the check never runs", row_apply_replaced, "both"),
+    ("apply --pid from a kill-on-close job: cannot restart, or the staged loader breaks away", row_apply_in_job, "wine"),
     ("the administrator's mirror, checks off, a malformed file, the policy", row_administrator, "both"),
+    ("a console: its code page left as it was, the text in its own characters", row_console, "wine"),
     ("signed installation: a feed signed by another publisher", lambda r: row_signed_installation(r, "b", "feed refused"),
      "wine"),
     ("signed installation: the publisher's feed through a chain this machine trusts",
