@@ -70,6 +70,7 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
   const std::string expired = publisher + ", system code 0x800B0101";
   const std::string manifestChain = "the manifest signer's certificate chain";
   const std::string loaderChain = "the staged loader signer's certificate chain";
+  const std::string unpinned = "the manifest is signed by a key that is not the publisher's";
   for (const Row& row : {Row{"signed.exe", "whole", Verdict::kTaken, taken},
                          Row{"signed.exe", "renewed", Verdict::kTaken, taken},
                          Row{"signed.exe", "changed", Verdict::kRefused, integrity},
@@ -90,10 +91,12 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
                                                                         "again): an older application"},
                          Row{"signed.exe", "unversioned", Verdict::kRefused, "refused for its origin (never stage these "
                                                                               "files again): an older application"},
+                         // The publisher's name from any root is not the publisher's without a pinned key.
+                         Row{"signed.exe", "foreign", Verdict::kRefused, origin + unpinned + publisher},
+                         Row{"signed.exe", "self-made", Verdict::kRefused, origin + unpinned + publisher},
                          // Windows takes these once it trusts that root, or once its clock is right:
                          // never thrown away.
-                         Row{"signed.exe", "foreign", Verdict::kKept, kept + manifestChain + selfMade},
-                         Row{"signed.exe", "self-made", Verdict::kKept, kept + manifestChain + selfMade},
+                         Row{"signed.exe", "foreign-pinned", Verdict::kKept, kept + manifestChain + selfMade},
                          Row{"signed.exe", "self-made-loader", Verdict::kKept, kept + loaderChain + selfMade},
                          Row{"signed.exe", "expired-manifest", Verdict::kKept, kept + manifestChain + expired},
                          Row{"signed.exe", "expired-loader", Verdict::kKept, kept + loaderChain + expired},
