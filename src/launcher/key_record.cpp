@@ -1,5 +1,6 @@
-// The records and their chain (key_record.hpp, key_chain.hpp) in one file: the loader links all of it,
-// and every file costs it a little of its own.
+// The records, the one built in and their chain (key_record.hpp, key_chain.hpp) in one file: the
+// loader links all of it, and every file costs it a little of its own. A test program is built with
+// another record by compiling this file with another publisher_keys.hpp.
 #include "launcher/key_record.hpp"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include "launcher/key_chain.hpp"
 #include "launcher/layout.hpp"
 #include "platform/file_ops.hpp"
+#include "publisher_keys.hpp"
 
 namespace {
 // Far beyond a record of sixteen keys and its signature.
@@ -76,6 +78,14 @@ std::optional<KeyRecord> ParseKeyRecord(std::string_view text) {
     }
   }
   if (record.keys.empty()) return std::nullopt;
+  return record;
+}
+
+KeyRecord BuiltInKeyRecord() {
+  KeyRecord record;
+  record.product = kBuiltInKeysProduct;
+  record.version = kBuiltInKeysVersion;
+  record.keys.assign(kBuiltInKeys.begin(), kBuiltInKeys.end());
   return record;
 }
 
