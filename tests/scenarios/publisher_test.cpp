@@ -82,10 +82,11 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
                          Row{"signed.exe", "other-manifest", Verdict::kRefused, origin},
                          Row{"signed.exe", "other-loader", Verdict::kRefused,
                              std::string(origin) + "the manifest is signed by another publisher"},
-                         // No reason but the system's for that step.
+                         // No reason but the system's for that step; the bits of the chain built
+                         // with the machine's roots (a revocation status the cache cannot tell).
                          Row{"signed.exe", "other-loader-only", Verdict::kRefused,
                              std::string(origin) + "the staged loader is signed by another publisher "
-                                                   "\"Velmora Other Publisher\"; signed installation"},
+                                                   "\"Velmora Other Publisher\", chain trust 0x01000040; signed installation"},
                          Row{"signed.exe", "tampered", Verdict::kRefused, origin},
                          Row{"signed.exe", "older", Verdict::kRefused, "refused for its origin (never stage these files "
                                                                         "again): an older application"},
