@@ -6,11 +6,11 @@
 # The current record is the one built in (FILE, default keys/publisher.keys of this release archive
 # or checkout), then each of TREE_DIR/keys/<version>.keys that follows it, each checked as the
 # updater checks it. The next one, TREE_DIR/keys/<version + 1>.keys, names the current keys with the
-# given one added or retired: a certificate (PEM or DER), a public key (PEM) or a key's name (64 hex
-# digits: the SHA-256 of its DER SubjectPublicKeyInfo). It is signed with VELMORA_SIGN_PFX and
-# VELMORA_SIGN_PASSWORD_FILE, whose key must be one of the current record's. A record with no key, or
-# more than 16, is refused. Upload it before any feed signed by a key it adds. Needs bash, coreutils
-# and openssl.
+# given one added or retired: a certificate (PEM or DER), a public key or an unencrypted key (PEM),
+# or a key's name (64 hex digits: the SHA-256 of its DER SubjectPublicKeyInfo). It is signed with
+# VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE, whose key must be one of the current record's. A
+# record with no key, or more than 16, is refused. Upload it before any feed signed by a key it adds.
+# Needs bash, coreutils and openssl.
 set -euo pipefail
 export LC_ALL=C
 die() { echo "publisher-keys: $*" >&2; exit 1; }
@@ -39,7 +39,8 @@ key_of() {  # CERTIFICATE_OR_KEY
     echo "$1"
   elif openssl x509 -in "$1" -pubkey -noout >"$work/public.pem" 2>/dev/null ||
        openssl x509 -inform DER -in "$1" -pubkey -noout >"$work/public.pem" 2>/dev/null ||
-       openssl pkey -pubin -in "$1" -out "$work/public.pem" 2>/dev/null; then
+       openssl pkey -pubin -in "$1" -out "$work/public.pem" 2>/dev/null ||
+       openssl pkey -in "$1" -pubout -out "$work/public.pem" -passin pass: 2>/dev/null; then
     openssl pkey -pubin -in "$work/public.pem" -outform DER | sha256sum | cut -c1-64
   else
     die "$1 is no certificate, public key or key name (64 hex digits)"
