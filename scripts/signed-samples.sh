@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Files for the publisher check, signed (SHA-256, no time stamp) with code-signing certificates of a
 # throw-away root, made afresh over the committed throw-away keys of tests/keys, which the tests'
-# builds pin: A, its renewal A' (same name, another pinned key), B (another name). Writes into OUTDIR
-# root.pem; LOADER signed by A, A', B as signed.exe, renewed.exe, other.exe, and unsigned.exe;
-# tampered.exe, signed.exe with a byte of code changed; RECORDER as recorder-a.exe, recorder-b.exe
-# (by A, B) and recorder.exe. For signing stagings (scripts/sign-update.sh): a.pfx, renewed.pfx
-# and b.pfx, each with its chain; foreign.pfx, a certificate named as A's, of a key no build pins,
+# builds pin: A, its renewal A' (same name, another pinned key), B (another name, the key of A').
+# Writes into OUTDIR root.pem; LOADER signed by A, A', B as signed.exe, renewed.exe, other.exe, and
+# unsigned.exe; tampered.exe, signed.exe with a byte of code changed; RECORDER as recorder-a.exe,
+# recorder-b.exe (by A, B) and recorder.exe. For signing stagings (scripts/sign-update.sh): a.pfx,
+# renewed.pfx and b.pfx, each with its chain; foreign.pfx, a certificate named as A's, of a key no build pins,
 # issued by a second, self-made root, foreign-root.pem, and foreign-pinned.pfx, A's key under that
 # root; their one password, pass. Under A's name and key too, certificates no installation may take a
 # staging from: expired.pfx (of the root, valid for a month in 2020) and server.pfx (of the root, for
@@ -49,7 +49,7 @@ leaf() {  # NAME KEY COMMON_NAME [ROOT [EXTENSIONS]]: NAME's certificate over th
 }
 leaf a publisher "Velmora Test Publisher"
 leaf renewed renewed "Velmora Test Publisher"
-leaf b other "Velmora Other Publisher"
+leaf b renewed "Velmora Other Publisher"
 leaf foreign stranger "Velmora Test Publisher" foreign-root
 leaf foreign-pinned publisher "Velmora Test Publisher" foreign-root
 leaf server publisher "Velmora Test Publisher" root server

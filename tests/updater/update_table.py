@@ -43,8 +43,8 @@ def sh(*argv, **kwargs):
 KEYS = REPO / "tests" / "keys"
 # Each certificate: its committed key, its name, its root. a, b and s hold keys the tests' record
 # pins; c (the publisher's name under a stray root) and d (rotated in by a key record) do not.
-LEAVES = {"a": ("publisher", PUBLISHER, "root"), "b": ("other", OTHER, "root"), "c": ("stranger", PUBLISHER, "stray"),
-          "s": ("publisher", PUBLISHER, "stray"), "d": ("rotated", PUBLISHER, "root")}
+LEAVES = {"a": ("publisher", PUBLISHER, "root"), "b": ("renewed", OTHER, "root"), "c": ("stranger", PUBLISHER, "stray"),
+          "s": ("publisher", PUBLISHER, "stray"), "d": ("stranger", PUBLISHER, "root")}
 
 
 def make_keys(keys: Path):
