@@ -25,18 +25,10 @@ git -C "$repo" archive "$old" | tar -x -C "$work/old"
    cmake --preset windows -DBUILD_TESTING=OFF && cmake --build --preset windows --target Velmora) >"$work/build.log" 2>&1 ||
   { tail -n 30 "$work/build.log" >&2; fail "could not build $old"; }
 
-# A throw-away root and the publisher's certificate under it, of the key this checkout's tests pin.
+# The publisher's certificate of the key this checkout's tests pin under a throw-away root, and this
+# checkout's Windows loader signed with it (signed.exe), as the publisher scenarios make them.
 keys=$work/keys
-mkdir "$keys"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora Test Root" -addext basicConstraints=critical,CA:true \
-  -addext keyUsage=critical,keyCertSign,cRLSign -keyout "$keys/root.key" -out "$keys/root.pem" 2>/dev/null
-printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\nbasicConstraints=CA:false\n' >"$keys/leaf.ext"
-openssl req -new -key "$repo/tests/keys/publisher.pem" -subj "/CN=$publisher" -out "$keys/a.csr"
-openssl x509 -req -in "$keys/a.csr" -CA "$keys/root.pem" -CAkey "$keys/root.key" -days 2 -set_serial 7 \
-  -extfile "$keys/leaf.ext" -out "$keys/a.pem" 2>/dev/null
-printf 'throw-away' >"$keys/pass"
-openssl pkcs12 -export -inkey "$repo/tests/keys/publisher.pem" -in "$keys/a.pem" -certfile "$keys/root.pem" \
-  -passout "file:$keys/pass" -out "$keys/a.pfx"
+bash "$repo/scripts/signed-samples.sh" "$keys" "$repo/build/windows/Velmora.exe" "$repo/build/windows/tests/recorder.exe"
 export VELMORA_SIGN_PFX=$keys/a.pfx VELMORA_SIGN_PASSWORD_FILE=$keys/pass VELMORA_SIGN_CAFILE=$keys/root.pem
 
 # RELEASE_DIR LOADER APPLICATION: a release of this checkout's LOADER and APPLICATION, as app v2,
@@ -78,15 +70,13 @@ echo "old installations: the updater and loader of $old staged and installed the
 # Under Wine: the old loader signed by the publisher, the release's staging signed whole.
 osslsigncode sign -pkcs12 "$keys/a.pfx" -readpass "$keys/pass" -h sha256 -n Velmora \
   -in "$work/old/build/windows/Velmora.exe" -out "$work/old-signed.exe" >/dev/null
-osslsigncode sign -pkcs12 "$keys/a.pfx" -readpass "$keys/pass" -h sha256 -n Velmora \
-  -in "$repo/build/windows/Velmora.exe" -out "$work/new-signed.exe" >/dev/null
-release "$work/wine-release" "$work/new-signed.exe" "$repo/build/windows/tests/recorder.exe"
+release "$work/wine-release" "$keys/signed.exe" "$repo/build/windows/tests/recorder.exe"
 installation "$work/wine" "$work/old-signed.exe" "$repo/build/windows/tests/recorder.exe"
 cp -r "$work/wine-release" "$work/wine/data/update"
 "$repo/scripts/with-trusted-roots.sh" "$repo/build/windows/tests/root_store.exe" "$keys/root.pem" -- \
   bash -c 'VELMORA_RECORD="Z:${2//\//\\}" timeout 120 "$1/scripts/wine-run.sh" "$3/Velmora.exe" >/dev/null 2>&1
            for _ in $(seq 300); do [ -e "$3/data/update" ] || break; sleep 0.1; done' _ "$repo" "$work/wine.record" "$work/wine"
-[ "$(cat "$work/wine/app/tag.txt")" == "app v2" ] && cmp -s "$work/wine/Velmora.exe" "$work/new-signed.exe" ||
+[ "$(cat "$work/wine/app/tag.txt")" == "app v2" ] && cmp -s "$work/wine/Velmora.exe" "$keys/signed.exe" ||
   fail "the old signed loader did not take the signed staging: $(tail -n 3 "$work/wine/data/Velmora.log" 2>/dev/null)"
 grep -q "staging taken, .*signed installation of \"$publisher\"" "$work/wine/data/Velmora.log" ||
   fail "not taken as a signed installation's: $(cat "$work/wine/data/Velmora.log")"
