@@ -163,7 +163,8 @@ class Demo:
         (self.root / "data").mkdir()
         if self.signed:
             print(f"  The installation's loader and application are signed by \"{PUBLISHER}\", whose root this")
-            print("  machine trusts: the feed must be signed by that publisher, the release's manifest too.\n")
+            print("  machine trusts: the feed must be signed by that publisher with a key the build pins, the")
+            print("  release's manifest too.\n")
         elif self.windows:
             print("  An unsigned installation, no publisher built in: the feed's signer must hold a key the build pins.\n")
         else:
