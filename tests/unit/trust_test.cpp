@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -276,28 +277,23 @@ TEST(ParseKeyRecord, OneToSixteenKeysEachOnceAndNothingElse) {
   }
 }
 
-// A record kept as the system would hand it back: here the file holds the signer's key, a line feed
-// and the record's text, and the fake verification reads them so; the chain is the real one.
+// A record kept as the system would hand it back: here the file holds the signer's key and the
+// record's text, and the fake verification reads them so; the chain is the real one.
 TEST(CurrentKeyRecord, TheUnbrokenChainOfRecordsEachSignedByAKeyOfTheOneBefore) {
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() / ("velmora-keys-" + std::to_string(std::random_device()()));
-  std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
   const auto keep = [&](std::uint32_t version, const Sha256& signer, const KeyRecord& record) {
-    std::ofstream(folder / (std::to_string(version) + ".keys"), std::ios::binary) << HexOf(signer) << "\n"
-                                                                                   << KeyRecordText(record);
+    std::ofstream(folder / (std::to_string(version) + ".keys"), std::ios::binary)
+        << std::string(signer.begin(), signer.end()) << KeyRecordText(record);
   };
   const VerifySigned verify = [](const std::string& bytes) {
-    SignedMessage message;
-    message.signers = 1;
-    message.digestAlgorithm = kSha256;
-    message.content = bytes.substr(65);
+    SignedMessage message = GoodMessage();
+    message.content = bytes.substr(32);
     Sha256 digest{};
     Sha256OfBytes(message.content, digest);
     message.signedDigest = std::string("\x04\x20", 2) + std::string(digest.begin(), digest.end());
-    Sha256 key{};
-    for (std::size_t i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(std::stoi(bytes.substr(2 * i, 2), nullptr, 16));
-    message.signature.key = key;
+    std::copy_n(bytes.begin(), 32, message.signature.key.emplace().begin());
     return message;
   };
   const auto current = [&] { return CurrentKeyRecord(kKeys, boost::filesystem::path(folder.native()), verify); };
