@@ -1,6 +1,6 @@
 // The pure decisions of the publisher check: what each of the system's answers about a signature
 // means, which step of a signature decides, whose name passes, which version is older, and what a
-// PE header says.
+// PE header says; the publisher's key records and their chain.
 
 #include <gtest/gtest.h>
 
