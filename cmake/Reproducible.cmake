@@ -11,12 +11,15 @@ endif()
 # the source folder, comes second; cmake/Boost.cmake maps the Boost sources the same way.
 add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=velmora"
                     "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+# Every function and datum in a section of its own, so that the shipped programs' link keeps only
+# what they reach: the loader stays small while the code it shares with the updater grows.
+add_compile_options(-ffunction-sections -fdata-sections)
 
 # Stripped at the link, as shipped, so the tests run the very bytes that ship; and no link time
 # in the PE header (ld would write the current time, or SOURCE_DATE_EPOCH). A strip afterwards
 # would write the time again: the linker's -s is the only strip.
 function(velmora_shipped_executable target)
-  target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s> LINKER:--no-insert-timestamp)
+  target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s> LINKER:--no-insert-timestamp LINKER:--gc-sections)
   # Every object and archive member linked in, for scripts/notices.sh; the executable is the same.
   target_link_options(${target} PRIVATE "LINKER:-Map=${CMAKE_BINARY_DIR}/${target}.map")
 endfunction()

@@ -32,7 +32,8 @@ def run(argv, **kwargs):
 
 
 def make_keys(keys: Path) -> None:
-    """A throw-away root and the publisher's code-signing certificate under it, as a.pfx."""
+    """A throw-away root and the publisher's code-signing certificate under it, as a.pfx, of the
+    committed throw-away key the demonstration's build pins (tests/keys)."""
     keys.mkdir(parents=True, exist_ok=True)
     (keys / "leaf.ext").write_text("extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n"
                                    "basicConstraints=CA:false\n")
@@ -40,8 +41,8 @@ def make_keys(keys: Path) -> None:
     steps = [["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Velmora Demo Root",
               "-addext", "basicConstraints=critical,CA:true", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
               "-keyout", keys / "root.key", "-out", keys / "root.pem"],
-             ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={PUBLISHER}", "-keyout", keys / "a.key",
-              "-out", keys / "a.csr"],
+             ["cp", REPO / "tests" / "keys" / "publisher.pem", keys / "a.key"],
+             ["openssl", "req", "-new", "-key", keys / "a.key", "-subj", f"/CN={PUBLISHER}", "-out", keys / "a.csr"],
              ["openssl", "x509", "-req", "-in", keys / "a.csr", "-CA", keys / "root.pem", "-CAkey", keys / "root.key",
               "-days", "2", "-set_serial", "0x" + os.urandom(8).hex(), "-extfile", keys / "leaf.ext", "-out", keys / "a.pem"],
              ["openssl", "pkcs12", "-export", "-inkey", keys / "a.key", "-in", keys / "a.pem", "-certfile", keys / "root.pem",
@@ -162,11 +163,13 @@ class Demo:
         (self.root / "data").mkdir()
         if self.signed:
             print(f"  The installation's loader and application are signed by \"{PUBLISHER}\", whose root this")
-            print("  machine trusts: the feed must be signed by that publisher, the release's manifest too.\n")
+            print("  machine trusts: the feed must be signed by that publisher with a key the build pins, the")
+            print("  release's manifest too.\n")
         elif self.windows:
-            print("  An unsigned installation, no publisher built in: the updater checks the feed's integrity only.\n")
+            print("  An unsigned installation, no publisher built in: the feed's signer must hold a key the build pins.\n")
         else:
-            print(f"  The feed's signer must be \"{PUBLISHER}\" under the demonstration's root (--cafile, --publisher).\n")
+            print(f"  The feed's signer must hold a key the build pins and be \"{PUBLISHER}\" under the demonstration's")
+            print("  root (--cafile, --publisher).\n")
         print(f"  The vendor's tree is served by the project's web server at {url}.\n")
         before = self.status("before any check")
 

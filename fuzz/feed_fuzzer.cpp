@@ -1,13 +1,14 @@
-// A feed's text and a release's SIZES as any server may hand them over (once a signature held):
-// parsing never fails but by saying so, and what it takes is written back to the same text. The
-// same bytes as the loader's log, whose last verdict status reads, and as an administrator's
-// settings file: whatever is found is of the forms promised.
+// A feed's text, a release's SIZES and a key record as any server may hand them over (once a
+// signature held): parsing never fails but by saying so, and what it takes is written back to the
+// same text. The same bytes as the loader's log, whose last verdict status reads, and as an
+// administrator's settings file: whatever is found is of the forms promised.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "launcher/key_record.hpp"
 #include "updater/feed.hpp"
 #include "updater/settings.hpp"
 #include "updater/status.hpp"
@@ -29,6 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string written;
     for (const auto& [digest, objectSize] : *sizes) written += digest + " " + std::to_string(objectSize) + "\n";
     Require(written == text);
+  }
+  if (const auto record = ParseKeyRecord(text)) {
+    Require(KeyRecordText(*record) == text && !record->keys.empty() && record->keys.size() <= kMostKeys);
   }
   if (const auto verdict = LastLoaderVerdict(text)) {
     Require(verdict->time.size() == 24 && text.find(verdict->time) != std::string::npos);

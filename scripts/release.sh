@@ -5,7 +5,9 @@
 #                                      them, the staging contract and the updater's page,
 #                                      sign-update.sh (which signs an update for signed
 #                                      installations), publish-update.sh (which publishes a signed
-#                                      release to a web server's tree), the third-party notices
+#                                      release to a web server's tree), publisher-keys.sh and
+#                                      keys/publisher.keys (the keys both programs pin, and the tool
+#                                      that rotates them), the third-party notices
 #                                      (scripts/notices.sh) and SHA256SUMS, the checksums of the other
 #                                      files in it
 #   dist/SHA256SUMS                    the archive's checksum
@@ -22,6 +24,18 @@ if [ -n "${VELMORA_SIGN_PFX:-}${VELMORA_SIGN_PASSWORD_FILE:-}" ]; then
   [ -n "${VELMORA_SIGN_PFX:-}" ] && [ -n "${VELMORA_SIGN_PASSWORD_FILE:-}" ] ||
     die "set both VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD_FILE to sign, or neither"
 fi
+# Both programs take only what the publisher's keys sign (keys/publisher.keys, built in as committed):
+# a build pinning none would take nothing, one pinning the tests' public keys would take anyone's.
+record=$(grep -v '^#' keys/publisher.keys | grep -v '^$' || true)
+pinned=$(sed -n 's/^key \([0-9a-f]\{64\}\)$/\1/p' <<<"$record")
+[ -n "$pinned" ] || die "keys/publisher.keys pins no key, so the programs would take no update: add the SHA-256 of
+  your signing key's public key (openssl x509 -in signer.pem -pubkey -noout | openssl pkey -pubin -outform DER |
+  sha256sum) as a line 'key <64 hex digits>', and a second key kept offline, then commit it"
+for test_key in tests/keys/*.pem; do
+  if grep -qx "$(openssl pkey -in "$test_key" -pubout -outform DER | sha256sum | cut -c1-64)" <<<"$pinned"; then
+    die "keys/publisher.keys pins the public test key $test_key, with which anyone can sign: pin your own keys"
+  fi
+done
 commit=$(git rev-parse HEAD) || die "not a git checkout"
 # Only the archive takes this time: the loader has none (see cmake/Reproducible.cmake).
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
@@ -71,6 +85,10 @@ done
 # and the one that publishes it for the updater.
 cp scripts/sign-update.sh "$pack/sign-update.sh"
 cp scripts/publish-update.sh "$pack/publish-update.sh"
+# The keys the programs pin, and the tool that rotates them in a release tree.
+cp scripts/publisher-keys.sh "$pack/publisher-keys.sh"
+mkdir "$pack/keys"
+cp keys/publisher.keys "$pack/keys/publisher.keys"
 # The file that ships, signed or not, must still be the loader the tests took apart (Debian's
 # python3, for its pefile).
 /usr/bin/python3 tests/resources/check_resources.py "$pack/Velmora.exe" "$(cut -d. -f1-4 <<<"$version.0.0.0")"
@@ -84,7 +102,8 @@ scripts/notices.sh build/release >"$pack/THIRD-PARTY-NOTICES.txt"
 # and the time zone fixed, as zip stores local times.
 find "$pack" -exec touch -h -d "@$epoch" {} +
 find "$pack" -type f -exec chmod 644 {} +
-chmod 755 "$pack/Velmora.exe" "$pack/velmora-update.exe" "$pack/sign-update.sh" "$pack/publish-update.sh"
+chmod 755 "$pack/Velmora.exe" "$pack/velmora-update.exe" "$pack/sign-update.sh" "$pack/publish-update.sh" \
+  "$pack/publisher-keys.sh"
 mkdir dist
 (cd "$pack/.." && find "$name" -type f | LC_ALL=C sort >files &&
    TZ=UTC0 zip -X -D -q "$repo/dist/$name.zip" -@ <files)

@@ -28,6 +28,9 @@ fs::path StagingDirectory(const fs::path& installDirectory) {
 }
 fs::path LogFile(const fs::path& installDirectory) { return Join(DataDirectory(installDirectory), kLogFile); }
 fs::path LockFile(const fs::path& installDirectory) { return Join(DataDirectory(installDirectory), kLockFile); }
+fs::path KeyRecordsDirectory(const fs::path& installDirectory) {
+  return Join(DataDirectory(installDirectory), kKeyRecordsDirectory);
+}
 
 fs::path StagedLoader(const fs::path& updateDirectory) { return Join(updateDirectory, kLoaderFile); }
 fs::path StagedApplicationDirectory(const fs::path& updateDirectory) {

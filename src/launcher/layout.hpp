@@ -20,6 +20,9 @@ inline constexpr char kLogFile[] = "Velmora.log";
 // The file whose lock every run that changes the installation takes, where the system needs one
 // (Windows), in the data directory.
 inline constexpr char kLockFile[] = "Velmora.lock";
+// The key records the updater took after the one built in, read by both programs, in the data
+// directory.
+inline constexpr char kKeyRecordsDirectory[] = "velmora-update.keys";
 
 // `base` joined with `name`: one separator between them, none after a trailing separator or a
 // drive colon, the bare name for an empty base.
@@ -35,6 +38,7 @@ boost::filesystem::path DataDirectory(const boost::filesystem::path& installDire
 boost::filesystem::path StagingDirectory(const boost::filesystem::path& installDirectory);
 boost::filesystem::path LogFile(const boost::filesystem::path& installDirectory);
 boost::filesystem::path LockFile(const boost::filesystem::path& installDirectory);
+boost::filesystem::path KeyRecordsDirectory(const boost::filesystem::path& installDirectory);
 
 // What an update holds, in a staging directory or, in apply mode, the running loader's own
 // directory: the staged loader, the staged application directory and its program.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/key_chain.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
 #include "launcher/run_log.hpp"
@@ -250,7 +251,9 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
     // The manifest's signature first: no other file of a staging its publisher did not sign is
     // opened, so one that waits costs a start its two manifest files. It does not depend on the
     // other files: a torn download is still told as such.
-    if (*signedInstallation) origin = CheckManifestOrigin(installedLoader.native(), *manifest, *signature);
+    if (*signedInstallation) {
+      origin = CheckManifestOrigin(installedLoader.native(), *manifest, *signature, InstallationKeys(installDirectory));
+    }
     check = origin.step == OriginStep::kPassed
                 ? CheckHeldFiles(installDirectory, stagingDirectory, *manifest, *signedInstallation, origin, held)
                 : OriginCheck(origin);
@@ -297,6 +300,8 @@ const char* StepText(OriginStep step) {
       return "the manifest's signature signs no message digest";
     case OriginStep::kManifestDigest:
       return "the manifest was changed after signing";
+    case OriginStep::kManifestKey:
+      return "the manifest is signed by a key that is not the publisher's";
     case OriginStep::kManifestPublisher:
       return "the manifest is signed by another publisher";
     case OriginStep::kManifestUsage:

@@ -123,10 +123,8 @@ std::optional<Sha256> SignedSha256(const std::string& signedDigest) {
   return digest;
 }
 
-OriginAnswer JudgeManifestSignature(const SignedMessage& message, const Sha256& contentDigest,
-                                    const NativeString& publisher) {
+OriginAnswer JudgePinnedSignature(const SignedMessage& message, const Sha256& contentDigest, const KeyRecord& keys) {
   OriginAnswer answer;
-  answer.publisher = publisher;
   const std::optional<Sha256> signedDigest = SignedSha256(message.signedDigest);
   if (message.decoded != 0) {
     answer.step = OriginStep::kManifestSignature;
@@ -142,11 +140,23 @@ OriginAnswer JudgeManifestSignature(const SignedMessage& message, const Sha256& 
     // told apart from a signature that does not verify (and Wine never compares it at all).
     answer.step = OriginStep::kManifestDigest;
   } else if (message.signature.status != 0) {
-    answer = Failed(OriginStep::kManifestSignature, publisher, message.signature);
-  } else {
+    answer = Failed(OriginStep::kManifestSignature, {}, message.signature);
+  } else if (!PinsKey(keys, message.signature.key)) {
+    // Before the name and the chain: a certificate under the publisher's name from any CA, or from
+    // a root a user was talked into trusting, is not the publisher's unless its key is.
+    answer = Failed(OriginStep::kManifestKey, {}, message.signature);
+  }
+  return answer;
+}
+
+OriginAnswer JudgeManifestSignature(const SignedMessage& message, const Sha256& contentDigest,
+                                    const NativeString& publisher, const KeyRecord& keys) {
+  OriginAnswer answer = JudgePinnedSignature(message, contentDigest, keys);
+  if (answer.step == OriginStep::kPassed) {
     answer = JudgeSigner(message.signature, publisher, OriginStep::kManifestPublisher, OriginStep::kManifestUsage,
                          OriginStep::kManifestChain);
   }
+  answer.publisher = publisher;
   return answer;
 }
 
@@ -157,7 +167,7 @@ OriginAnswer JudgeLoaderSignature(const SignatureAnswer& loader, const NativeStr
 }
 
 OriginAnswer CheckManifestOrigin(const NativeString& installedLoader, const std::string& manifest,
-                                 const std::string& signature) {
+                                 const std::string& signature, const KeyRecord& keys) {
   const SignatureAnswer installed = ReadProgramSigner(installedLoader);
   if (installed.status != 0) return Failed(OriginStep::kInstalledLoader, {}, installed);
   Sha256 digest{};
@@ -169,7 +179,7 @@ OriginAnswer CheckManifestOrigin(const NativeString& installedLoader, const std:
     return answer;
   }
   return JudgeManifestSignature(VerifySignedMessage(signature, &manifest, ChainRetrieval::kCacheOnly), digest,
-                                installed.signer);
+                                installed.signer, keys);
 }
 
 OriginAnswer CheckLoaderOrigin(const HeldFile& held, const NativeString& stagedLoader, const NativeString& publisher) {
@@ -209,6 +219,7 @@ StagingVerdict VerdictOfOrigin(const OriginAnswer& answer) {
     case OriginStep::kManifestAlgorithm:
     case OriginStep::kManifestNoDigest:
     case OriginStep::kManifestDigest:
+    case OriginStep::kManifestKey:
     case OriginStep::kManifestPublisher:
     case OriginStep::kManifestUsage:
     case OriginStep::kLoaderPublisher:

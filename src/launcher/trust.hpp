@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/key_record.hpp"
 #include "platform/digest.hpp"
 #include "platform/publisher.hpp"
 
@@ -27,6 +28,7 @@ enum class OriginStep {
   kManifestAlgorithm,  // its digest is not SHA-256
   kManifestNoDigest,   // it signs no message digest
   kManifestDigest,     // its signed message digest is not the SHA-256 of the manifest
+  kManifestKey,        // it is made with a key the current record does not pin, whatever its name and chain
   kManifestPublisher,  // it is made under another name (`signer`)
   kManifestUsage,      // its signer's certificate is not for signing code
   kManifestChain,      // its signer's chain, built now (`status`: the policy's answer)
@@ -65,19 +67,26 @@ std::optional<bool> CarriesSignature(const NativeString& loader);
 std::optional<Sha256> SignedSha256(const std::string& signedDigest);
 
 // What the system's answers on a signed message (`message`, whose content has the SHA-256
-// `contentDigest`: the manifest, or any message the publisher signs) and on the staged loader's
-// signature (`loader`) mean for a signed installation of `publisher`: the first step that does not
-// pass, or kPassed with the chain's trust bits.
+// `contentDigest`) mean where the publisher's key alone vouches for it: one signer, SHA-256, a signed
+// digest that is the content's, a signature that verifies, made with a key `keys` pins; whatever
+// name its certificate bears and whatever its chain (a key record's may long have expired). The
+// first step that does not pass, or kPassed.
+OriginAnswer JudgePinnedSignature(const SignedMessage& message, const Sha256& contentDigest, const KeyRecord& keys);
+
+// The same for a message that must also be the publisher's by today's rule (the manifest, the
+// feed), and the staged loader's signature (`loader`), for a signed installation of `publisher`:
+// then its name, its certificate's use and its chain; the first step that does not pass, or kPassed
+// with the chain's trust bits.
 OriginAnswer JudgeManifestSignature(const SignedMessage& message, const Sha256& contentDigest,
-                                    const NativeString& publisher);
+                                    const NativeString& publisher, const KeyRecord& keys);
 OriginAnswer JudgeLoaderSignature(const SignatureAnswer& loader, const NativeString& publisher);
 
 // In a signed installation: the installed loader's publisher name, read without verifying it (a
 // certificate that has expired since, or a root this machine does not trust, leaves the
-// installation signed all the same), and the detached PKCS #7 `signature` over `manifest`, its
-// signer's chain built now with nothing fetched from the network.
+// installation signed all the same), and the detached PKCS #7 `signature` over `manifest`, made with
+// a key `keys` pins, its signer's chain built now with nothing fetched from the network.
 OriginAnswer CheckManifestOrigin(const NativeString& installedLoader, const std::string& manifest,
-                                 const std::string& signature);
+                                 const std::string& signature, const KeyRecord& keys);
 
 // In a signed installation of `publisher`: the staged loader's signature, verified through `held`.
 OriginAnswer CheckLoaderOrigin(const HeldFile& held, const NativeString& stagedLoader, const NativeString& publisher);

@@ -7,8 +7,10 @@
 #include <boost/system/error_code.hpp>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "platform/digest.hpp"
 #include "platform/native_text.hpp"
 
 // A file held open against writing, renaming and deletion until the last copy of this goes; it can
@@ -41,6 +43,9 @@ struct SignatureAnswer {
   std::uint32_t status = 0;  // the verification (an HRESULT): 0 when the signature verified
   std::uint32_t reason = 0;  // the error the system gave with that status, where it documents one
   NativeString signer;       // the signer certificate's publisher name, where the signature verified
+  // The SHA-256 of the signer certificate's DER SubjectPublicKeyInfo, the name of its key, where the
+  // signature of a message verified (a program's signer is not asked for it).
+  std::optional<Sha256> key;
   bool codeSigning = false;  // the signer certificate's own extended key usage allows signing code
   ChainAnswer chain;         // the signer's chain, where the signature verified
 };
@@ -67,15 +72,16 @@ boost::system::error_code HoldForReading(const NativeString& file, HeldFile& hel
 
 // Windows' Authenticode verification (WinVerifyTrust) of the program `path` held in `program`, read
 // through that handle, with nothing fetched from the network and revocation taken from the
-// system's cache; then its signer and the policy over the chain the verification built, at the time
-// it verified (its time stamp's, where it has one the system takes). `reason` is set only with
+// system's cache; then its signer and the policy over its chain built again, with the machine's
+// roots alone, at the time it verified (its time stamp's, where it has one the system takes). `reason` is set only with
 // TRUST_E_NOSIGNATURE, where the system gives one to tell an unsigned file from an unreadable one.
 SignatureAnswer VerifyProgram(const HeldFile& program, const NativeString& path);
 
 // Decodes the DER PKCS #7 `message`, detached over `detachedContent` or, given none, carrying its
 // content, and where it names one signer verifies that signature with the certificates the message
 // carries, and the signer's chain, built now for code signing with certificates, roots and
-// revocation answers from `retrieval`. The signed message digest is handed back, never compared
+// revocation answers from `retrieval`, with the machine's roots alone (a root a user added to their
+// own store does not count). The signed message digest is handed back, never compared
 // here: not every implementation compares it with the content.
 SignedMessage VerifySignedMessage(const std::string& message, const std::string* detachedContent,
                                   ChainRetrieval retrieval);

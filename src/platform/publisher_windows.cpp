@@ -16,8 +16,8 @@ namespace {
 #define VELMORA_CRYPT32_FUNCTIONS(F)                                                                           \
   F(CertCloseStore) F(CertFindCertificateInStore) F(CertFreeCertificateChain) F(CertFreeCertificateContext)   \
   F(CertGetCertificateChain) F(CertGetEnhancedKeyUsage) F(CertGetNameStringW) F(CertVerifyCertificateChainPolicy) \
-  F(CryptMsgClose) F(CryptMsgGetAndVerifySigner) F(CryptMsgGetParam) F(CryptMsgOpenToDecode) F(CryptMsgUpdate) \
-  F(CryptQueryObject)
+  F(CryptEncodeObjectEx) F(CryptMsgClose) F(CryptMsgGetAndVerifySigner) F(CryptMsgGetParam) F(CryptMsgOpenToDecode) \
+  F(CryptMsgUpdate) F(CryptQueryObject)
 #define VELMORA_WINTRUST_FUNCTIONS(F) F(WinVerifyTrust) F(WTHelperGetProvSignerFromChain) F(WTHelperProvDataFromStateData)
 #define VELMORA_DECLARE(name) decltype(&::name) name = nullptr;
 
@@ -111,10 +111,33 @@ ChainAnswer AuthenticodePolicy(const Crypt32Functions& crypt, PCCERT_CHAIN_CONTE
   return answer;
 }
 
-// The chain of `certificate` for signing code, built now from this machine's stores, the
+// The name of the certificate's key: the SHA-256 of its SubjectPublicKeyInfo as the system encodes
+// it again from what it decoded, which for DER is the certificate's own bytes of it. Its failure,
+// or 0.
+std::uint32_t ReadKeyDigest(const Crypt32Functions& crypt, PCCERT_CONTEXT certificate, std::optional<Sha256>& key) {
+  key.reset();
+  CERT_PUBLIC_KEY_INFO* const info = &certificate->pCertInfo->SubjectPublicKeyInfo;
+  DWORD size = 0;
+  if (!crypt.CryptEncodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, info, 0, nullptr, nullptr, &size)) {
+    return LastStatus();
+  }
+  std::string encoded(size, '\0');
+  if (!crypt.CryptEncodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, info, 0, nullptr, encoded.data(), &size)) {
+    return LastStatus();
+  }
+  encoded.resize(size);
+  Sha256 digest{};
+  if (!Sha256OfBytes(encoded, digest)) return static_cast<std::uint32_t>(TRUST_E_SYSTEM_ERROR);
+  key = digest;
+  return 0;
+}
+
+// The chain of `certificate` for signing code, built at `time` (null: now) from the machine's
+// stores, never a user's (a root a user added to their own store does not count), the
 // certificates the signature carries and, online, whatever its issuers publish; revocation asked
 // for every certificate but the root.
-ChainAnswer CodeSigningChain(const Crypt32Functions& crypt, PCCERT_CONTEXT certificate, ChainRetrieval retrieval) {
+ChainAnswer CodeSigningChain(const Crypt32Functions& crypt, PCCERT_CONTEXT certificate, ChainRetrieval retrieval,
+                             FILETIME* time = nullptr) {
   LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
   CERT_CHAIN_PARA parameters{};
   parameters.cbSize = sizeof parameters;
@@ -127,8 +150,8 @@ ChainAnswer CodeSigningChain(const Crypt32Functions& crypt, PCCERT_CONTEXT certi
                                  CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE
                            : 0);
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!crypt.CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, flags,
-                                     nullptr, &chain)) {
+  if (!crypt.CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate, time, certificate->hCertStore, &parameters,
+                                     flags, nullptr, &chain)) {
     ChainAnswer failed;
     failed.policy = LastStatus();
     return failed;
@@ -263,13 +286,11 @@ SignatureAnswer VerifyProgram(const HeldFile& program, const NativeString& path)
       answer.status = static_cast<std::uint32_t>(TRUST_E_NO_SIGNER_CERT);
     } else {
       DescribeSigner(crypt, leaf, answer);
-      // The chain the verification built, at the time it verified: the time stamp's, where the
-      // signature carries one the system takes.
-      if (signer->pChainContext != nullptr) {
-        answer.chain = AuthenticodePolicy(crypt, signer->pChainContext);
-      } else {
-        answer.chain.policy = static_cast<std::uint32_t>(CERT_E_CHAINING);
-      }
+      // The verification built its chain with the user's roots, and no flag asks it for the
+      // machine's: built again with the machine's, at the time it verified (the time stamp's, where
+      // the signature carries one the system takes).
+      FILETIME verifiedAt = signer->sftVerifyAsOf;
+      answer.chain = CodeSigningChain(crypt, leaf, ChainRetrieval::kCacheOnly, &verifiedAt);
     }
   }
   trust.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -295,20 +316,21 @@ SignedMessage VerifySignedMessage(const std::string& message, const std::string*
   DWORD size = sizeof answer.signers;
   std::vector<std::uint64_t> buffer;
   const CMSG_SIGNER_INFO* signer = nullptr;
+  // A failure to hash the content fails the verification, not the reading of what the message says
+  // of itself: Wine fails so on a message of two signers (87), the content attached or not.
   std::uint32_t unhashed = 0;
   if (!crypt.CryptMsgUpdate(decoder, reinterpret_cast<const BYTE*>(message.data()), static_cast<DWORD>(message.size()),
                             TRUE)) {
-    answer.decoded = LastStatus();
+    unhashed = LastStatus();
   } else if (detachedContent != nullptr &&
              !crypt.CryptMsgUpdate(decoder, reinterpret_cast<const BYTE*>(detachedContent->data()),
                                    static_cast<DWORD>(detachedContent->size()), TRUE)) {
-    // A failure to hash the content fails the verification, not the reading of what the message
-    // says of itself (Wine fails so on a message of two signers).
     unhashed = LastStatus();
   }
-  if (answer.decoded == 0 && (!crypt.CryptMsgGetParam(decoder, CMSG_SIGNER_COUNT_PARAM, 0, &answer.signers, &size) ||
-                              (answer.signers > 0 && (signer = FirstSigner(crypt, decoder, buffer)) == nullptr))) {
-    answer.decoded = LastStatus();
+  // What could not be read at all is no message.
+  if (!crypt.CryptMsgGetParam(decoder, CMSG_SIGNER_COUNT_PARAM, 0, &answer.signers, &size) ||
+      (answer.signers > 0 && (signer = FirstSigner(crypt, decoder, buffer)) == nullptr)) {
+    answer.decoded = unhashed != 0 ? unhashed : LastStatus();
   }
   if (answer.decoded == 0) {
     if (signer != nullptr) {
@@ -325,6 +347,9 @@ SignedMessage VerifySignedMessage(const std::string& message, const std::string*
       answer.signature.status = LastStatus();
     } else {
       DescribeSigner(crypt, certificate, answer.signature);
+      if (const std::uint32_t failure = ReadKeyDigest(crypt, certificate, answer.signature.key)) {
+        answer.signature.status = failure;
+      }
       answer.signature.chain = CodeSigningChain(crypt, certificate, retrieval);
       crypt.CertFreeCertificateContext(certificate);
     }

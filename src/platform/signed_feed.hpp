@@ -14,3 +14,8 @@
 // (none given: no chain is built, and its policy answers CERT_E_UNTRUSTEDROOT), the system's
 // answers given in Windows' numbers so that one table of meanings serves both.
 SignedMessage VerifySignedFeed(const std::string& signedFeed, const NativeString& roots);
+
+// Decodes the signed key record `signedRecord` (an attached PKCS #7 signed message, as a feed) and
+// verifies its one signer's signature with the certificate it carries; its chain does not count for
+// a record, and nothing is fetched for it.
+SignedMessage VerifySignedRecord(const std::string& signedRecord);

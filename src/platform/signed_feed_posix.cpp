@@ -89,6 +89,17 @@ std::string SignedDigest(CMS_SignerInfo* signer) {
   return digest;
 }
 
+// The name of the certificate's key: the SHA-256 of its DER SubjectPublicKeyInfo.
+std::optional<Sha256> KeyDigest(X509* certificate) {
+  unsigned char* encoded = nullptr;
+  const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &encoded);
+  if (length <= 0) return std::nullopt;
+  Sha256 digest{};
+  const bool hashed = Sha256OfBytes(std::string(reinterpret_cast<char*>(encoded), static_cast<std::size_t>(length)), digest);
+  OPENSSL_free(encoded);
+  return hashed ? std::optional(digest) : std::nullopt;
+}
+
 // The signer's chain under `roots`, for code signing, valid now.
 ChainAnswer VerifyChain(X509* certificate, STACK_OF(X509) * carried, const NativeString& roots) {
   ChainAnswer chain;
@@ -158,6 +169,11 @@ SignedMessage VerifySignedFeed(const std::string& signedFeed, const NativeString
     return answer;
   }
   signature.signer = CommonName(certificate);
+  signature.key = KeyDigest(certificate);
+  if (!signature.key) {
+    signature.status = kSystemError;
+    return answer;
+  }
   // As Windows reads it: a certificate without the extension is for any use.
   signature.codeSigning = (X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE) == 0 ||
                           (X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN) != 0;
@@ -165,3 +181,5 @@ SignedMessage VerifySignedFeed(const std::string& signedFeed, const NativeString
   signature.chain = VerifyChain(certificate, carried.get(), roots);
   return answer;
 }
+
+SignedMessage VerifySignedRecord(const std::string& signedRecord) { return VerifySignedFeed(signedRecord, {}); }

@@ -4,3 +4,7 @@
 SignedMessage VerifySignedFeed(const std::string& signedFeed, const NativeString&) {
   return VerifySignedMessage(signedFeed, nullptr, ChainRetrieval::kOnline);
 }
+
+SignedMessage VerifySignedRecord(const std::string& signedRecord) {
+  return VerifySignedMessage(signedRecord, nullptr, ChainRetrieval::kCacheOnly);
+}

@@ -71,7 +71,8 @@ void Print(const std::string& command, const UpdaterOptions& options, const Upda
       object["channel"] = report.channel.empty() ? options.channel : report.channel;
       object["requests"] = report.requests;
       object["bytesFetched"] = report.bytesFetched;
-      object["integrityOnly"] = report.integrityOnly;
+      // Always false: no feed is taken for its integrity alone. Kept for callers that read it.
+      object["integrityOnly"] = false;
     }
     if (!report.release.empty()) {
       object["release"] = {{"id", report.release}, {"version", report.version}};
@@ -82,9 +83,6 @@ void Print(const std::string& command, const UpdaterOptions& options, const Upda
     if (!report.verdict.empty()) object["verdict"] = report.verdict;
     WriteStandard(StandardStream::kOutput, boost::json::serialize(object) + "\n");
     return;
-  }
-  if (report.integrityOnly) {
-    WriteStandard(StandardStream::kError, "velmora-update: no publisher named: the feed is checked for its integrity only\n");
   }
   // A message that begins with its outcome, as the log's line does, is not prefixed twice.
   const std::string said = report.outcome + ": ";

@@ -248,13 +248,7 @@ std::optional<std::map<std::string, std::uint64_t>> ParseSizes(const std::string
 }
 
 OriginAnswer JudgeFeedSignature(const SignedMessage& message, const Sha256& contentDigest,
-                                const NativeString& publisher) {
-  if (!publisher.empty()) return JudgeManifestSignature(message, contentDigest, publisher);
-  OriginAnswer answer = JudgeManifestSignature(message, contentDigest, message.signature.signer);
-  if (answer.step == OriginStep::kManifestUsage || answer.step == OriginStep::kManifestChain) {
-    answer.step = OriginStep::kPassed;
-    answer.status = 0;
-  }
-  answer.publisher.clear();
-  return answer;
+                                const NativeString& publisher, const KeyRecord& keys) {
+  if (!publisher.empty()) return JudgeManifestSignature(message, contentDigest, publisher, keys);
+  return JudgePinnedSignature(message, contentDigest, keys);
 }

@@ -95,8 +95,8 @@ bool ValidChannel(const std::string& channel);
 // Nullopt when any line is not of that form.
 std::optional<std::map<std::string, std::uint64_t>> ParseSizes(const std::string& text);
 
-// What the system's answers on a feed's signature mean: as those on a manifest's, for `publisher`;
-// with no publisher named, the signature's integrity alone (one SHA-256 signer whose signed digest
-// is the content's and whose signature verifies), whoever made it and whatever its chain.
+// What the system's answers on a feed's signature mean: made with a key of `keys`, and then as those
+// on a manifest's, for `publisher`; with no publisher named (natively without an anchor), the key
+// and the signature's integrity are the rule, whatever the certificate's name and chain.
 OriginAnswer JudgeFeedSignature(const SignedMessage& message, const Sha256& contentDigest,
-                                const NativeString& publisher);
+                                const NativeString& publisher, const KeyRecord& keys);

@@ -64,6 +64,7 @@ struct Run {
   HeldFolder dataFolder;
   std::string base;  // the tree's base URL, or empty with `options.from`
   FeedAnchor anchor;
+  KeyRecord keys;  // the publisher's keys: the record built in, or the last the updater took after it
   UpdaterState state;
   bool stateRead = false;  // `state` is what the state file held (or it held nothing)
   std::optional<InstallationLock> ownLock;  // the updater's own, one run at a time
@@ -156,6 +157,16 @@ bool InstalledNow(const boost::filesystem::path& install, const KnownRelease& re
 void ForgetDownloads(const Run& run);
 // The bytes of `digest` a partial download keeps.
 std::uint64_t PartialSize(const Run& run, const std::string& digest);
+
+// ---------------------------------------------------------------- the publisher's keys (keys.cpp)
+
+// The installation's current key record into `run.keys`; stops the run ("feed refused") when this
+// build pins no key, before anything is asked of a server.
+void ReadKeys(Run& run);
+// Fetches and takes the key records that follow the current one from the tree (keys/<v>.keys), at
+// most 16 a run and up to version `upTo` where one is named, stopping at the first missing or
+// refused one; each taken is kept in data/velmora-update.keys/ as it came. Whether any was taken.
+bool FetchKeyRecords(Run& run, std::optional<std::uint32_t> upTo);
 
 // ---------------------------------------------------------------- the administrator's settings (settings.cpp)
 

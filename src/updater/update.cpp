@@ -69,8 +69,8 @@ void ChooseAnchor(Run& run) {
   run.anchor.roots = !run.options.cafile.empty() ? run.options.cafile : NativeString(kBuiltInRoots);
   if (run.anchor.publisher.empty() || (!kSystemRoots && run.anchor.roots.empty())) {
     run.anchor = FeedAnchor{};
-    run.report.integrityOnly = true;
-    LogLine("trust: no publisher named for this installation: the feed is checked for its integrity only");
+    LogLine("trust: no publisher named for this installation: the feed's signer must hold one of the publisher's "
+            "keys, whatever its certificate's name and chain");
     return;
   }
   LogLine("trust: the feed's signer must be " + Quoted(run.anchor.publisher) +
@@ -82,6 +82,7 @@ std::string OriginText(const OriginAnswer& answer) {
                      : answer.step == OriginStep::kManifestAlgorithm ? "the feed is not signed with SHA-256"
                      : answer.step == OriginStep::kManifestNoDigest  ? "the feed's signature signs no message digest"
                      : answer.step == OriginStep::kManifestDigest    ? "the feed was changed after signing"
+                     : answer.step == OriginStep::kManifestKey       ? "the feed is signed by a key that is not the publisher's"
                      : answer.step == OriginStep::kManifestPublisher ? "the feed is signed by another publisher"
                      : answer.step == OriginStep::kManifestUsage     ? "the feed's signer is not for code signing"
                      : answer.step == OriginStep::kManifestChain     ? "the feed signer's certificate chain"
@@ -134,7 +135,11 @@ Feed TakeFeed(Run& run) {
   if (!Sha256OfBytes(content, contentDigest)) {
     Fail(kUpdateFeedNotNow, "feed cannot be checked now", "feed cannot be checked now: the system's SHA-256 failed");
   }
-  const OriginAnswer origin = JudgeFeedSignature(message, contentDigest, run.anchor.publisher);
+  OriginAnswer origin = JudgeFeedSignature(message, contentDigest, run.anchor.publisher, run.keys);
+  // A key the current record does not pin may be one a newer record of the tree names.
+  if (origin.step == OriginStep::kManifestKey && FetchKeyRecords(run, std::nullopt)) {
+    origin = JudgeFeedSignature(message, contentDigest, run.anchor.publisher, run.keys);
+  }
   const StagingVerdict verdict = VerdictOfOrigin(origin);
   if (verdict == StagingVerdict::kRefused) Fail(kUpdateFeedRefused, "feed refused", "feed refused: " + OriginText(origin));
   if (verdict == StagingVerdict::kNotNow) {
@@ -522,6 +527,7 @@ void RunCommand(Run& run, const std::string& settings) {
   run.stateRead = true;
   if (run.options.stage) FinishInterruptedStaging(run);
   ChooseAnchor(run);
+  ReadKeys(run);
   const Feed feed = TakeFeed(run);
   const InstalledState observed = Observe(run);
   const std::string about = "release " + feed.release + " version " + feed.version;

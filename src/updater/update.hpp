@@ -37,7 +37,6 @@ struct UpdateReport {
   std::optional<std::uint64_t> bytesToFetch;
   std::uint64_t bytesFetched = 0;
   std::uint32_t requests = 0;
-  bool integrityOnly = false;  // no publisher to hold the feed's signer to
   bool waits = false;          // staged, but the loader cannot check it on this machine now either
   std::string verdict;         // apply: the staging check's word (taken, refused-integrity, ...)
   std::string channel;         // the channel asked, an administrator's where one is set

@@ -1,7 +1,8 @@
 // Adds a throw-away root certificate to this Wine prefix's machine root store, or takes it out
 // again, as an administrator trusts a publisher's root: later processes of the prefix build their
-// chains to it. Only the tests' own prefixes are ever given one.
-//   root_store add|remove CERTIFICATE.der     prints "added" or "removed"; exit 1 on a failure
+// chains to it. Only the tests' own prefixes are ever given one. The "-user" commands do the same in
+// the current user's root store, as a user talked into trusting a root would.
+//   root_store add|remove|add-user|remove-user CERTIFICATE.der     prints "added" or "removed"; exit 1 on a failure
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -20,12 +21,14 @@ int Fail(const char* what) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3) return 64;
-  const std::wstring command = argv[1];
+  std::wstring command = argv[1];
+  const bool user = command.size() > 5 && command.substr(command.size() - 5) == L"-user";
+  if (user) command.resize(command.size() - 5);
   std::ifstream file(argv[2], std::ios::binary);
   const std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (der.empty() || (command != L"add" && command != L"remove")) return 64;
-  const HCERTSTORE store =
-      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  const HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                         user ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (store == nullptr) return Fail("CertOpenStore");
   int status = 0;
   if (command == L"add") {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Two releases of the commit checked out here, from clones in differently named folders, one after
-# the other, under other umasks and time zones: the archives, and so every file in them, are the
-# same bytes. Each clone takes its own copy of the fetched Boost sources, at its own path. Then what
-# one release holds is checked: its checksums, its third-party notices.
+# Two releases of the commit checked out here, its record of the publisher's keys replaced by one
+# made for the run, from clones in differently named folders, one after the other, under other
+# umasks and time zones: the archives, and so every file in them, are the same bytes; a record that
+# pins no key, or the tests' keys, is refused first. Each clone takes its own copy of the fetched
+# Boost sources, at its own path. Then what one release holds is checked: its checksums, its
+# third-party notices.
 # Run by scripts/test.sh after the build; about a minute.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -11,10 +13,24 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# The publisher's keys of this run: a throw-away key made here, as a vendor pins its own (the
+# repository's record pins none, and release.sh refuses the tests' public ones), committed alike in
+# both clones, so that both build the same commit.
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/release-key.pem" 2>/dev/null
+printf 'velmora-keys 1\nproduct velmora\nversion 1\nkey %s\n' \
+  "$(openssl pkey -in "$work/release-key.pem" -pubout -outform DER | sha256sum | cut -c1-64)" >"$work/publisher.keys"
+pin() {  # CLONE
+  cp "$work/publisher.keys" "$1/keys/publisher.keys"
+  GIT_AUTHOR_NAME=release GIT_AUTHOR_EMAIL=release@example.invalid GIT_COMMITTER_NAME=release \
+    GIT_COMMITTER_EMAIL=release@example.invalid GIT_AUTHOR_DATE=@1700000000 GIT_COMMITTER_DATE=@1700000000 \
+    git -C "$1" commit -q -m "The publisher's keys" keys/publisher.keys
+}
+
 release() {  # folder umask TZ
   local clone=$work/$1
   git clone -q "$repo" "$clone"
   git -C "$clone" checkout -q --detach "$commit"
+  pin "$clone"
   [ ! -d "$repo/.cache/boost" ] || { mkdir "$clone/.cache" && cp -a "$repo/.cache/boost" "$clone/.cache/"; }
   if ! (cd "$clone" && umask "$2" && TZ=$3 scripts/release.sh) >"$clone.log" 2>&1; then
     tail -n 30 "$clone.log" >&2
@@ -22,6 +38,17 @@ release() {  # folder umask TZ
     exit 1
   fi
 }
+# A record that pins no key, or a key of the tests', is never shipped: refused before anything is built.
+git clone -q "$repo" "$work/refused"
+git -C "$work/refused" checkout -q --detach "$commit"
+printf 'velmora-keys 1\nproduct velmora\nversion 1\n' >"$work/refused/keys/publisher.keys"
+! "$work/refused/scripts/release.sh" >/dev/null 2>"$work/refused.err" && grep -q "pins no key" "$work/refused.err" ||
+  fail "a release without keys: $(cat "$work/refused.err")"
+cp "$repo/tests/keys/publisher.keys" "$work/refused/keys/publisher.keys"
+! "$work/refused/scripts/release.sh" >/dev/null 2>"$work/refused.err" && grep -q "public test key" "$work/refused.err" ||
+  fail "a release pinning the tests' keys: $(cat "$work/refused.err")"
+[ ! -e "$work/refused/build" ] && [ ! -e "$work/refused/dist" ] || fail "a refused release built something"
+
 release one 022 UTC0
 release the-second-clone 077 XYZ-14
 
@@ -35,11 +62,12 @@ for dir in "$work/one/dist" "$work"/unpacked/*; do
   (cd "$dir" && sha256sum -c SHA256SUMS &&
      diff <(sed 's/^[0-9a-f]*  //' SHA256SUMS) <(find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort))
 done
-for shipped in Velmora.exe velmora-update.exe sign-update.sh publish-update.sh docs/updater.md; do
+for shipped in Velmora.exe velmora-update.exe sign-update.sh publish-update.sh publisher-keys.sh keys/publisher.keys \
+  docs/updater.md; do
   grep -q "  $shipped\$" "$work"/unpacked/*/SHA256SUMS || fail "$shipped not in the release's SHA256SUMS"
 done
 # The tools that sign and publish updates, as in the source and ready to run.
-for name in sign-update.sh publish-update.sh; do
+for name in sign-update.sh publish-update.sh publisher-keys.sh; do
   tool=$(echo "$work"/unpacked/*/$name)
   cmp "$work/one/scripts/$name" "$tool" && [ -x "$tool" ] || fail "$name not shipped as in the source"
 done

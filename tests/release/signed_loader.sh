@@ -11,8 +11,11 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora throw-away signer" \
-  -addext extendedKeyUsage=codeSigning -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+# The publisher's committed throw-away key, which the tests' build pins: a signed installation takes
+# a manifest signed with no other.
+cp "$repo/tests/keys/publisher.pem" "$work/key.pem"
+openssl req -x509 -new -key "$work/key.pem" -days 2 -subj "/CN=Velmora throw-away signer" \
+  -addext extendedKeyUsage=codeSigning -out "$work/cert.pem" 2>/dev/null
 printf 'throw-away' >"$work/password"
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout "file:$work/password" \
   -out "$work/signer.pfx"

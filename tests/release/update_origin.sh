@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The publisher check under Wine over real signed files: stagings made by scripts/sign-update.sh (or
 # signed by hand where it would refuse to), signed by the installation's publisher, its renewed
-# certificate, another publisher, certificates under the publisher's name from a self-made root,
-# expired or not for code signing, by two signers, with SHA-1 or without the signer's certificate,
-# altered after signing, older, without a version record, or without a manifest (SCENARIO, the
-# publisher scenario test, starts the loader on each); then, through the platform probe, what the
-# loader cannot show: further accepted names, an installed loader that cannot be read, and the
-# staged loader held against replacing. Everything runs in a Wine prefix of its own that trusts the
+# certificate, another publisher, certificates under the publisher's name from a self-made root (of a
+# key no build pins, or of the pinned one), expired or not for code signing, by two signers, with
+# SHA-1 or without the signer's certificate, altered after signing, older, without a version record,
+# or without a manifest (SCENARIO, the publisher scenario test, starts the loader on each); then,
+# through the platform probe, what the loader cannot show: further accepted names, an installed
+# loader that cannot be read, and the staged loader held against replacing; and a root that only the
+# current user's store holds. Everything runs in a Wine prefix of its own that trusts the
 # throw-away root (scripts/with-trusted-roots.sh), and nothing else: the self-made root stays untrusted.
 #   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER UNVERSIONED_RECORDER SCENARIO ROOT_STORE
 # RENAMED_PROBE is the probe built to accept "Velmora Other Publisher" besides the installation's own.
@@ -69,10 +70,12 @@ stagings() {
   stage tampered tampered.exe recorder-a.exe a
   stage older signed.exe recorder-old-a.exe a
   stage unversioned signed.exe recorder-unversioned-a.exe a
-  # Under the publisher's name, from a root no machine trusts: the manifest, the loader, or both.
+  # Under the publisher's name, from a root no machine trusts: the manifest, the loader, or both; and
+  # the manifest signed with the publisher's pinned key under that root.
   stage foreign signed.exe recorder-a.exe foreign foreign-root
   stage self-made-loader foreign.exe recorder-a.exe a
   stage self-made foreign.exe recorder-a.exe foreign foreign-root
+  stage foreign-pinned signed.exe recorder-a.exe foreign-pinned foreign-root
   stage expired-loader expired.exe recorder-a.exe a
   stage expired-manifest signed.exe recorder-a.exe && resign expired-manifest expired
   stage server-loader server.exe recorder-a.exe a
@@ -132,6 +135,15 @@ expect $'taken\ndelete refused\nwrite refused' "held against replacing" \
   "$(check "$probe" signed.exe whole --try-replace)"
 expect $'refused\ndelete done\nwrite done' "let go when refused" \
   "$(check "$probe" signed.exe other-manifest --try-replace)"
+
+# A root only the current user's store holds counts for nothing: the manifest signer's chain and the
+# staged loader's are built with the machine's roots (with the user's, both would be taken).
+openssl x509 -in "$work/foreign-root.pem" -outform DER -out "$work/foreign-root.der"
+user_root() { "$repo/scripts/wine-run.sh" "$store" "$1" "Z:${work//\//\\}\\foreign-root.der" >/dev/null; }
+user_root add-user
+expect "not now" "the manifest's root in the user's store alone" "$(check "$probe" signed.exe foreign-pinned)"
+expect "not now" "the staged loader's root in the user's store alone" "$(check "$probe" signed.exe self-made-loader)"
+user_root remove-user
 
 # An unsigned installation taking a staging without a manifest needs no cryptography at all.
 expect "" "no crypto library for an unsigned hand-over" "$(crypto_loaded unsigned.exe no-manifest)"

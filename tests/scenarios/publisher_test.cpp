@@ -70,6 +70,7 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
   const std::string expired = publisher + ", system code 0x800B0101";
   const std::string manifestChain = "the manifest signer's certificate chain";
   const std::string loaderChain = "the staged loader signer's certificate chain";
+  const std::string unpinned = "the manifest is signed by a key that is not the publisher's";
   for (const Row& row : {Row{"signed.exe", "whole", Verdict::kTaken, taken},
                          Row{"signed.exe", "renewed", Verdict::kTaken, taken},
                          Row{"signed.exe", "changed", Verdict::kRefused, integrity},
@@ -81,19 +82,22 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
                          Row{"signed.exe", "other-manifest", Verdict::kRefused, origin},
                          Row{"signed.exe", "other-loader", Verdict::kRefused,
                              std::string(origin) + "the manifest is signed by another publisher"},
-                         // No reason but the system's for that step.
+                         // No reason but the system's for that step; the bits of the chain built
+                         // with the machine's roots (a revocation status the cache cannot tell).
                          Row{"signed.exe", "other-loader-only", Verdict::kRefused,
                              std::string(origin) + "the staged loader is signed by another publisher "
-                                                   "\"Velmora Other Publisher\"; signed installation"},
+                                                   "\"Velmora Other Publisher\", chain trust 0x01000040; signed installation"},
                          Row{"signed.exe", "tampered", Verdict::kRefused, origin},
                          Row{"signed.exe", "older", Verdict::kRefused, "refused for its origin (never stage these files "
                                                                         "again): an older application"},
                          Row{"signed.exe", "unversioned", Verdict::kRefused, "refused for its origin (never stage these "
                                                                               "files again): an older application"},
+                         // The publisher's name from any root is not the publisher's without a pinned key.
+                         Row{"signed.exe", "foreign", Verdict::kRefused, origin + unpinned + publisher},
+                         Row{"signed.exe", "self-made", Verdict::kRefused, origin + unpinned + publisher},
                          // Windows takes these once it trusts that root, or once its clock is right:
                          // never thrown away.
-                         Row{"signed.exe", "foreign", Verdict::kKept, kept + manifestChain + selfMade},
-                         Row{"signed.exe", "self-made", Verdict::kKept, kept + manifestChain + selfMade},
+                         Row{"signed.exe", "foreign-pinned", Verdict::kKept, kept + manifestChain + selfMade},
                          Row{"signed.exe", "self-made-loader", Verdict::kKept, kept + loaderChain + selfMade},
                          Row{"signed.exe", "expired-manifest", Verdict::kKept, kept + manifestChain + expired},
                          Row{"signed.exe", "expired-loader", Verdict::kKept, kept + loaderChain + expired},

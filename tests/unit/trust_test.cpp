@@ -1,9 +1,16 @@
 // The pure decisions of the publisher check: what each of the system's answers about a signature
 // means, which step of a signature decides, whose name passes, which version is older, and what a
-// PE header says.
+// PE header says; the publisher's key records and their chain.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "launcher/key_chain.hpp"
+#include "launcher/manifest.hpp"
 #include "launcher/pe_header.hpp"
 #include "launcher/trust.hpp"
 
@@ -12,15 +19,19 @@ NativeString N(const char* ascii) { return NativeFromAscii(ascii); }
 
 const char* const kSha256 = "2.16.840.1.101.3.4.2.1";
 const Sha256 kDigest = {1, 2, 3};
+const Sha256 kKey = {9}, kOtherKey = {8};
+const KeyRecord kKeys{"velmora", 1, {kOtherKey, kKey}};
 
 // A message as the system reads one the publisher signed: one signer, SHA-256, `kDigest` signed, a
-// code-signing certificate of "Publisher" whose chain passes with a revocation it could not check.
+// code-signing certificate of "Publisher" with a pinned key, whose chain passes with a revocation it
+// could not check.
 SignedMessage GoodMessage() {
   SignedMessage message;
   message.signers = 1;
   message.digestAlgorithm = kSha256;
   message.signedDigest = std::string("\x04\x20", 2) + std::string(kDigest.begin(), kDigest.end());
   message.signature.signer = N("Publisher");
+  message.signature.key = kKey;
   message.signature.codeSigning = true;
   message.signature.chain.trust = 0x01000040;
   return message;
@@ -84,6 +95,7 @@ TEST(VerdictOfOrigin, EachStepRefusesForItsOriginOrIntegrityOrWaits) {
                          Row{OriginStep::kManifestAlgorithm, 0, StagingVerdict::kRefused},
                          Row{OriginStep::kManifestNoDigest, 0, StagingVerdict::kRefused},
                          Row{OriginStep::kManifestDigest, 0, StagingVerdict::kRefused, true},
+                         Row{OriginStep::kManifestKey, 0, StagingVerdict::kRefused},
                          Row{OriginStep::kManifestPublisher, 0, StagingVerdict::kRefused},
                          Row{OriginStep::kManifestUsage, 0, StagingVerdict::kRefused},
                          Row{OriginStep::kManifestChain, 0x800B0109, StagingVerdict::kNotNow},
@@ -134,6 +146,13 @@ TEST(JudgeManifestSignature, TheFirstStepThatFailsDecides) {
                  m.signature.status = 0x8009202B;
                },
                OriginStep::kManifestSignature, 0x8009202B},
+           // The publisher's name under any root, even a trusted one, with a key no record pins.
+           Row{"an unpinned key", [](SignedMessage& m) { m.signature.key = Sha256{}; }, OriginStep::kManifestKey, 0},
+           Row{"an unpinned key, another name, an untrusted root", [](SignedMessage& m) {
+                 m.signature.key.reset();
+                 m.signature.signer = N("Other");
+                 m.signature.chain.policy = 0x800B0109;
+               }, OriginStep::kManifestKey, 0},
            Row{"another name, not for code", [](SignedMessage& m) {
                  m.signature.signer = N("publisher");
                  m.signature.codeSigning = false;
@@ -143,13 +162,13 @@ TEST(JudgeManifestSignature, TheFirstStepThatFailsDecides) {
                OriginStep::kManifestChain, 0x800B0109}}) {
     SignedMessage message = GoodMessage();
     row.change(message);
-    const OriginAnswer answer = JudgeManifestSignature(message, kDigest, N("Publisher"));
+    const OriginAnswer answer = JudgeManifestSignature(message, kDigest, N("Publisher"), kKeys);
     EXPECT_EQ(answer.step, row.step) << row.what;
     EXPECT_EQ(answer.status, row.status) << row.what;
     EXPECT_EQ(answer.reason, 0u) << row.what;
     EXPECT_TRUE(answer.publisher == N("Publisher")) << row.what;
   }
-  const OriginAnswer passed = JudgeManifestSignature(GoodMessage(), kDigest, N("Publisher"));
+  const OriginAnswer passed = JudgeManifestSignature(GoodMessage(), kDigest, N("Publisher"), kKeys);
   EXPECT_EQ(passed.trust, 0x01000040u);
   EXPECT_EQ(VerdictOfOrigin(passed), StagingVerdict::kTaken);
 }
@@ -233,4 +252,72 @@ TEST(CarriesCertificateTable, OnlyAWholeHeaderSaysUnsigned) {
   farOut[0x3F] = '\x7f';
   EXPECT_EQ(CarriesCertificateTable(farOut), std::nullopt);
   EXPECT_EQ(CarriesCertificateTable("MZ"), std::nullopt);
+}
+
+TEST(ParseKeyRecord, OneToSixteenKeysEachOnceAndNothingElse) {
+  const std::string text = KeyRecordText(kKeys);
+  const auto record = ParseKeyRecord(text);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(KeyRecordText(*record), text);
+  EXPECT_TRUE(PinsKey(*record, kKey));
+  EXPECT_FALSE(PinsKey(*record, Sha256{}));
+  EXPECT_FALSE(PinsKey(*record, std::nullopt));
+  const std::string key = "key " + HexOf(kKey) + "\n";
+  std::string sixteen = "velmora-keys 1\nproduct velmora\nversion 2147483648\n";
+  for (int i = 0; i < 16; ++i) sixteen += "key " + HexOf(Sha256{static_cast<std::uint8_t>(i)}) + "\n";
+  EXPECT_TRUE(ParseKeyRecord(sixteen));
+  for (const std::string& bad :
+       {std::string("velmora-keys 1\nproduct velmora\nversion 1\n"), text + key, sixteen + "key " + std::string(64, 'f') + "\n",
+        "velmora-keys 2" + text.substr(14), text.substr(0, text.size() - 1), text + "\n", text + "comment x\n",
+        "velmora-keys 1\nproduct Velmora\nversion 1\n" + key, "velmora-keys 1\nproduct velmora\nversion 0\n" + key,
+        "velmora-keys 1\nproduct velmora\nversion 01\n" + key, "velmora-keys 1\nproduct velmora\nversion 2147483649\n" + key,
+        "velmora-keys 1\nversion 1\nproduct velmora\n" + key, "velmora-keys 1\nproduct velmora\nversion 1\nkey " +
+        std::string(64, 'A') + "\n", "velmora-keys 1\r\nproduct velmora\r\nversion 1\r\n" + key}) {
+    EXPECT_FALSE(ParseKeyRecord(bad)) << bad;
+  }
+}
+
+// A record kept as the system would hand it back: here the file holds the signer's key and the
+// record's text, and the fake verification reads them so; the chain is the real one.
+TEST(CurrentKeyRecord, TheUnbrokenChainOfRecordsEachSignedByAKeyOfTheOneBefore) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("velmora-keys-" + std::to_string(std::random_device()()));
+  std::filesystem::create_directories(folder);
+  const auto keep = [&](std::uint32_t version, const Sha256& signer, const KeyRecord& record) {
+    std::ofstream(folder / (std::to_string(version) + ".keys"), std::ios::binary)
+        << std::string(signer.begin(), signer.end()) << KeyRecordText(record);
+  };
+  const VerifySigned verify = [](const std::string& bytes) {
+    SignedMessage message = GoodMessage();
+    message.content = bytes.substr(32);
+    Sha256 digest{};
+    Sha256OfBytes(message.content, digest);
+    message.signedDigest = std::string("\x04\x20", 2) + std::string(digest.begin(), digest.end());
+    std::copy_n(bytes.begin(), 32, message.signature.key.emplace().begin());
+    return message;
+  };
+  const auto current = [&] { return CurrentKeyRecord(kKeys, boost::filesystem::path(folder.native()), verify); };
+  const Sha256 kNew = {7}, kNewer = {6};
+  EXPECT_EQ(current().version, 1u);  // nothing kept
+  // Version 3 beside no version 2: a skipped version is no chain.
+  keep(3, kKey, {"velmora", 3, {kNew}});
+  EXPECT_EQ(current().version, 1u);
+  // Signed by its own new key rather than one of the record before it.
+  keep(2, kNew, {"velmora", 2, {kNew}});
+  EXPECT_EQ(current().version, 1u);
+  keep(2, kKey, {"other", 2, {kNew}});  // another product's
+  EXPECT_EQ(current().version, 1u);
+  keep(2, kKey, {"velmora", 4, {kNew}});  // a record of another version under this name
+  EXPECT_EQ(current().version, 1u);
+  // Version 2 drops both keys of version 1 for the new one; the version 3 kept, signed by a dropped
+  // key, ends the chain there.
+  keep(2, kOtherKey, {"velmora", 2, {kNew}});
+  const KeyRecord two = current();
+  EXPECT_EQ(two.version, 2u);
+  EXPECT_TRUE(PinsKey(two, kNew));
+  EXPECT_FALSE(PinsKey(two, kKey));
+  keep(3, kNew, {"velmora", 3, {kNewer, kNew}});
+  EXPECT_EQ(current().version, 3u);
+  EXPECT_TRUE(PinsKey(current(), kNewer));
+  std::filesystem::remove_all(folder);
 }

@@ -91,24 +91,36 @@ TEST(JudgeFeed, ChannelSequenceAndExpiryByTheLaterClock) {
   EXPECT_EQ(after.issued, feed.issued + 7);
 }
 
-// With no publisher named, only the signature's integrity counts: a signer for any use, under a
-// root no one trusts, passes; a feed changed after signing or a broken signature never does.
-TEST(JudgeFeedSignature, WithoutAPublisherOnlyTheSignaturesIntegrity) {
+// The key decides first: with no publisher named a pinned key under a root no one trusts passes, and
+// an unpinned one never does, whatever its name and chain; a changed feed or a broken signature never.
+TEST(JudgeFeedSignature, APinnedKeyFirstThenTodaysRuleWhereAPublisherIsNamed) {
   const Sha256 digest = {7, 7};
+  KeyRecord keys{"velmora", 1, {Sha256{1}, Sha256{2}}};
   SignedMessage message;
   message.signers = 1;
   message.digestAlgorithm = "2.16.840.1.101.3.4.2.1";
   message.signedDigest = std::string("\x04\x20", 2) + std::string(digest.begin(), digest.end());
   message.signature.signer = NativeFromAscii("Someone");
+  message.signature.key = Sha256{2};
   message.signature.chain.policy = 0x800B0109;
-  EXPECT_EQ(JudgeFeedSignature(message, digest, {}).step, OriginStep::kPassed);
-  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Someone")).step, OriginStep::kManifestUsage);
+  EXPECT_EQ(JudgeFeedSignature(message, digest, {}, keys).step, OriginStep::kPassed);
+  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Someone"), keys).step, OriginStep::kManifestUsage);
   message.signature.codeSigning = true;
-  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Someone")).step, OriginStep::kManifestChain);
-  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Other")).step, OriginStep::kManifestPublisher);
-  EXPECT_EQ(JudgeFeedSignature(message, Sha256{7}, {}).step, OriginStep::kManifestDigest);
+  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Someone"), keys).step, OriginStep::kManifestChain);
+  EXPECT_EQ(JudgeFeedSignature(message, digest, NativeFromAscii("Other"), keys).step, OriginStep::kManifestPublisher);
+  EXPECT_EQ(JudgeFeedSignature(message, Sha256{7}, {}, keys).step, OriginStep::kManifestDigest);
+  message.signature.chain.policy = 0;
+  keys.keys.pop_back();
+  for (const char* publisher : {"", "Someone"}) {
+    const OriginAnswer answer = JudgeFeedSignature(message, digest, NativeFromAscii(publisher), keys);
+    EXPECT_EQ(answer.step, OriginStep::kManifestKey) << publisher;
+    EXPECT_EQ(VerdictOfOrigin(answer), StagingVerdict::kRefused) << publisher;
+  }
+  keys.keys.clear();  // a build without keys takes nothing
+  message.signature.key = Sha256{};
+  EXPECT_EQ(JudgeFeedSignature(message, digest, {}, keys).step, OriginStep::kManifestKey);
   message.signature.status = 0x80090006;
-  EXPECT_EQ(JudgeFeedSignature(message, digest, {}).step, OriginStep::kManifestSignature);
+  EXPECT_EQ(JudgeFeedSignature(message, digest, {}, keys).step, OriginStep::kManifestSignature);
 }
 
 TEST(DecideRelease, NeverOlderNeverRefusedAgainAnEqualVersionARepair) {

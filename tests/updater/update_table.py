@@ -6,9 +6,10 @@ nginx-light. Each row runs the real velmora-update (natively, or the Windows bui
 checks its exit code and outcome, the requests the server saw and what is on disk; some rows then
 let the real loader install what was staged.
     update_table.py --updater F --loader F --recorder F [--wine] [--nginx] [--only NAME ...]
-Natively the installation is unsigned and the feed's anchor is given (--cafile, --publisher);
-under Wine the unsigned installation checks the feed's integrity only, and a second, signed
-installation (its loader signed by osslsigncode) holds the feed to the loader's publisher."""
+Every feed's signer must hold a key of the record the tests build in (tests/keys): natively the
+installation is unsigned and the feed's anchor is given as well (--cafile, --publisher); under Wine
+the unsigned installation holds the feed to the key alone, and a second, signed installation (its
+loader signed by osslsigncode) also to the loader's publisher."""
 
 import argparse
 import hashlib
@@ -39,9 +40,15 @@ def sh(*argv, **kwargs):
 
 # ---------------------------------------------------------------- keys, releases and trees
 
+KEYS = REPO / "tests" / "keys"
+# Each certificate: its committed key, its name, its root. a, b and s hold keys the tests' record
+# pins; c (the publisher's name under a stray root) and d (rotated in by a key record) do not.
+LEAVES = {"a": ("publisher", PUBLISHER, "root"), "b": ("renewed", OTHER, "root"), "c": ("stranger", PUBLISHER, "stray"),
+          "s": ("publisher", PUBLISHER, "stray"), "d": ("stranger", PUBLISHER, "root")}
+
+
 def make_keys(keys: Path):
-    """A throw-away root; A (the publisher) and B (another name) for code signing under it; C, the
-    publisher's name under a second root no one trusts."""
+    """Throw-away roots made afresh, and a certificate of each of LEAVES under one, for code signing."""
     keys.mkdir(parents=True)
     (keys / "leaf.ext").write_text("extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n"
                                    "basicConstraints=CA:false\n")
@@ -50,9 +57,9 @@ def make_keys(keys: Path):
         sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", f"/CN={name}",
            "-addext", "basicConstraints=critical,CA:true", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
            "-keyout", keys / f"{root}.key", "-out", keys / f"{root}.pem")
-    for leaf, name, root in (("a", PUBLISHER, "root"), ("b", OTHER, "root"), ("c", PUBLISHER, "stray")):
-        sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}", "-keyout", keys / f"{leaf}.key",
-           "-out", keys / f"{leaf}.csr")
+    for leaf, (key, name, root) in LEAVES.items():
+        shutil.copy(KEYS / f"{key}.pem", keys / f"{leaf}.key")
+        sh("openssl", "req", "-new", "-key", keys / f"{leaf}.key", "-subj", f"/CN={name}", "-out", keys / f"{leaf}.csr")
         sh("openssl", "x509", "-req", "-in", keys / f"{leaf}.csr", "-CA", keys / f"{root}.pem", "-CAkey",
            keys / f"{root}.key", "-days", "2", "-set_serial", "0x" + os.urandom(8).hex(), "-extfile", keys / "leaf.ext",
            "-out", keys / f"{leaf}.pem")
@@ -61,9 +68,8 @@ def make_keys(keys: Path):
 
 
 def signing_env(keys: Path, leaf="a"):
-    root = "stray" if leaf == "c" else "root"
     return dict(os.environ, VELMORA_SIGN_PFX=str(keys / f"{leaf}.pfx"), VELMORA_SIGN_PASSWORD_FILE=str(keys / "pass"),
-                VELMORA_SIGN_CAFILE=str(keys / f"{root}.pem"))
+                VELMORA_SIGN_CAFILE=str(keys / f"{LEAVES[leaf][2]}.pem"))
 
 
 def write_files(folder: Path, files):
@@ -103,13 +109,19 @@ def feed_text(tree: Path, channel="stable"):
 
 
 def sign_feed(tree: Path, text: str, leaf="a", name="stable"):
-    """`text` signed as publish-update.sh signs a feed, as the tree's NAME.feed."""
+    """`text` signed as publish-update.sh signs a feed, as the tree's NAME.feed; by each of the
+    leaves in `leaf` ("ab": two signers)."""
     (world.work / "feed.txt").write_text(text)
-    key = world.keys / leaf
-    root = "stray" if leaf == "c" else "root"
-    sh("openssl", "cms", "-sign", "-nodetach", "-binary", "-md", "sha256", "-in", world.work / "feed.txt", "-signer",
-       f"{key}.pem", "-inkey", f"{key}.key", "-certfile", world.keys / f"{root}.pem", "-outform", "DER", "-out",
-       tree / f"{name}.feed")
+    signers = [a for one in leaf for a in ("-signer", world.keys / f"{one}.pem", "-inkey", world.keys / f"{one}.key")]
+    sh("openssl", "cms", "-sign", "-nodetach", "-binary", "-md", "sha256", "-in", world.work / "feed.txt", *signers,
+       "-certfile", world.keys / f"{LEAVES[leaf[0]][2]}.pem", "-outform", "DER", "-out", tree / f"{name}.feed")
+
+
+def publisher_keys(tree: Path, leaf, *command):
+    """scripts/publisher-keys.sh COMMAND... TREE, signed by `leaf`, over the tests' built-in record."""
+    sh("bash", REPO / "scripts" / "publisher-keys.sh", "--keys", KEYS / "publisher.keys", *command, tree,
+       env=signing_env(world.keys, leaf))
+
 
 
 def with_field(text: str, key: str, value: str):
@@ -198,9 +210,9 @@ def native_path(path: Path) -> str:
     return "Z:" + str(path).replace("/", "\\") if options.wine else str(path)
 
 
-def updater(install: Path, *arguments, signed_anchor=True, env=None, background=False, prefix=()):
-    """velmora-update with --json against `install`; (exit code, the JSON object)."""
-    argv = [str(options.updater), *arguments, "--install", native_path(install), "--json"]
+def updater(install: Path, *arguments, signed_anchor=True, env=None, background=False, prefix=(), program=None):
+    """velmora-update (or `program`) with --json against `install`; (exit code, the JSON object)."""
+    argv = [str(program or options.updater), *arguments, "--install", native_path(install), "--json"]
     if not options.wine and signed_anchor:
         argv += ["--cafile", str(world.keys / "root.pem"), "--publisher", PUBLISHER]
     if options.wine:
@@ -342,8 +354,10 @@ def refused_feed(r, text=None, leaf="a", html=False, code="feed refused", anchor
         r.server.rule({"/stable.feed": {"html": True}})
     before = snapshot(r.install)
     expect_run(updater(r.install, "stage", "--feed", r.server.url, signed_anchor=anchored), code)
-    seen = r.server.requests()
-    expect([x["path"] for x in seen] == ["/stable.feed"], f"nothing else fetched: {seen}")
+    seen = [x["path"] for x in r.server.requests()]
+    # A signer no record pins sends the updater to the tree's next key record, which is not there.
+    expect([x for x in seen if x != "/keys/2.keys"] == ["/stable.feed"] and ("/keys/2.keys" in seen) == (leaf == "c"),
+           f"nothing else fetched: {seen}")
     expect(snapshot(r.install) == before, "nothing staged")
 
 
@@ -628,17 +642,70 @@ def row_nginx(r, tls=False):
         server.stop()
 
 
-def row_signed_installation(r, leaf, outcome):
-    """Under Wine: the installation's loader signed by the publisher: the feed's signer must be
-    its publisher, through a chain this machine trusts."""
+def row_signed_installation(r, leaf, outcome, user_root=False):
+    """Under Wine: the installation's loader signed by the publisher: the feed's signer must hold a
+    pinned key and be its publisher, through a chain this machine trusts; with `user_root`, the stray
+    root is in the current user's root store, which counts for nothing."""
     install_application(r.install, signed=True)
     files = application("v2")
     files["Velmora.exe"] = world.signed_loader.read_bytes()
     publish(r.tree, files)
     sign_feed(r.tree, feed_text(r.tree), leaf)
-    expect_run(updater(r.install, "stage", "--feed", r.server.url), outcome)
+    store = lambda command: sh(REPO / "scripts" / "wine-run.sh", options.root_store, command,
+                               native_path(world.keys / "stray.der"))
+    if user_root:
+        sh("openssl", "x509", "-in", world.keys / "stray.pem", "-outform", "DER", "-out", world.keys / "stray.der")
+        store("add-user")
+    try:
+        expect_run(updater(r.install, "stage", "--feed", r.server.url), outcome)
+    finally:
+        if user_root:
+            store("remove-user")
     staged = r.install / "data" / "update" / "app" / "tag.txt"
     expect(staged.exists() == (outcome == "done"), "staged only through the publisher's trusted chain")
+
+
+def row_rotated(r):
+    """A key record adds a new key (d), signed by the publisher's (a); the next one retires a's,
+    signed by d. A feed signed by d is refused until the tree holds them, then both are taken and
+    kept, and the release is staged (under Wine in a signed installation, whose loader's check takes
+    its manifest, signed by d, through the kept records) and installed; a feed signed by the retired
+    key is refused from then on."""
+    install_application(r.install, signed=options.wine)
+    files = application("v2")
+    if options.wine:
+        files["Velmora.exe"] = world.signed_loader.read_bytes()
+    publish(r.tree, files, leaf="d")
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "d, before a record names it")
+    publisher_keys(r.tree, "a", "add", world.keys / "d.pem")
+    publisher_keys(r.tree, "d", "retire", world.keys / "a.key")
+    r.server.requests()
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "done", "d, once the records name it")
+    expect(not answer["waits"], f"the loader's check takes d's manifest: {answer}")
+    asked = [x["path"] for x in r.server.requests()]
+    expect(asked[:4] == ["/stable.feed", "/keys/2.keys", "/keys/3.keys", "/keys/4.keys"], f"records asked: {asked}")
+    kept = r.install / "data" / "velmora-update.keys"
+    expect(sorted(x.name for x in kept.iterdir()) == ["2.keys", "3.keys"] and
+           all((kept / x).read_bytes() == (r.tree / "keys" / x).read_bytes() for x in ("2.keys", "3.keys")),
+           "the records kept as they came")
+    run_loader(r.install)
+    expect((r.install / "app" / "tag.txt").read_text() == "app v2\n", "the loader did not install d's release")
+    publish(r.tree, application("v3"), version="3.0")
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "the retired key")
+
+
+def row_keyless(r):
+    """An updater built without its publisher's keys refuses every feed before it asks anything."""
+    if options.keyless is None:
+        print("      (skipped: no --keyless updater)")
+        return
+    publish(r.tree, application("v2"))
+    before = snapshot(r.install)
+    code, answer = updater(r.install, "stage", "--feed", r.server.url, program=options.keyless)
+    expect_run((code, answer), "feed refused")
+    expect("built without its publisher's keys" in answer["message"] and not r.server.requests(), f"{answer}")
+    expect(snapshot(r.install) == before, "nothing changed")
 
 
 def row_superseded(r):
@@ -1064,8 +1131,13 @@ ROWS = [
     ("a feed for another channel: nothing else fetched", lambda r: refused_feed(r, lambda t: with_field(t, "channel", "beta")),
      "both"),
     ("a feed signed by another publisher", lambda r: refused_feed(r, lambda t: t, "b"), "native"),
-    ("a feed under a root this machine does not trust: cannot be checked now",
-     lambda r: refused_feed(r, lambda t: t, "c", code="feed cannot be checked now"), "native"),
+    ("the publisher's name under a stray root, its key not pinned: refused", lambda r: refused_feed(r, lambda t: t, "c"),
+     "both"),
+    ("the publisher's key under a root this machine does not trust: cannot be checked now",
+     lambda r: refused_feed(r, lambda t: t, "s", code="feed cannot be checked now"), "native"),
+    ("a feed of two signers: refused", lambda r: refused_feed(r, lambda t: t, "ab"), "both"),
+    ("an updater built without its publisher's keys: refused, nothing asked", row_keyless, "both"),
+    ("a key record rotates a key in, the next retires the old one", row_rotated, "both"),
     ("not a feed at all: HTML where the feed belongs", lambda r: refused_feed(r, html=True, anchored=False),
      "both"),
     ("a feed larger than 64 KiB: not read further", lambda r: refused_feed(r, oversized=True), "both"),
@@ -1102,8 +1174,12 @@ ROWS = [
      "wine"),
     ("signed installation: the publisher's feed through a chain this machine trusts",
      lambda r: row_signed_installation(r, "a", "done"), "wine"),
-    ("signed installation: the publisher's feed under a root not trusted",
-     lambda r: row_signed_installation(r, "c", "feed cannot be checked now"), "wine"),
+    ("signed installation: the publisher's name under a stray root, its key not pinned",
+     lambda r: row_signed_installation(r, "c", "feed refused"), "wine"),
+    ("signed installation: the publisher's key under a root not trusted",
+     lambda r: row_signed_installation(r, "s", "feed cannot be checked now"), "wine"),
+    ("signed installation: the publisher's key under a root only the user's store holds",
+     lambda r: row_signed_installation(r, "s", "feed cannot be checked now", user_root=True), "wine"),
 ]
 
 
@@ -1128,6 +1204,7 @@ def main():
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--only", nargs="*")
     parser.add_argument("--root-store", type=Path, help="Wine: the helper that trusts the test root in a prefix")
+    parser.add_argument("--keyless", type=Path, help="the updater built without its publisher's keys")
     parser.add_argument("--keys", type=Path, help=argparse.SUPPRESS)
     options = parser.parse_args()
     world.work = Path(tempfile.mkdtemp(prefix="velmora-update-table-"))
