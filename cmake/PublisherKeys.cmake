@@ -20,6 +20,8 @@ function(velmora_publisher_keys_header directory file)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
   file(READ "${file}" text)
   string(REPLACE "\r" "" text "${text}")
+  # Comments go before the text is split into lines: a ";" in one would split it into a list's items.
+  string(REGEX REPLACE "(^|\n)#[^\n]*" "\\1" text "${text}")
   string(REPLACE "\n" ";" lines "${text}")
   set(record "")
   foreach(line IN LISTS lines)
