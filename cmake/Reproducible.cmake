@@ -16,7 +16,7 @@ add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=velmora"
 # in the PE header (ld would write the current time, or SOURCE_DATE_EPOCH). A strip afterwards
 # would write the time again: the linker's -s is the only strip.
 function(velmora_shipped_executable target)
-  target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s> LINKER:--no-insert-timestamp)
+  target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s> LINKER:--no-insert-timestamp LINKER:--gc-sections)
   # Every object and archive member linked in, for scripts/notices.sh; the executable is the same.
   target_link_options(${target} PRIVATE "LINKER:-Map=${CMAKE_BINARY_DIR}/${target}.map")
 endfunction()
