@@ -90,6 +90,11 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
                                                                         "again): an older application"},
                          Row{"signed.exe", "unversioned", Verdict::kRefused, "refused for its origin (never stage these "
                                                                               "files again): an older application"},
+                         // What its publisher signed says it is for something else, or for nothing.
+                         Row{"signed.exe", "other-product", Verdict::kRefused, "refused for its origin (never stage these "
+                                                                                "files again): a release for another product"},
+                         Row{"signed.exe", "no-release-file", Verdict::kRefused,
+                             "refused for its origin (never stage these files again): no release file: it names no product"},
                          // Windows takes these once it trusts that root, or once its clock is right:
                          // never thrown away.
                          Row{"signed.exe", "foreign", Verdict::kKept, kept + manifestChain + selfMade},

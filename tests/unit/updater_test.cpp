@@ -1,8 +1,10 @@
-// The updater's pure decisions: the feed's form and acceptance, SIZES, the release decision, the
-// plan of where each file comes from, and what an HTTP answer means.
+// The updater's pure decisions: the feed's form and acceptance, the release file, SIZES, the release
+// decision, the plan of where each file comes from, and what an HTTP answer means.
 
 #include <gtest/gtest.h>
 
+#include "launcher/release_file.hpp"
+#include "product.hpp"
 #include "updater/feed.hpp"
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
@@ -84,6 +86,29 @@ TEST(JudgeFeed, ChannelSequenceAndExpiryByTheLaterClock) {
   const ChannelHistory after = Accepted(feed, {feed.sequence - 5, feed.issued + 7});
   EXPECT_EQ(after.sequence, feed.sequence);
   EXPECT_EQ(after.issued, feed.issued + 7);
+}
+
+TEST(ParseReleaseFile, ThreeLinesAndWhatTheyMakeOfARelease) {
+  const std::string text = "velmora-release 1\nproduct velmora\nplatform windows-x64\n";
+  const auto release = ParseReleaseFile(text);
+  ASSERT_TRUE(release);
+  EXPECT_EQ(release->platform, "windows-x64");
+  for (const std::string& bad : {Replaced(text, "1\n", "2\n"), Replaced(text, "\n", "\r\n"), text.substr(0, text.size() - 1),
+                                 text + "extra x\n", Replaced(text, "product velmora", "product Velmora"),
+                                 Replaced(text, "product velmora", "product  velmora"), Replaced(text, "product velmora\n", ""),
+                                 std::string("velmora-release 1\nplatform windows-x64\nproduct velmora\n")}) {
+    EXPECT_FALSE(ParseReleaseFile(bad)) << bad;
+  }
+  // This build's own, compared whole: what the loader and the updater take.
+  const std::string ours = std::string("velmora-release 1\nproduct ") + kProduct + "\nplatform " + kPlatform + "\n";
+  EXPECT_EQ(FitOfRelease(ours), ReleaseFit::kOurs);
+  EXPECT_EQ(FitOfRelease(std::nullopt), ReleaseFit::kMissing);
+  // Told apart by the first line that differs.
+  EXPECT_EQ(FitOfRelease(""), ReleaseFit::kMalformed);
+  EXPECT_EQ(FitOfRelease(Replaced(ours, "1\n", "2\n")), ReleaseFit::kMalformed);
+  EXPECT_EQ(FitOfRelease(ours + "\n"), ReleaseFit::kOtherPlatform);
+  EXPECT_EQ(FitOfRelease(Replaced(ours, std::string("product ") + kProduct, "product velmora-pro")), ReleaseFit::kOtherProduct);
+  EXPECT_EQ(FitOfRelease(Replaced(ours, std::string("platform ") + kPlatform, "platform other")), ReleaseFit::kOtherPlatform);
 }
 
 // With no publisher named, only the signature's integrity counts: a signer for any use, under a

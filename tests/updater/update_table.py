@@ -79,7 +79,8 @@ def application(version: str, changed=(), big=0):
     """An application's files: the loader, the recorder, a tag, 40 small libraries (those named in
     `changed` differ from v1's), and a large object of `big` bytes."""
     files = {"Velmora.exe": world.loader + (b"" if version == "v1" else f"\0loader {version}\0".encode()),
-             "app/velmora.exe": world.recorder, "app/tag.txt": f"app {version}\n".encode()}
+             "app/velmora.exe": world.recorder, "app/tag.txt": f"app {version}\n".encode(),
+             "app/velmora.release": release_file()}
     for number in range(40):
         files[f"app/lib/part{number:02d}.dat"] = (f"part {number} " + ("v2 " if number in changed else "")).encode() * 50
     if big:
@@ -87,11 +88,22 @@ def application(version: str, changed=(), big=0):
     return files
 
 
+def platform():
+    return "windows-x64" if options.wine else "linux-x86_64"
+
+
+def release_file(product="velmora"):
+    """What a release of `product` for the platform under test says it is for (sign-update.sh writes it)."""
+    return f"velmora-release 1\nproduct {product}\nplatform {platform()}\n".encode()
+
+
 def publish(tree: Path, files, version="2.0", leaf="a", extra=(), channel="stable"):
     """A release folder signed by sign-update.sh, published into `tree`."""
     release = Path(tempfile.mkdtemp(dir=world.work))
     write_files(release, files)
-    sh("bash", REPO / "scripts" / "sign-update.sh", release, env=signing_env(world.keys, leaf))
+    product = files.get("app/velmora.release", b"").decode().split("product ")[-1].split("\n")[0] or "velmora"
+    sh("bash", REPO / "scripts" / "sign-update.sh", "--product", product, "--platform", platform(), release,
+       env=signing_env(world.keys, leaf))
     sh("bash", REPO / "scripts" / "publish-update.sh", "--version", version, "--channel", channel, *extra, release, tree,
        env=signing_env(world.keys, leaf))
     shutil.rmtree(release)
