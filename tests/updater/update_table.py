@@ -5,7 +5,7 @@ certificates, served by the project's fault-injecting server (tests/updater/faul
 nginx-light. Each row runs the real velmora-update (natively, or the Windows build under Wine) and
 checks its exit code and outcome, the requests the server saw and what is on disk; some rows then
 let the real loader install what was staged.
-    update_table.py --updater F --loader F --recorder F [--wine] [--nginx] [--only NAME ...]
+    update_table.py --updater F --loader F --recorder F [--feed-tool F] [--wine] [--only NAME ...]
 Natively the installation is unsigned and the feed's anchor is given (--cafile, --publisher);
 under Wine the unsigned installation checks the feed's integrity only, and a second, signed
 installation (its loader signed by osslsigncode) holds the feed to the loader's publisher."""
@@ -14,6 +14,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -109,23 +110,37 @@ def publish(tree: Path, files, version="2.0", leaf="a", extra=(), channel="stabl
     shutil.rmtree(release)
 
 
-def feed_text(tree: Path, channel="stable"):
-    return sh("openssl", "cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", tree / f"{channel}.feed",
+def feed_text(tree: Path, channel="stable", suffix=".feed2"):
+    return sh("openssl", "cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", tree / f"{channel}{suffix}",
               "-purpose", "any").stdout.decode()
 
 
-def sign_feed(tree: Path, text: str, leaf="a", name="stable"):
-    """`text` signed as publish-update.sh signs a feed, as the tree's NAME.feed."""
+def sign_feed(tree: Path, text: str, leaf="a", name="stable", suffix=".feed2"):
+    """`text` signed as publish-update.sh signs a feed, as the tree's NAME.feed2 (or SUFFIX)."""
     (world.work / "feed.txt").write_text(text)
     key = world.keys / leaf
     root = "stray" if leaf == "c" else "root"
     sh("openssl", "cms", "-sign", "-nodetach", "-binary", "-md", "sha256", "-in", world.work / "feed.txt", "-signer",
        f"{key}.pem", "-inkey", f"{key}.key", "-certfile", world.keys / f"{root}.pem", "-outform", "DER", "-out",
-       tree / f"{name}.feed")
+       tree / f"{name}{suffix}")
 
 
-def with_field(text: str, key: str, value: str):
-    return "".join(f"{key} {value}\n" if line.startswith(key + " ") else line + "\n" for line in text.splitlines())
+def with_field(text: str, key: str, value):
+    """The second feed's `text` with `key` ("release.id": inside "release") set to `value`."""
+    feed = json.loads(text)
+    *path, last = key.split(".")
+    inner = feed
+    for part in path:
+        inner = inner[part]
+    inner[last] = value
+    return json.dumps(feed) + "\n"
+
+
+def field(text: str, key: str):
+    value = json.loads(text)
+    for part in key.split("."):
+        value = value[part]
+    return value
 
 
 # ---------------------------------------------------------------- servers
@@ -343,32 +358,40 @@ def refused_feed(r, text=None, leaf="a", html=False, code="feed refused", anchor
         sign_feed(r.tree, text(feed_text(r.tree)), leaf)
     if oversized:
         # A signed feed padded past 64 KiB: the updater stops reading it there.
-        with open(r.tree / "stable.feed", "ab") as feed:
+        with open(r.tree / "stable.feed2", "ab") as feed:
             feed.write(b"\0" * (64 * 1024))
     if html:
-        r.server.rule({"/stable.feed": {"html": True}})
+        r.server.rule({"/stable.feed2": {"html": True}})
     before = snapshot(r.install)
-    expect_run(updater(r.install, "stage", "--feed", r.server.url, signed_anchor=anchored), code)
+    result = updater(r.install, "stage", "--feed", r.server.url, signed_anchor=anchored)
+    expect_run(result, code)
     seen = r.server.requests()
-    expect([x["path"] for x in seen] == ["/stable.feed"], f"nothing else fetched: {seen}")
+    expect([x["path"] for x in seen] == ["/stable.feed2"], f"nothing else fetched: {seen}")
     expect(snapshot(r.install) == before, "nothing staged")
+    return result[1]
 
 
 def row_rolled_back(r):
+    """Feeds are ordered by their issue time: an older one served again is refused, and so is another
+    feed of the same time."""
     publish(r.tree, application("v2"))
     first = feed_text(r.tree)
-    sign_feed(r.tree, with_field(first, "sequence", str(int(first.split("sequence ")[1].split()[0]) + 10)))
+    later = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 10))
+    sign_feed(r.tree, with_field(first, "issued", later))
     expect_run(updater(r.install, "check", "--feed", r.server.url), "done", "the newer feed")
     sign_feed(r.tree, first)
-    r.server.requests()
     expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "the older one again")
+    sign_feed(r.tree, with_field(with_field(first, "issued", later), "release.notes", "https://example.invalid/other"))
+    code, answer = updater(r.install, "check", "--feed", r.server.url)
+    expect_run((code, answer), "feed refused", "another feed of the same time")
+    expect("two feeds signed for one time" in answer["message"], f"in its own words: {answer}")
 
 
 def republish(tree: Path, transform):
     """The tree's release with its manifest rewritten by `transform` and signed again by the
     publisher, as a new release folder and feed: what publish-update.sh would refuse to write."""
     feed = feed_text(tree)
-    old = tree / "releases" / feed.split("release ")[1].split()[0]
+    old = tree / "releases" / field(feed, "release.id")
     folder = Path(tempfile.mkdtemp(dir=world.work))
     manifest = transform((old / "SHA256SUMS").read_text(), tree)
     (folder / "SHA256SUMS").write_text(manifest)
@@ -381,10 +404,10 @@ def republish(tree: Path, transform):
     release = hashlib.sha256(f"{sha('SHA256SUMS')}  SHA256SUMS\n{sha('SHA256SUMS.p7')}  SHA256SUMS.p7\n".encode())
     shutil.move(str(folder), str(tree / "releases" / release.hexdigest()))
     folder = tree / "releases" / release.hexdigest()
-    pinned = lambda name: f"{sha(name)} {(folder / name).stat().st_size}"
+    pinned = lambda name: {"sha256": sha(name), "size": (folder / name).stat().st_size}
     for key, name in (("manifest", "SHA256SUMS"), ("signature", "SHA256SUMS.p7"), ("sizes", "SIZES")):
-        feed = with_field(feed, key, pinned(name))
-    sign_feed(tree, with_field(feed, "release", release.hexdigest()))
+        feed = with_field(feed, "release." + key, pinned(name))
+    sign_feed(tree, with_field(feed, "release.id", release.hexdigest()))
 
 
 def row_loader_refuses(r):
@@ -488,7 +511,7 @@ def row_disk_full(r):
 
 def row_server_errors(r):
     publish(r.tree, application("v2", changed=(1,)))
-    r.server.rule({"/stable.feed": {"status": 503}})
+    r.server.rule({"/stable.feed2": {"status": 503}})
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "503 for the feed")
     r.server.rule({"/objects/*": {"status": 500}})
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "500 for an object")
@@ -872,7 +895,7 @@ def row_administrator(r):
     settings.write_text(f"feed = {r.server.url}\nchannel = pilot\n")
     code, answer = updater(r.install, "check", "--channel", "stable")
     expect(code == 0 and answer["channel"] == "pilot" and answer["release"]["version"] == "3.0" and
-           [x["path"] for x in r.server.requests()][0] == "/pilot.feed", f"the administrator's channel: {answer}")
+           [x["path"] for x in r.server.requests()][0] == "/pilot.feed2", f"the administrator's channel: {answer}")
     settings.write_text("checks = off\n")
     expect_run(updater(r.install, "check", "--feed", r.server.url), "turned off", "checks off")
     expect(not r.server.requests(), "a server was asked with checks off")
@@ -892,7 +915,82 @@ def row_administrator(r):
         subprocess.run(reg + ["delete", key, "/f"], capture_output=True, timeout=RUN_LIMIT)
 
 
+def row_feed_for_another(r):
+    """Signed by the publisher, but for what this installation is not, or living past 90 days:
+    refused in its own words."""
+    other = "linux-x86_64" if options.wine else "windows-x64"
+    for change, words in ((lambda t: with_field(t, "product", "velmora-pro"), "another product: velmora-pro"),
+                          (lambda t: with_field(t, "platform", other), "another platform: " + other),
+                          (lambda t: with_field(t, "requires", 2), "requires a later updater"),
+                          (LONG_LIVED, "longer than 90 days")):
+        answer = refused_feed(r, change)
+        expect(words in answer["message"], f"{words}: {answer}")
+
+
+def row_issued_ahead(r):
+    """The publisher's key signs a feed issued in 9999, and a first feed of the largest sequence: the
+    first is not taken (the clock may be wrong) and nothing of it is kept; the second is read by no
+    updater now; the next genuine feed is taken as if neither came."""
+    publish(r.tree, application("v2"))
+    genuine = feed_text(r.tree)
+    sign_feed(r.tree, with_field(with_field(genuine, "issued", "9999-12-01T00:00:00Z"), "expires", "9999-12-31T00:00:00Z"))
+    sign_feed(r.tree, re.sub(r"(?m)^sequence .*$", "sequence 9223372036854775807", feed_text(r.tree, suffix=".feed")),
+              suffix=".feed")
+    code, answer = updater(r.install, "check", "--feed", r.server.url)
+    expect_run((code, answer), "feed cannot be checked now")
+    expect("check the clock" in answer["message"], f"in its own words: {answer}")
+    state = json.loads((r.install / "data" / "velmora-update.state").read_text())
+    expect(state["channels"].get("stable", {}).get("issued", 0) == 0 and
+           not (r.install / "data" / "velmora-update.stable.feed2").exists(), f"kept: {state}")
+    sign_feed(r.tree, genuine)
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "the genuine feed after it")
+    expect("/stable.feed" not in [x["path"] for x in r.server.requests()], "the first feed read")
+
+
+def row_other_product(r):
+    """A feed for this product naming a release whose own release file names another (a mirror or a
+    publisher mixing products up): refused for its origin once that file alone is fetched, never
+    fetched again."""
+    files = application("v2", changed=(1,))
+    files["app/velmora.release"] = release_file("velmora-pro")
+    publish(r.tree, files)
+    sign_feed(r.tree, with_field(feed_text(r.tree), "product", "velmora"))
+    before = snapshot(r.install)
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "release refused")
+    expect("a release for another product (velmora-pro for" in answer["message"], f"in its own words: {answer}")
+    fetched = [x["path"] for x in objects_fetched(r.server.requests())]
+    expect(fetched == ["/objects/" + hashlib.sha256(release_file("velmora-pro")).hexdigest()], f"fetched: {fetched}")
+    expect(snapshot(r.install) == before, "something staged or left")
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "nothing to do", "remembered")
+    expect(not objects_fetched(r.server.requests()), "fetched again")
+
+
+def row_damaged_cached_feed(r):
+    """The feed kept in data/ damaged on disk while nginx rightly answers 304: its validators dropped,
+    the feed fetched whole once in the same run, and the next check costs one 304 again."""
+    publish(r.tree, application("v2"))
+    server = Nginx(r.tree)
+    try:
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "the feed taken and kept")
+        cached = r.install / "data" / "velmora-update.stable.feed2"
+        # A byte of the signed text changed: what a disk's fault leaves.
+        cached.write_bytes(cached.read_bytes().replace(b'"channel":"stable"', b'"channel":"stabla"'))
+        server.requests()
+        feed = lambda: [x["status"] for x in server.requests() if x["path"] == "/stable.feed2"]
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "healed in one run")
+        seen = feed()
+        expect(seen == [304, 200], f"the feed's answers: {seen}")
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "once healed")
+        seen = feed()
+        expect(seen == [304], f"one conditional request again: {seen}")
+    finally:
+        server.stop()
+
+
 EXPIRED = lambda text: with_field(with_field(text, "issued", "2020-01-01T00:00:00Z"), "expires", "2020-02-01T00:00:00Z")
+LONG_LIVED = lambda text: with_field(text, "expires", time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 91 * 86400)))
 ROWS = [
     # name, what it does, where it runs ("both", "native", "wine")
     ("a new release staged, then installed by the loader; nothing new then costs one request", row_new_release, "both"),
@@ -903,6 +1001,13 @@ ROWS = [
     ("an object longer than its size: refused, nothing staged", lambda r: row_altered_object(r, True), "both"),
     ("an expired feed: nothing else fetched", lambda r: refused_feed(r, EXPIRED), "both"),
     ("a feed for another channel: nothing else fetched", lambda r: refused_feed(r, lambda t: with_field(t, "channel", "beta")),
+     "both"),
+    ("a feed for another product, another platform, a later updater, a life past 90 days: nothing else fetched",
+     row_feed_for_another, "both"),
+    ("a far-future issue time signed by the publisher: neither taken nor kept; the next genuine feed taken",
+     row_issued_ahead, "both"),
+    ("a release file naming another product: refused, remembered, nothing but it fetched", row_other_product, "both"),
+    ("nginx-light: a kept feed damaged on disk, answered 304, fetched whole in the same run", row_damaged_cached_feed,
      "both"),
     ("a feed signed by another publisher", lambda r: refused_feed(r, lambda t: t, "b"), "native"),
     ("a feed under a root this machine does not trust: cannot be checked now",
@@ -961,7 +1066,10 @@ def main():
     parser.add_argument("--only", nargs="*")
     parser.add_argument("--root-store", type=Path, help="Wine: the helper that trusts the test root in a prefix")
     parser.add_argument("--keys", type=Path, help=argparse.SUPPRESS)
+    parser.add_argument("--feed-tool", type=Path, help="velmora-feed, which publish-update.sh runs")
     options = parser.parse_args()
+    if options.feed_tool:
+        os.environ["VELMORA_FEED_TOOL"] = str(options.feed_tool)
     world.work = Path(tempfile.mkdtemp(prefix="velmora-update-table-"))
     world.work.chmod(0o755)
     world.keys = options.keys or world.work / "keys"
