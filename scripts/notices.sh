@@ -90,13 +90,11 @@ title() {
 rule=$(printf '%072d' 0 | tr 0 =)
 shipped=$(printf '%s\n' "${programs[@]}" | sed 's/^Velmora$/Velmora.exe/; s/^velmora-update$/velmora-update.exe/' |
   awk '!seen[$0]++' | paste -sd, | sed 's/,\([^,]*\)$/ and \1/; s/,/, /g')
-verb=hold
-[ ${#programs[@]} -gt 1 ] || verb=holds
 cat <<EOF
 Third-party notices of $shipped
 
-$shipped $verb code of the software below, as Debian packages it. Each section names the packages
-the code comes from and what the programs take of each, then gives their copyright files.
+The programs hold code of the software below, as Debian packages it. Each section names the
+packages the code comes from and what the programs take of each, then gives their copyright files.
 EOF
 while read -r source; do
   printf '\n%s\n%s\n' "$rule" "$(title "$source")"
