@@ -111,6 +111,9 @@ TEST(ParseFeed2, TakesItsOwnTextUnknownKeysAndNothingLooser) {
            {"\"sha256\":\"" + kA, "\"sha256\":\"" + std::string(64, 'A')}, {"\"size\":409", "\"size\":0"},
            {"\"size\":409", "\"size\":-409"}, {"\"size\":285", "\"size\":16777217"},
            {"https://example.invalid/notes", "ftp://example.invalid/notes"}, {"https://example.invalid/notes", "https://a\\u0000b"},
+           {"https://example.invalid/notes", "https://\u00e9.invalid"}, {"\"version\":\"1.2.0.7\"", "\"version\":\"01.2\""},
+           {"\"channel\":\"stable\"", "\"channel\":\"" + std::string(65, 's') + "\""}, {"\"keys\":1", "\"keys\":true"},
+           {"\"issued\":\"2026-12-09T12:00:00Z\"", "\"issued\":null"}, {"\"id\":\"" + SampleFeed().release + "\"", "\"id\":null"},
            {"{\"format\"", "[{\"format\""}, {"\"release\":{", "\"release\":[{"}}) {
     EXPECT_FALSE(ParseFeed2(Replaced(text, from, to))) << from << " -> " << to;
   }

@@ -136,6 +136,10 @@ refused "a life past 90 days" bad --version 3.0 --expires 91
 release bad v3 && rm bad/app/velmora.release && bash "$repo/scripts/sign-update.sh" bad >/dev/null && rm bad/app/velmora.release &&
   sed -i '/app\/velmora.release/d' bad/SHA256SUMS
 refused "a release that names no product" bad --version 3.0
+release bad v3
+check "sign-update: a release file naming another product refused" bash -c \
+  "! bash '$repo/scripts/sign-update.sh' --product velmora-pro bad >out 2>&1 && grep -q 'not the release file of velmora-pro' out"
+check "sign-update: nothing written for it" test "$(cat bad/app/velmora.release)" == $'velmora-release 1\nproduct velmora\nplatform windows-x64'
 release bad v3 && echo tampered >"tree/objects/$(sha256sum r1/app/lib/a.dat | cut -c1-64)"
 before=$(tree_listing)
 refused "an object in the tree that does not match its name" bad --version 3.0

@@ -965,6 +965,13 @@ def row_other_product(r):
     code, answer = updater(r.install, "stage", "--feed", r.server.url)
     expect_run((code, answer), "nothing to do", "remembered")
     expect(not objects_fetched(r.server.requests()), "fetched again")
+    # A manifest that lists no release file at all, signed by the publisher: nothing to fetch for it.
+    publish(r.tree, application("v3"), version="3.0")
+    republish(r.tree, lambda manifest, tree: "".join(line for line in manifest.splitlines(True) if "velmora.release" not in line))
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "release refused", "no release file")
+    expect("no release file: it names no product" in answer["message"] and not objects_fetched(r.server.requests()),
+           f"in its own words, nothing fetched: {answer}")
 
 
 def row_damaged_cached_feed(r):
@@ -985,6 +992,17 @@ def row_damaged_cached_feed(r):
         expect_run(updater(r.install, "check", "--feed", server.url), "done", "once healed")
         seen = feed()
         expect(seen == [304], f"one conditional request again: {seen}")
+        # Another feed of the publisher's, older, in its place: intact, but not the one the 304 is about.
+        kept = cached.read_bytes()
+        publish(r.tree, application("v3"), version="3.0")
+        # Its validator another than the last one's, which nginx makes of the size and the second.
+        stamp = time.time() + 10
+        os.utime(r.tree / "stable.feed2", (stamp, stamp))
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "v3")
+        cached.write_bytes(kept)
+        server.requests()
+        code, answer = updater(r.install, "check", "--feed", server.url)
+        expect(code == 0 and answer["release"]["version"] == "3.0" and feed() == [304, 200], f"the older copy: {answer}")
     finally:
         server.stop()
 
