@@ -99,6 +99,15 @@ a feed older than the tree's|import datetime as d; f = "%Y-%m-%dT%H:%M:%SZ"; v["
 another feed at the tree's time|v["release"]["notes"] = "https://example.invalid/other"|two feeds signed for one time
 a feed for a later updater|v["requires"] = 2|requires a later updater
 ROWS
+echo "$live" >feed.json && sign feed.json next.p7
+python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); open(sys.argv[1], "wb").write(d.replace(b"\"stable\"", b"\"stabla\""))' next.p7
+check "verify refuses a feed changed after signing" bash -c \
+  "! '$VELMORA_FEED_TOOL' verify tree --second next.p7 >out 2>&1 && grep -q 'changed after signing' out"
+# A release folder in the tree whose manifest is not the one its name says: no feed names it.
+cp "tree/releases/$id/SHA256SUMS" manifest.kept && echo >>"tree/releases/$id/SHA256SUMS"
+check "a release folder altered in the tree: no feed written" bash -c \
+  "! '$VELMORA_FEED_TOOL' write tree --refresh --second out.feed2 >out 2>&1 && grep -q 'is not the release $id' out && test ! -e out.feed2"
+mv manifest.kept "tree/releases/$id/SHA256SUMS"
 # A first feed whose sequence no number can follow, as today's script once signed: refused, the
 # tree as it was, no feed "signed and verified".
 content tree/stable.feed | sed 's/^sequence .*/sequence 9223372036854775807/' >huge && sign huge tree/stable.feed
