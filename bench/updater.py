@@ -109,7 +109,7 @@ def main():
             # A check with nothing new: one conditional GET, beside curl's.
             install = fresh("check", v1)
             subprocess.run(updater_argv(install, "stage", "--feed", server.url), check=True, stdout=subprocess.DEVNULL)
-            headers = subprocess.run(["curl", "-sI", f"{server.url}/stable.feed"], capture_output=True, text=True).stdout
+            headers = subprocess.run(["curl", "-sI", f"{server.url}/stable.feed2"], capture_output=True, text=True).stdout
             etag = next(line.split(": ", 1)[1].strip() for line in headers.splitlines() if line.lower().startswith("etag"))
             ours, theirs, requests = [], [], []
             for _ in range(runs):
@@ -117,7 +117,7 @@ def main():
                 ours.append(timed(updater_argv(install, "check", "--feed", server.url))[0])
                 requests.append(len(server.requests()))
                 theirs.append(timed(["curl", "-s", "-o", "/dev/null", "-H", f"If-None-Match: {etag}",
-                                     f"{server.url}/stable.feed"])[0])
+                                     f"{server.url}/stable.feed2"])[0])
             figure = f"U1 check, nothing new, {where}"
             add(figure, "floor: curl, one conditional GET", f"{median(theirs):.1f} ms", "1.00")
             add(figure, "velmora-update check", f"{median(ours):.1f} ms", f"{median(ours) / median(theirs):.2f}",
@@ -152,7 +152,7 @@ def main():
             answer = fetched(subprocess.run(updater_argv(install, "stage", "--feed", server.url), capture_output=True))
             folder = tree / "releases" / answer["release"]["id"]
             metadata = sum((folder / name).stat().st_size for name in ("SHA256SUMS", "SHA256SUMS.p7", "SIZES"))
-            limit = len(v2["app/many/f02500.dat"]) + metadata + (tree / "stable.feed").stat().st_size
+            limit = len(v2["app/many/f02500.dat"]) + metadata + (tree / "stable.feed2").stat().st_size
             figure = f"U3 1 of 5,000 files changed, {where}"
             add(figure, "bytes fetched", f"{answer['bytesFetched']:,} B", "", f"<= {limit:,} B",
                 answer["bytesFetched"] <= limit)

@@ -1,10 +1,7 @@
 # The Windows loader as shipped: two builds of one commit give the same bytes, wherever the clone
 # and the build folder are and whenever the build runs, so a vendor can rebuild what they sign.
-# Include after project() and before the Boost build, whose objects take the maps too.
-
-if(NOT WIN32)
-  return()
-endif()
+# Include after project() and before the Boost build, whose objects take the maps too. The native
+# build's velmora-feed, which a release ships too, is made the same way.
 
 # No folder of this machine in the objects (__FILE__, debug information): the source and build
 # folders become fixed names. The last map that matches wins, so the build folder, often inside
@@ -14,6 +11,16 @@ add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=velmora"
 # Every function and datum in a section of its own, so that the shipped programs' link keeps only
 # what they reach: the loader stays small while the code it shares with the updater grows.
 add_compile_options(-ffunction-sections -fdata-sections)
+
+# A native program a release ships: stripped at the link, and every object and archive member
+# linked in written to a link map, for scripts/notices.sh.
+function(velmora_host_tool target)
+  target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s> "LINKER:-Map=${CMAKE_BINARY_DIR}/${target}.map")
+endfunction()
+
+if(NOT WIN32)
+  return()
+endif()
 
 # Stripped at the link, as shipped, so the tests run the very bytes that ship; and no link time
 # in the PE header (ld would write the current time, or SOURCE_DATE_EPOCH). A strip afterwards

@@ -87,7 +87,9 @@ class Demo:
     def publish(self, version: str) -> None:
         release = self.work / f"release-{version}"
         self.write(release, self.files(version))
-        run(["bash", REPO / "scripts" / "sign-update.sh", release], env=self.sign_env).check_returncode()
+        platform = "windows-x64" if self.windows else "linux-x86_64"
+        run(["bash", REPO / "scripts" / "sign-update.sh", "--platform", platform, release],
+            env=self.sign_env).check_returncode()
         done = run(["bash", REPO / "scripts" / "publish-update.sh", "--version", version, "--notes",
                     f"https://example.invalid/notes/{version}", release, self.tree], env=self.sign_env)
         done.check_returncode()

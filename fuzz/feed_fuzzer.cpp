@@ -1,7 +1,8 @@
-// A feed's text, a release's SIZES and a key record as any server may hand them over (once a
-// signature held): parsing never fails but by saying so, and what it takes is written back to the
-// same text. The same bytes as the loader's log, whose last verdict status reads, and as an
-// administrator's settings file: whatever is found is of the forms promised.
+// A feed's text (either feed), a release file, a release's SIZES and a key record as any server may
+// hand them over (once a signature held): parsing never fails but by saying so, and what it takes is
+// written back to the same text (the second feed: to a text that reads as the same feed). The same
+// bytes as the loader's log, whose last verdict status reads, and as an administrator's settings
+// file: whatever is found is of the forms promised.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +10,9 @@
 #include <string>
 
 #include "launcher/key_record.hpp"
+#include "launcher/release_file.hpp"
 #include "updater/feed.hpp"
+#include "updater/feed2.hpp"
 #include "updater/settings.hpp"
 #include "updater/status.hpp"
 
@@ -25,6 +28,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(FeedText(*feed) == text);
     Require(feed->expires > feed->issued && feed->sequence > 0 && ValidChannel(feed->channel));
     Require(feed->release == ReleaseId(feed->manifest.sha256, feed->signature.sha256));
+  }
+  if (const auto feed = ParseFeed2(text); feed && feed->requiredRevision <= kFeedReaderRevision) {
+    const std::string written = Feed2Text(*feed);
+    const auto again = ParseFeed2(written);
+    Require(again && Feed2Text(*again) == written && feed->feed.expires > feed->feed.issued);
+    Require(ValidChannel(feed->product) && ValidChannel(feed->platform) && ValidChannel(feed->feed.channel));
+    Require(feed->feed.release == ReleaseId(feed->feed.manifest.sha256, feed->feed.signature.sha256));
+  }
+  if (const auto release = ParseReleaseFile(text)) {
+    Require(std::string(kReleaseFormat) + "\nproduct " + release->product + "\nplatform " + release->platform + "\n" == text);
   }
   if (const auto sizes = ParseSizes(text)) {
     std::string written;

@@ -1,40 +1,53 @@
 #!/usr/bin/env bash
-# Writes the third-party notices of the Windows loader and updater built in BUILD_DIR to standard
-# output: the copyright file of every Debian package their code comes from, as Debian ships it. The
-# packages are found from the build itself, in the headers the compiler read (ninja's dependencies)
-# and the objects the linker took in (Velmora.map, and velmora-update.map where it was built), so
-# nothing linked in later ships without its notice. The headers are those of every object built
-# there: scripts/release.sh builds the two programs alone.
-#   notices.sh BUILD_DIR
+# Writes the third-party notices of the programs built in each BUILD_DIR to standard output: the
+# Windows loader and updater (Velmora.map, velmora-update.map) and the publisher's velmora-feed
+# (velmora-feed.map), wherever each was built: the copyright file of every Debian package their
+# code comes from, as Debian ships it. The packages are found from the builds themselves, in the
+# headers the compiler read (ninja's dependencies) and the objects the linker took in (the link
+# maps), so nothing linked in later ships without its notice. The headers are those of every
+# object built there: scripts/release.sh builds the shipped programs alone.
+#   notices.sh BUILD_DIR...
 set -euo pipefail
 die() { echo "notices: $*" >&2; exit 1; }
-[ $# -eq 1 ] || die "usage: notices.sh BUILD_DIR"
-build=$(realpath -e "$1")
+[ $# -ge 1 ] || die "usage: notices.sh BUILD_DIR..."
 repo=$(cd "$(dirname "$0")/.." && pwd -P)
-[ -f "$build/Velmora.map" ] || die "no link map $build/Velmora.map: build the loader first"
-maps=("$build/Velmora.map")
-[ ! -f "$build/velmora-update.map" ] || maps+=("$build/velmora-update.map")
-boost=$(realpath -e "$(sed -n 's/^VELMORA_BOOST_CACHE_DIR:PATH=//p' "$build/CMakeCache.txt")/src")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-{
-  ninja -C "$build" -t deps | sed -n 's/^    //p'
-  awk '/^Archive member included/ { on = 1; next } /^Discarded input sections/ { on = 0 }
-       on && /^[^ ].*\)$/ { sub(/\([^()]*\)$/, ""); print }
-       /^LOAD / && NF == 2 && $2 !~ /\.a$/ { print $2 }' "${maps[@]}"
-} | (cd "$build" && xargs -d '\n' realpath -e --) | LC_ALL=C sort -u >"$work/used"
+builds=() boosts=() programs=()
+for dir in "$@"; do
+  build=$(realpath -e "$dir")
+  maps=()
+  for program in Velmora velmora-update velmora-feed; do
+    [ ! -f "$build/$program.map" ] || { maps+=("$build/$program.map"); programs+=("$program"); }
+  done
+  [ ${#maps[@]} -gt 0 ] || die "no link map in $build: build the programs first"
+  builds+=("$build")
+  # The Windows build compiles Boost from Debian's source package in its cache.
+  cache=$(sed -n 's/^VELMORA_BOOST_CACHE_DIR:PATH=//p' "$build/CMakeCache.txt")
+  [ -z "$cache" ] || boosts+=("$(realpath -e "$cache/src")")
+  {
+    ninja -C "$build" -t deps | sed -n 's/^    //p'
+    awk '/^Archive member included/ { on = 1; next } /^(Discarded input sections|Merging program properties|Allocating common)/ { on = 0 }
+         on && /^[^ ].*\)$/ { sub(/\([^()]*\)$/, ""); print }
+         /^LOAD / && NF == 2 && $2 !~ /\.a$/ { print $2 }' "${maps[@]}"
+  } | (cd "$build" && xargs -d '\n' realpath -e --) >>"$work/found"
+done
+LC_ALL=C sort -u "$work/found" >"$work/used"
+boost=${boosts[0]:-/nonexistent}
 
 # The compiled Boost libraries come from Debian's source package in the cache; the rest of this
 # checkout is ours; everything else must belong to an installed package.
 : >"$work/owned"
-awk -F '\t' -v boost="$boost/" -v repo="$repo/" -v build="$build/" -v owned="$work/owned" '
+awk -F '\t' -v boost="$boost/" -v repo="$repo/" -v builds="${builds[*]/%//}" -v owned="$work/owned" '
+  BEGIN { n = split(builds, build, " ") }
   index($0, boost) == 1 { print $0 "\tboost-source" >owned; next }
-  index($0, repo) != 1 && index($0, build) != 1' "$work/used" >"$work/system"
+  index($0, repo) == 1 { next }
+  { for (i = 1; i <= n; i++) if (index($0, build[i]) == 1) next; print }' "$work/used" >"$work/system"
 { xargs -r -d '\n' dpkg-query -S <"$work/system" 2>/dev/null || true; } |
   awk -F ': ' '!/^diversion by/ { n = split($1, p, ", "); for (i = 1; i <= n; i++) print $2 "\t" p[i] }' >>"$work/owned"
 unowned=$(cut -f1 "$work/owned" | LC_ALL=C sort -u | LC_ALL=C comm -23 "$work/system" -)
-[ -z "$unowned" ] || die "in the loader but from no Debian package, so no notice covers it: $unowned"
+[ -z "$unowned" ] || die "in the programs but from no Debian package, so no notice covers it: $unowned"
 
 # A line a package: its id, its source package, its name and version, the name its copyright file
 # goes by, and that file.
@@ -50,7 +63,7 @@ while read -r id; do
 done < <(cut -f2 "$work/owned" | LC_ALL=C sort -u) >"$work/packages"
 # Better no release than one whose notices leave a package out.
 while IFS=$'\t' read -r id _ _ _ copyright; do
-  [ -r "$copyright" ] || die "cannot read $copyright: the notices would leave out $id, whose code is in the loader"
+  [ -r "$copyright" ] || die "cannot read $copyright: the notices would leave out $id, whose code is in the programs"
 done <"$work/packages"
 
 # What each package gives: the objects linked in, then its headers or the Boost libraries' sources.
@@ -64,19 +77,24 @@ done < <(awk -F '\t' -v boost="$boost/" '
 
 title() {
   case $1 in
-    boost*) echo "Boost: headers, and Boost.ProgramOptions, Boost.Filesystem and Boost.JSON built from source" ;;
+    boost*) echo "Boost: headers, Boost.ProgramOptions, Boost.Filesystem and Boost.JSON (for Windows built from source)" ;;
     mingw-w64) echo "mingw-w64: C runtime, winpthreads, Windows headers and import libraries" ;;
     gcc-mingw-w64) echo "GCC runtime libraries: libstdc++, libgcc" ;;
+    gcc-[0-9]*) echo "GCC runtime libraries (Linux, velmora-feed): libstdc++, libgcc" ;;
+    glibc) echo "GNU C Library (Linux, velmora-feed)" ;;
+    openssl) echo "OpenSSL (Linux, velmora-feed): libcrypto" ;;
+    linux) echo "Linux kernel headers (Linux, velmora-feed)" ;;
     *) echo "$1" ;;
   esac
 }
 rule=$(printf '%072d' 0 | tr 0 =)
+shipped=$(printf '%s\n' "${programs[@]}" | sed 's/^Velmora$/Velmora.exe/; s/^velmora-update$/velmora-update.exe/' |
+  awk '!seen[$0]++' | paste -sd, | sed 's/,\([^,]*\)$/ and \1/; s/,/, /g')
 cat <<EOF
-Third-party notices of Velmora.exe and velmora-update.exe
+Third-party notices of $shipped
 
-Velmora.exe and velmora-update.exe hold code of the software below, as Debian packages it. Each
-section names the packages the code comes from and what the programs take of each, then gives
-their copyright files.
+The programs hold code of the software below, as Debian packages it. Each section names the
+packages the code comes from and what the programs take of each, then gives their copyright files.
 EOF
 while read -r source; do
   printf '\n%s\n%s\n' "$rule" "$(title "$source")"

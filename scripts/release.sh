@@ -5,7 +5,9 @@
 #                                      them, the staging contract and the updater's page,
 #                                      sign-update.sh (which signs an update for signed
 #                                      installations), publish-update.sh (which publishes a signed
-#                                      release to a web server's tree), publisher-keys.sh and
+#                                      release to a web server's tree), velmora-feed (the native
+#                                      Linux program it runs to write and check the feeds, built
+#                                      alone in build/release-feed), publisher-keys.sh and
 #                                      keys/publisher.keys (the keys both programs pin, and the tool
 #                                      that rotates them), the third-party notices
 #                                      (scripts/notices.sh) and SHA256SUMS, the checksums of the other
@@ -45,9 +47,11 @@ if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
 fi
 
 scripts/install-deps.sh
-rm -rf build/release dist
+rm -rf build/release build/release-feed dist
 cmake --preset release >/dev/null
 cmake --build --preset release
+cmake --preset release-feed >/dev/null
+cmake --build --preset release-feed
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
 name=Velmora-$version-win64
 pack=build/release/pack/$name
@@ -85,6 +89,7 @@ done
 # and the one that publishes it for the updater.
 cp scripts/sign-update.sh "$pack/sign-update.sh"
 cp scripts/publish-update.sh "$pack/publish-update.sh"
+cp build/release-feed/velmora-feed "$pack/velmora-feed"
 # The keys the programs pin, and the tool that rotates them in a release tree.
 cp scripts/publisher-keys.sh "$pack/publisher-keys.sh"
 mkdir "$pack/keys"
@@ -92,8 +97,8 @@ cp keys/publisher.keys "$pack/keys/publisher.keys"
 # The file that ships, signed or not, must still be the loader the tests took apart (Debian's
 # python3, for its pefile).
 /usr/bin/python3 tests/resources/check_resources.py "$pack/Velmora.exe" "$(cut -d. -f1-4 <<<"$version.0.0.0")"
-# The licence notices of what the loader links in, from the Debian packages it comes from.
-scripts/notices.sh build/release >"$pack/THIRD-PARTY-NOTICES.txt"
+# The licence notices of what the programs link in, from the Debian packages it comes from.
+scripts/notices.sh build/release build/release-feed >"$pack/THIRD-PARTY-NOTICES.txt"
 # Each SHA256SUMS lists exactly what stands beside it: `sha256sum -c SHA256SUMS` needs no options.
 (cd "$pack" && find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
    xargs -d '\n' sha256sum >SHA256SUMS)
@@ -103,7 +108,7 @@ scripts/notices.sh build/release >"$pack/THIRD-PARTY-NOTICES.txt"
 find "$pack" -exec touch -h -d "@$epoch" {} +
 find "$pack" -type f -exec chmod 644 {} +
 chmod 755 "$pack/Velmora.exe" "$pack/velmora-update.exe" "$pack/sign-update.sh" "$pack/publish-update.sh" \
-  "$pack/publisher-keys.sh"
+  "$pack/publisher-keys.sh" "$pack/velmora-feed"
 mkdir dist
 (cd "$pack/.." && find "$name" -type f | LC_ALL=C sort >files &&
    TZ=UTC0 zip -X -D -q "$repo/dist/$name.zip" -@ <files)

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Writes the manifest of a staged update, and signs it: what a signed installation needs before it
 # takes the update (docs/staging.md).
-#   sign-update.sh DIR      DIR: the update as it will be staged, Velmora.exe and app/ in it
+#   sign-update.sh [--product NAME] [--platform NAME] DIR
+# DIR: the update as it will be staged, Velmora.exe and app/ in it. First writes DIR/app/velmora.release,
+# what the release is for (product velmora and platform windows-x64 unless told otherwise; a folder
+# whose release file says otherwise is refused), so that the manifest lists and signs it like every file.
 # Writes DIR/SHA256SUMS: one line per file below DIR, "<sha256>  <path>", paths relative to DIR with
 # / between names, sorted bytewise. Given a certificate as scripts/sign.sh takes it, also writes
 # DIR/SHA256SUMS.p7, its detached PKCS#7 signature (DER, with signed attributes), and verifies it:
@@ -15,7 +18,19 @@
 set -euo pipefail
 export LC_ALL=C
 die() { echo "sign-update: $*" >&2; exit 1; }
-[ $# -eq 1 ] || { echo "usage: sign-update.sh DIR" >&2; exit 64; }
+usage() { echo "usage: sign-update.sh [--product NAME] [--platform NAME] DIR" >&2; exit 64; }
+product=velmora platform=windows-x64
+while [ $# -gt 1 ]; do
+  case $1 in
+    --product) product=$2; shift 2 ;;
+    --platform) platform=$2; shift 2 ;;
+    *) usage ;;
+  esac
+done
+[ $# -eq 1 ] || usage
+for name in "$product" "$platform"; do
+  [[ $name =~ ^[a-z0-9][a-z0-9._-]{0,63}$ ]] || die "a product or platform is 1 to 64 of a-z, 0-9, '.', '_', '-': $name"
+done
 dir=$1
 [ -d "$dir" ] || die "$dir is not a folder"
 if [ -n "${VELMORA_SIGN_PFX:-}${VELMORA_SIGN_PASSWORD_FILE:-}" ]; then
@@ -28,7 +43,9 @@ if [ -n "${VELMORA_SIGN_PFX:-}${VELMORA_SIGN_PASSWORD_FILE:-}" ]; then
 fi
 # Nothing secret is written anywhere: openssl reads the key from the PKCS#12 file itself.
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+placed= finished=
+# A release file this run placed goes again unless the manifest that lists it was written.
+trap 'rm -rf "$work"; [ -z "$placed" ] || [ -n "$finished" ] || rm -f "$placed"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 cd "$dir"
@@ -46,6 +63,12 @@ find . ! -type f ! -type d | refuse "it holds something that is neither a file n
 for manifest in SHA256SUMS SHA256SUMS.p7; do
   [ ! -e "$manifest" ] || [ -f "$manifest" ] || die "$dir/$manifest is not a file"
 done
+# What the release is for, as installations read it (three lines, exactly).
+printf 'velmora-release 1\nproduct %s\nplatform %s\n' "$product" "$platform" >"$work/velmora.release"
+if [ -e app/velmora.release ] || [ -L app/velmora.release ]; then
+  cmp -s app/velmora.release "$work/velmora.release" ||
+    die "$dir/app/velmora.release is not the release file of $product for $platform, so this is another release; nothing written"
+fi
 # The loader's rule for the paths of a staging, exactly: every name one Windows can hold, no path
 # below more than 64 folders (a folder counts itself), none that reaches 260 characters installed
 # even at a drive's root; and no two names that Windows takes for one, compared as the loader
@@ -73,7 +96,7 @@ def fold(c):  # simple case folding: the full folding where it is one character,
     return l if len(l) == 1 else c
 found = {"no UTF-8": [], "name": [], "deep": [], "long": [], "case": []}
 seen = {}
-for entry in entries + [b"fSHA256SUMS", b"fSHA256SUMS.p7"]:
+for entry in entries + [b"fSHA256SUMS", b"fSHA256SUMS.p7", b"fapp/velmora.release"]:
     try:
         path = entry[1:].decode("utf-8")
     except UnicodeDecodeError:
@@ -101,12 +124,16 @@ for kind, paths in found.items():
         print("\n".join(sorted(set(paths))[:5]))
         sys.exit(1)
 # The longest path decides the longest install directory that can take the update.
-print(258 - max([units(entry[1:].decode("utf-8")) for entry in entries] + [0]))
+print(258 - max([units(entry[1:].decode("utf-8")) for entry in entries] + [units("app/velmora.release")]))
 PYTHON
 ); then
   die "${fits%%$'\n'*}, so an installation would refuse this update; nothing written:"$'\n'"${fits#*$'\n'}"
 fi
 fits="an install directory of up to $fits characters can take it (Windows)"
+if [ ! -e app/velmora.release ]; then
+  cp "$work/velmora.release" app/velmora.release
+  placed=$PWD/app/velmora.release
+fi
 
 find . -type f ! -path ./SHA256SUMS ! -path ./SHA256SUMS.p7 | sed 's|^\./||' | sort >"$work/files"
 xargs -r -d '\n' sha256sum -- <"$work/files" >"$work/SHA256SUMS" || die "cannot read every file of $dir"
@@ -115,6 +142,7 @@ count=$(wc -l <"$work/files")
 if [ -z "${pfx:-}" ]; then
   rm -f SHA256SUMS.p7
   cp "$work/SHA256SUMS" SHA256SUMS
+  finished=1
   cat <<EOF
 sign-update: wrote $dir/SHA256SUMS ($count files; $fits),
 NOT signed: a signed installation refuses this update until SHA256SUMS.p7 stands beside it. Sign
@@ -156,4 +184,5 @@ signer=$(openssl x509 -in "$work/verified.pem" -noout -subject -nameopt utf8,sep
 rm -f SHA256SUMS.p7
 cp "$work/SHA256SUMS" SHA256SUMS
 cp "$work/SHA256SUMS.p7" SHA256SUMS.p7
+finished=1
 echo "sign-update: wrote $dir/SHA256SUMS ($count files; $fits) and SHA256SUMS.p7, verified: ${signer#subject=}"

@@ -39,6 +39,9 @@ fs::path StagedApplicationDirectory(const fs::path& updateDirectory) {
 fs::path StagedApplication(const fs::path& updateDirectory) {
   return Join(StagedApplicationDirectory(updateDirectory), kMainApplicationFile);
 }
+fs::path StagedReleaseFile(const fs::path& updateDirectory) {
+  return Join(StagedApplicationDirectory(updateDirectory), kReleaseFileName);
+}
 
 bool ProgramPresent(const fs::path& program) {
   const fs::file_status status = fs::status(program);

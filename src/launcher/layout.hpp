@@ -9,6 +9,8 @@
 inline constexpr char kLoaderFile[] = "Velmora.exe";
 inline constexpr char kMainApplicationFile[] = "velmora.exe";
 inline constexpr char kApplicationDirectory[] = "app";
+// What a release is for (release_file.hpp), in its application directory.
+inline constexpr char kReleaseFileName[] = "velmora.release";
 inline constexpr char kRetiredApplicationDirectory[] = "app_old";
 inline constexpr char kDataDirectory[] = "data";
 inline constexpr char kStagingDirectory[] = "update";
@@ -45,6 +47,7 @@ boost::filesystem::path KeyRecordsDirectory(const boost::filesystem::path& insta
 boost::filesystem::path StagedLoader(const boost::filesystem::path& updateDirectory);
 boost::filesystem::path StagedApplicationDirectory(const boost::filesystem::path& updateDirectory);
 boost::filesystem::path StagedApplication(const boost::filesystem::path& updateDirectory);
+boost::filesystem::path StagedReleaseFile(const boost::filesystem::path& updateDirectory);
 
 // True when something other than a folder stands at `program`: a link, or a file Windows keeps
 // as a reparse point (compressed, a cloud placeholder), counts. Throws when that cannot be told.

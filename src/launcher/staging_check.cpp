@@ -8,6 +8,7 @@
 #include "launcher/key_chain.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
+#include "launcher/release_file.hpp"
 #include "launcher/run_log.hpp"
 #include "launcher/staged_names.hpp"
 #include "platform/digest.hpp"
@@ -182,6 +183,19 @@ StagingCheck CheckNotOlder(const ProgramVersions& versions, const fs::path& stag
   return {};
 }
 
+// A signed installation takes only a release of its own product and platform, as the release file
+// its publisher signed with every other file says (the files were checked against the manifest).
+StagingCheck CheckReleaseFit(const fs::path& stagingDirectory) {
+  const fs::path file = StagedReleaseFile(stagingDirectory);
+  error_code error;
+  bool unfit = false;
+  const std::optional<std::string> text = ReadSmallFile(file, error, unfit);
+  if (error) return NotNow("a file could not be read", error, file.native());
+  const ReleaseFit fit = FitOfRelease(text && !unfit ? std::optional<std::string_view>(*text) : std::nullopt);
+  if (fit == ReleaseFit::kOurs) return {};
+  return Refused(ReleaseFitText(fit), false, file.native());
+}
+
 // What the publisher check's answer makes of the staging.
 StagingCheck OriginCheck(const OriginAnswer& origin) {
   StagingCheck check;
@@ -260,6 +274,7 @@ StagingCheck CheckStaging(const fs::path& installDirectory, const fs::path& stag
   } else {
     check = CheckStagedFiles(installDirectory, stagingDirectory, std::nullopt);
   }
+  if (*signedInstallation && check.verdict == StagingVerdict::kTaken) check = CheckReleaseFit(stagingDirectory);
   ProgramVersions versions;
   bool versionsRead = false;
   if (*signedInstallation && check.verdict == StagingVerdict::kTaken) {

@@ -43,9 +43,10 @@ struct StagingCheck {
 // (refused for its origin otherwise), then its files, each read once; nothing is changed. The
 // versions are read where the publisher check compares them, and for the log where the staging is
 // taken or refused; never for one kept, which comes back at every start. In a signed installation
-// the manifest's signature comes before any other file is opened. Where the staging is checked
-// against a manifest, the staged loader is held from before it is read until `heldStagedLoader`
-// goes, when the verdict is kTaken.
+// the manifest's signature comes before any other file is opened, and the release file
+// (app/velmora.release, listed like every file) must name this build's product and platform
+// (release_file.hpp). Where the staging is checked against a manifest, the staged loader is held
+// from before it is read until `heldStagedLoader` goes, when the verdict is kTaken.
 StagingCheck CheckStaging(const boost::filesystem::path& installDirectory,
                           const boost::filesystem::path& stagingDirectory, HeldFile& heldStagedLoader);
 

@@ -29,7 +29,7 @@ const char kUsage[] =
     "                        waits for process N to end and applies it; exits at once\n"
     "options:\n"
     "  --install DIR         the installation (default: the folder above this program's own)\n"
-    "  --feed URL            the tree's base URL; the feed is URL/CHANNEL.feed\n"
+    "  --feed URL            the tree's base URL; the feed is URL/CHANNEL.feed2\n"
     "  --from DIR            stage from a copy of the tree in a folder, not the server\n"
     "  --channel NAME        the channel (default: stable)\n"
     "  --json                write one JSON object to standard output\n"

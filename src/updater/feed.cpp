@@ -9,16 +9,10 @@
 #include "platform/digest.hpp"
 
 namespace {
-// Far beyond any release's files (20,000 names take 2 MB), and the most this program holds in memory.
-constexpr std::uint64_t kLargestManifest = 64u << 20;
-constexpr std::uint64_t kLargestSignature = 1u << 20;
-constexpr std::uint64_t kLargestSizes = 16u << 20;
 constexpr std::size_t kLongestUrl = 2048;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLowerHex(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f'); }
-
-bool IsSha256(std::string_view text) { return text.size() == 64 && std::all_of(text.begin(), text.end(), IsLowerHex); }
 
 // Plain decimal digits, no sign, no leading zero, at most `largest`.
 std::optional<std::uint64_t> Decimal(std::string_view text, std::uint64_t largest) {
@@ -59,29 +53,10 @@ std::optional<std::string_view> Value(std::string_view line, std::string_view ke
 
 std::optional<PinnedFile> Pinned(std::string_view value, std::uint64_t largest) {
   const std::size_t blank = value.find(' ');
-  if (blank == std::string_view::npos || !IsSha256(value.substr(0, blank))) return std::nullopt;
+  if (blank == std::string_view::npos || !IsSha256Hex(value.substr(0, blank))) return std::nullopt;
   const std::optional<std::uint64_t> size = Decimal(value.substr(blank + 1), largest);
   if (!size) return std::nullopt;
   return PinnedFile{std::string(value.substr(0, blank)), *size};
-}
-
-// One to four parts of 0-65535, as a file version record holds them.
-std::optional<std::uint64_t> VersionNumber(std::string_view text) {
-  std::uint64_t number = 0;
-  int parts = 0;
-  for (;;) {
-    const std::size_t dot = std::min(text.find('.'), text.size());
-    const std::optional<std::uint64_t> part = Decimal(text.substr(0, dot), 0xFFFF);
-    if (!part || ++parts > 4) return std::nullopt;
-    number |= *part << (16 * (4 - parts));
-    if (dot == text.size()) return number;
-    text.remove_prefix(dot + 1);
-  }
-}
-
-bool NotesUrl(std::string_view url) {
-  return url.size() <= kLongestUrl && (url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) &&
-         url.size() > 8 && url.find(' ') == std::string_view::npos;
 }
 
 // Days since 1970-01-01 of a civil date, in eras of 400 years.
@@ -94,6 +69,28 @@ std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
   return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
 }
 }  // namespace
+
+bool IsSha256Hex(std::string_view text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), IsLowerHex);
+}
+
+std::optional<std::uint64_t> ParseVersionNumber(std::string_view text) {
+  std::uint64_t number = 0;
+  int parts = 0;
+  for (;;) {
+    const std::size_t dot = std::min(text.find('.'), text.size());
+    const std::optional<std::uint64_t> part = Decimal(text.substr(0, dot), 0xFFFF);
+    if (!part || ++parts > 4) return std::nullopt;
+    number |= *part << (16 * (4 - parts));
+    if (dot == text.size()) return number;
+    text.remove_prefix(dot + 1);
+  }
+}
+
+bool IsNotesUrl(std::string_view url) {
+  return url.size() <= kLongestUrl && (url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) &&
+         url.size() > 8 && std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
 
 std::optional<std::int64_t> ParseUtcTime(const std::string& text) {
   // 2026-12-09T12:00:00Z
@@ -165,12 +162,12 @@ std::optional<Feed> ParseFeed(const std::string& text) {
   const auto sequenceNumber = Decimal(*sequence, INT64_MAX);
   const auto issuedTime = ParseUtcTime(std::string(*issued));
   const auto expiresTime = ParseUtcTime(std::string(*expires));
-  const auto versionNumber = VersionNumber(*version);
-  const auto manifestFile = Pinned(*manifest, kLargestManifest);
-  const auto signatureFile = Pinned(*signature, kLargestSignature);
-  const auto sizesFile = Pinned(*sizes, kLargestSizes);
+  const auto versionNumber = ParseVersionNumber(*version);
+  const auto manifestFile = Pinned(*manifest, kLargestFeedManifest);
+  const auto signatureFile = Pinned(*signature, kLargestFeedSignature);
+  const auto sizesFile = Pinned(*sizes, kLargestFeedSizes);
   if (!ValidChannel(feed.channel) || !sequenceNumber || *sequenceNumber == 0 || !issuedTime || !expiresTime ||
-      *expiresTime <= *issuedTime || !versionNumber || !IsSha256(*release) || !manifestFile || !signatureFile ||
+      *expiresTime <= *issuedTime || !versionNumber || !IsSha256Hex(*release) || !manifestFile || !signatureFile ||
       !sizesFile || manifestFile->size == 0 || signatureFile->size == 0) {
     return std::nullopt;
   }
@@ -185,7 +182,7 @@ std::optional<Feed> ParseFeed(const std::string& text) {
   feed.sizes = *sizesFile;
   if (lines->size() == 11) {
     const auto notes = Value((*lines)[10], "notes");
-    if (!notes || !NotesUrl(*notes)) return std::nullopt;
+    if (!notes || !IsNotesUrl(*notes)) return std::nullopt;
     feed.notes = std::string(*notes);
   }
   if (ReleaseId(feed.manifest.sha256, feed.signature.sha256) != feed.release) return std::nullopt;
@@ -206,18 +203,6 @@ std::string FeedText(const Feed& feed) {
   text += "sizes " + pinned(feed.sizes) + "\n";
   if (!feed.notes.empty()) text += "notes " + feed.notes + "\n";
   return text;
-}
-
-FeedJudgement JudgeFeed(const Feed& feed, const std::string& channel, const ChannelHistory& history, std::int64_t now) {
-  if (feed.channel != channel) return FeedJudgement::kOtherChannel;
-  if (feed.sequence < history.sequence) return FeedJudgement::kRolledBack;
-  // A clock set back does not bring an expired feed back to life.
-  if (feed.expires <= std::max(now, history.issued)) return FeedJudgement::kExpired;
-  return FeedJudgement::kAccepted;
-}
-
-ChannelHistory Accepted(const Feed& feed, const ChannelHistory& history) {
-  return {std::max(feed.sequence, history.sequence), std::max(feed.issued, history.issued)};
 }
 
 ReleaseDecision DecideRelease(const Feed& feed, const InstalledState& state) {

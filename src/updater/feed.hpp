@@ -1,22 +1,30 @@
 #pragma once
-// The feed: what a channel offers now, one small text signed as a whole, and the decisions taken
-// on it. Pure functions: nothing here touches the disk or the network.
+// The feed: what a channel offers now, one small file signed as a whole, and the decisions taken
+// on it. The first feed, <channel>.feed, is a text of fixed lines that updaters before the second
+// feed (feed2.hpp) read: publish-update.sh still writes it for them. Pure functions: nothing here
+// touches the disk or the network.
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "launcher/trust.hpp"
 
 // A signed feed larger than this is no feed, and is not read further.
 inline constexpr std::size_t kLargestFeed = 64 * 1024;
-// The first line of every feed of this format.
+// The first line of every first feed.
 inline constexpr char kFeedFormat[] = "velmora-feed 1";
 // The release folder's three files, as the feed names them.
 inline constexpr char kSizesFile[] = "SIZES";
+// The largest each may be: far beyond any release's (20,000 names take 2 MB), and the most this
+// program holds in memory.
+inline constexpr std::uint64_t kLargestFeedManifest = 64u << 20;
+inline constexpr std::uint64_t kLargestFeedSignature = 1u << 20;
+inline constexpr std::uint64_t kLargestFeedSizes = 16u << 20;
 
 // A file of the release folder as the feed pins it.
 struct PinnedFile {
@@ -24,9 +32,10 @@ struct PinnedFile {
   std::uint64_t size = 0;
 };
 
+// What a channel offers: its times and one release.
 struct Feed {
   std::string channel;
-  std::uint64_t sequence = 0;
+  std::uint64_t sequence = 0;  // the first feed's alone, which orders its feeds by it; 0 in the second
   std::int64_t issued = 0;   // seconds since 1970, UTC
   std::int64_t expires = 0;  // the same; later than `issued`
   std::string version;       // as written: one to four numbers, dots between them
@@ -36,12 +45,12 @@ struct Feed {
   std::string notes;         // an http(s) URL, or empty
 };
 
-// The feed in `text`, or nullopt when it is not exactly of the form docs/updater.md gives: every
+// The first feed in `text`, or nullopt when it is not exactly of the form docs/updater.md gives: every
 // line ended by a line feed, each key once and in order, nothing else. Its release id must be the
 // one its two manifest files give (ReleaseId).
 std::optional<Feed> ParseFeed(const std::string& text);
 
-// The feed as publish-update.sh writes it: ParseFeed(FeedText(feed)) gives `feed` back.
+// The first feed as publish-update.sh writes it: ParseFeed(FeedText(feed)) gives `feed` back.
 std::string FeedText(const Feed& feed);
 
 // The id of a release: the SHA-256 of the two lines `sha256sum SHA256SUMS SHA256SUMS.p7` writes.
@@ -50,25 +59,6 @@ std::string ReleaseId(const std::string& manifestSha256, const std::string& sign
 // "YYYY-MM-DDTHH:MM:SSZ" and back; nullopt for any other text or a date before 1970.
 std::optional<std::int64_t> ParseUtcTime(const std::string& text);
 std::string UtcTimeText(std::int64_t secondsSinceEpoch);
-
-// What this installation has accepted of a channel before.
-struct ChannelHistory {
-  std::uint64_t sequence = 0;  // the highest sequence accepted
-  std::int64_t issued = 0;     // the latest issue time seen
-};
-
-enum class FeedJudgement {
-  kAccepted,
-  kOtherChannel,  // signed for another channel than the one asked for
-  kRolledBack,    // a lower sequence than one accepted before: an old feed served again
-  kExpired,       // past its expiry by the later of the clock and the newest issue time seen
-};
-
-// Whether the verified, parsed `feed` is taken for `channel` at `now` (seconds since 1970).
-FeedJudgement JudgeFeed(const Feed& feed, const std::string& channel, const ChannelHistory& history, std::int64_t now);
-
-// The history once `feed` has been accepted.
-ChannelHistory Accepted(const Feed& feed, const ChannelHistory& history);
 
 // What to do about the release a taken feed names.
 enum class ReleaseDecision {
@@ -90,6 +80,13 @@ ReleaseDecision DecideRelease(const Feed& feed, const InstalledState& state);
 
 // A channel's name: 1 to 64 of a-z, 0-9, '.', '_', '-', beginning with a letter or digit (it names a file).
 bool ValidChannel(const std::string& channel);
+
+// The values a feed holds, each checked as strictly as the first feed's lines are.
+bool IsSha256Hex(std::string_view text);  // 64 lowercase hex digits
+// One to four numbers of 0-65535, as a file version record holds them, the first most significant.
+std::optional<std::uint64_t> ParseVersionNumber(std::string_view text);
+// An http(s) URL of at most 2048 characters without a blank, which the application may show.
+bool IsNotesUrl(std::string_view url);
 
 // SIZES: one line "<sha256> <size>" for each distinct object of the manifest, sorted, each once.
 // Nullopt when any line is not of that form.

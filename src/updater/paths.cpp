@@ -13,6 +13,9 @@ fs::path PartialObject(const fs::path& dataDirectory, const std::string& sha256)
 fs::path StateFile(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.state"); }
 fs::path CachedFeed(const fs::path& dataDirectory, const std::string& channel) {
   // A channel's name is letters, digits and . _ - only (ValidChannel): it can name a file.
+  return Join(dataDirectory, ("velmora-update." + channel + ".feed2").c_str());
+}
+fs::path RetiredCachedFeed(const fs::path& dataDirectory, const std::string& channel) {
   return Join(dataDirectory, ("velmora-update." + channel + ".feed").c_str());
 }
 fs::path UpdaterLog(const fs::path& dataDirectory) { return Join(dataDirectory, "velmora-update.log"); }

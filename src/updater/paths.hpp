@@ -14,8 +14,10 @@ boost::filesystem::path PartialDirectory(const boost::filesystem::path& dataDire
 boost::filesystem::path PartialObject(const boost::filesystem::path& dataDirectory, const std::string& sha256);
 // What the updater remembers: each channel's newest feed, the staged and installed releases.
 boost::filesystem::path StateFile(const boost::filesystem::path& dataDirectory);
-// The last feed of `channel` this installation accepted, as the server sent it.
+// The last feed of `channel` this installation accepted, as the server sent it (its second feed).
 boost::filesystem::path CachedFeed(const boost::filesystem::path& dataDirectory, const std::string& channel);
+// The first feed of `channel` that an updater before the second feed kept: removed once one is taken.
+boost::filesystem::path RetiredCachedFeed(const boost::filesystem::path& dataDirectory, const std::string& channel);
 // The administrator's settings for this installation's updater.
 boost::filesystem::path SettingsFile(const boost::filesystem::path& dataDirectory);
 // The updater's log, beside the loader's.

@@ -20,6 +20,7 @@
 #include "platform/signed_feed.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/feed.hpp"
+#include "updater/feed_check.hpp"
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
 #include "updater/update.hpp"
@@ -45,16 +46,6 @@ struct Stop {
   if (DiskFull(error)) Fail(kUpdateDiskFull, "disk full", what + ": the disk is full, " + LogError(error));
   Fail(kUpdateLocalFailure, "local failure", what + ", " + LogError(error));
 }
-
-// Whom the feed's signer must be.
-struct FeedAnchor {
-  // The publisher name the signer's certificate must carry (as Windows shows it; elsewhere its
-  // subject's common name), or one this build accepts besides. Empty: the signature's own
-  // integrity alone is verified, whoever made it.
-  NativeString publisher;
-  // POSIX: the PEM file of the roots the signer's chain must end at. Windows: the system's roots.
-  NativeString roots;
-};
 
 struct Run {
   UpdaterOptions options;

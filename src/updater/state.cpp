@@ -37,9 +37,11 @@ std::optional<UpdaterState> ParseState(const std::string& text) {
     UpdaterState state;
     for (const auto& [name, value] : root.at("channels").as_object()) {
       const json::object& channel = value.as_object();
+      // What an updater before the second feed kept of its first feed: nothing to hold this one to.
+      if (!channel.contains("digest")) continue;
       ChannelState& kept = state.channels[std::string(name)];
-      kept.history.sequence = Field<std::uint64_t>(channel, "sequence");
       kept.history.issued = Field<std::int64_t>(channel, "issued");
+      kept.history.digest = Field<std::string>(channel, "digest");
       kept.etag = Field<std::string>(channel, "etag");
       kept.lastModified = Field<std::string>(channel, "lastModified");
     }
@@ -68,8 +70,8 @@ std::optional<UpdaterState> ParseState(const std::string& text) {
 std::string StateText(const UpdaterState& state) {
   json::object channels;
   for (const auto& [name, channel] : state.channels) {
-    channels[name] = {{"sequence", channel.history.sequence},
-                      {"issued", channel.history.issued},
+    channels[name] = {{"issued", channel.history.issued},
+                      {"digest", channel.history.digest},
                       {"etag", channel.etag},
                       {"lastModified", channel.lastModified}};
   }

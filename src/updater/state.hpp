@@ -1,6 +1,6 @@
 #pragma once
 // What the updater remembers between runs, in data/velmora-update.state (JSON): per channel the
-// highest sequence and newest issue time accepted and the validators of its last feed; the
+// newest feed taken (its issue time and the SHA-256 of its text) and the validators of that feed; the
 // release it staged, the one it saw installed, the releases refused for their origin, and how its
 // last check or staging ended.
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "updater/feed.hpp"
+#include "updater/feed2.hpp"
 
 struct ChannelState {
   ChannelHistory history;

@@ -13,6 +13,7 @@
 #include "launcher/installation_lock.hpp"
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
+#include "launcher/release_file.hpp"
 #include "launcher/run_log.hpp"
 #include "launcher/staged_names.hpp"
 #include "launcher/staged_update.hpp"
@@ -31,11 +32,13 @@
 #include "platform/version_record.hpp"
 #include "updater/exit_codes.hpp"
 #include "updater/feed.hpp"
+#include "updater/feed_check.hpp"
 #include "updater/paths.hpp"
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
 #include "updater/run.hpp"
 #include "updater/settings.hpp"
+#include "product.hpp"
 #include "updater_defaults.hpp"
 
 namespace fs = boost::filesystem;
@@ -77,111 +80,90 @@ void ChooseAnchor(Run& run) {
           (kSystemRoots ? std::string(", under the system's roots") : ", under the roots in " + LogText(run.anchor.roots)));
 }
 
-std::string OriginText(const OriginAnswer& answer) {
-  const char* what = answer.step == OriginStep::kManifestSigners     ? "the feed is not signed by exactly one signer"
-                     : answer.step == OriginStep::kManifestAlgorithm ? "the feed is not signed with SHA-256"
-                     : answer.step == OriginStep::kManifestNoDigest  ? "the feed's signature signs no message digest"
-                     : answer.step == OriginStep::kManifestDigest    ? "the feed was changed after signing"
-                     : answer.step == OriginStep::kManifestKey       ? "the feed is signed by a key that is not the publisher's"
-                     : answer.step == OriginStep::kManifestPublisher ? "the feed is signed by another publisher"
-                     : answer.step == OriginStep::kManifestUsage     ? "the feed's signer is not for code signing"
-                     : answer.step == OriginStep::kManifestChain     ? "the feed signer's certificate chain"
-                                                                     : "the feed's signature";
-  std::string text = what + (answer.signer.empty() ? std::string() : " " + Quoted(answer.signer));
-  char code[64];
-  for (const auto& [name, value] : {std::pair{"system code", answer.status}, std::pair{"reason", answer.reason},
-                                    std::pair{"chain trust", answer.trust}}) {
-    if (value == 0) continue;
-    std::snprintf(code, sizeof code, ", %s 0x%08X", name, static_cast<unsigned>(value));
-    text += code;
-  }
-  return text;
-}
-
 std::int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// The channel's feed, fetched (or, when the server says nothing changed, the one accepted before),
-// verified and judged; stops the run when it is not taken.
-Feed TakeFeed(Run& run) {
-  const std::string relative = run.options.channel + ".feed";
-  const fs::path cachedFile = CachedFeed(run.data, run.options.channel);
-  std::optional<std::string> cached;
-  if (const error_code error = ReadIfThere(cachedFile, cached)) FailLocally("could not read " + LogText(cachedFile), error);
-  ChannelState& channel = run.state.channels[run.options.channel];
+// The channel's feed as the server has it now; when the server says it has not changed since the
+// one kept in `cached`, that one (`unchanged`).
+struct FetchedFeed {
+  std::string bytes;
+  bool unchanged = false;
+  HttpAnswer answer;
+};
+
+FetchedFeed FetchFeed(Run& run, const std::optional<std::string>& cached, const ChannelState& channel) {
+  const std::string relative = run.options.channel + ".feed2";
   HttpRequest request;
   if (cached) {
     request.ifNoneMatch = channel.etag;
     request.ifModifiedSince = channel.lastModified;
   }
-  std::string bytes;
+  FetchedFeed fetched;
   const Got got = Request(run, relative, request, kLargestFeed, [&](HttpMeaning, const char* data, std::size_t size) {
-    bytes.append(data, size);
+    fetched.bytes.append(data, size);
     return true;
   });
   if (got.tooLong) Fail(kUpdateFeedRefused, "feed refused", "feed refused: " + Where(run, relative) + " is larger than 64 KiB");
   if (got.error || (got.meaning != HttpMeaning::kBody && !(got.meaning == HttpMeaning::kNotModified && cached))) {
     FailFetching(run, relative, got);
   }
-  const bool unchanged = got.meaning == HttpMeaning::kNotModified;
-  if (unchanged) bytes = *cached;
+  fetched.unchanged = got.meaning == HttpMeaning::kNotModified;
+  if (fetched.unchanged) fetched.bytes = *cached;
+  fetched.answer = got.answer;
   LogLine("feed " + Where(run, relative) + ": " +
-          (unchanged ? "not modified, the one accepted before" : std::to_string(bytes.size()) + " bytes"));
+          (fetched.unchanged ? "not modified, the one accepted before" : std::to_string(fetched.bytes.size()) + " bytes"));
+  return fetched;
+}
 
-  const SignedMessage message = VerifySignedFeed(bytes, run.anchor.roots);
-  const std::string& content = message.content;
-  Sha256 contentDigest{};
-  if (!Sha256OfBytes(content, contentDigest)) {
-    Fail(kUpdateFeedNotNow, "feed cannot be checked now", "feed cannot be checked now: the system's SHA-256 failed");
+// The channel's second feed, fetched (or, when the server says nothing changed, the one taken
+// before), verified and judged; stops the run when it is not taken. Only a feed taken is kept.
+Feed TakeFeed(Run& run) {
+  const fs::path cachedFile = CachedFeed(run.data, run.options.channel);
+  std::optional<std::string> cached;
+  if (const error_code error = ReadIfThere(cachedFile, cached)) FailLocally("could not read " + LogText(cachedFile), error);
+  ChannelState& channel = run.state.channels[run.options.channel];
+  const FeedPurpose purpose{kProduct, kPlatform, run.options.channel};
+  FetchedFeed fetched = FetchFeed(run, cached, channel);
+  FeedCheck check = CheckSignedFeed(fetched.bytes, run.anchor, run.keys, purpose, channel.history, Now());
+  // The server's 304 is about the feed taken then: a copy on disk that no longer verifies, or is
+  // another, is the disk's fault, and the server's feed is fetched whole.
+  if (fetched.unchanged && (check.feed ? check.digest != channel.history.digest : check.verdict == FeedVerdict::kRefused)) {
+    LogLine("feed kept in " + LogText(cachedFile) + " is not the one taken before: fetching it whole");
+    channel.etag.clear();
+    channel.lastModified.clear();
+    fetched = FetchFeed(run, std::nullopt, channel);
+    check = CheckSignedFeed(fetched.bytes, run.anchor, run.keys, purpose, channel.history, Now());
   }
-  OriginAnswer origin = JudgeFeedSignature(message, contentDigest, run.anchor.publisher, run.keys);
-  // A key the current record does not pin may be one a newer record of the tree names.
-  if (origin.step == OriginStep::kManifestKey && FetchKeyRecords(run, std::nullopt)) {
-    origin = JudgeFeedSignature(message, contentDigest, run.anchor.publisher, run.keys);
+  // A signer the current record does not pin may be one a newer record of the tree names, and a
+  // feed that names a newer record may come after one that retires a key: the records are fetched,
+  // each verified by the chain alone, and the feed judged again.
+  const bool newerNamed = check.keysNamed > run.keys.version;
+  if ((check.unpinned || newerNamed) &&
+      FetchKeyRecords(run, newerNamed ? std::optional<std::uint32_t>(check.keysNamed) : std::nullopt)) {
+    check = CheckSignedFeed(fetched.bytes, run.anchor, run.keys, purpose, channel.history, Now());
   }
-  const StagingVerdict verdict = VerdictOfOrigin(origin);
-  if (verdict == StagingVerdict::kRefused) Fail(kUpdateFeedRefused, "feed refused", "feed refused: " + OriginText(origin));
-  if (verdict == StagingVerdict::kNotNow) {
-    Fail(kUpdateFeedNotNow, "feed cannot be checked now", "feed cannot be checked now: " + OriginText(origin));
+  if (check.verdict == FeedVerdict::kRefused) Fail(kUpdateFeedRefused, "feed refused", "feed refused: " + check.why);
+  if (check.verdict == FeedVerdict::kNotNow) {
+    Fail(kUpdateFeedNotNow, "feed cannot be checked now", "feed cannot be checked now: " + check.why);
   }
-  const std::optional<Feed> feed = ParseFeed(content);
-  if (!feed) Fail(kUpdateFeedRefused, "feed refused", "feed refused: it is not a feed of the form " + std::string(kFeedFormat));
-  const char* judged = nullptr;
-  switch (JudgeFeed(*feed, run.options.channel, channel.history, Now())) {
-    case FeedJudgement::kAccepted:
-      break;
-    case FeedJudgement::kOtherChannel:
-      judged = "it is signed for the channel ";
-      break;
-    case FeedJudgement::kRolledBack:
-      judged = "it is older than one taken before: sequence ";
-      break;
-    case FeedJudgement::kExpired:
-      judged = "it has expired: ";
-      break;
-  }
-  if (judged != nullptr) {
-    const std::string detail = feed->channel != run.options.channel ? feed->channel
-                               : feed->sequence < channel.history.sequence
-                                   ? std::to_string(feed->sequence) + " below " + std::to_string(channel.history.sequence)
-                                   : "expires " + UtcTimeText(feed->expires);
-    Fail(kUpdateFeedRefused, "feed refused", "feed refused: " + std::string(judged) + detail);
-  }
-  LogLine("feed taken: channel " + feed->channel + ", sequence " + std::to_string(feed->sequence) + ", issued " +
-          UtcTimeText(feed->issued) + ", expires " + UtcTimeText(feed->expires) + ", release " + feed->release +
-          ", version " + feed->version);
-  channel.history = Accepted(*feed, channel.history);
-  if (!unchanged) {
-    channel.etag = KeptValidator(got.answer.etag);
-    channel.lastModified = KeptValidator(got.answer.lastModified);
-    WriteWhole(cachedFile, bytes);
+  const Feed& feed = check.feed->feed;
+  LogLine("feed taken: product " + check.feed->product + ", platform " + check.feed->platform + ", channel " +
+          feed.channel + ", issued " + UtcTimeText(feed.issued) + ", expires " + UtcTimeText(feed.expires) +
+          ", release " + feed.release + ", version " + feed.version);
+  channel.history = {feed.issued, check.digest};
+  if (!fetched.unchanged) {
+    channel.etag = KeptValidator(fetched.answer.etag);
+    channel.lastModified = KeptValidator(fetched.answer.lastModified);
+    WriteWhole(cachedFile, fetched.bytes);
   }
   WriteWhole(StateFile(run.data), StateText(run.state));
-  run.report.release = feed->release;
-  run.report.version = feed->version;
-  run.report.notes = feed->notes;
-  return *feed;
+  error_code ignored;
+  fs::remove(RetiredCachedFeed(run.data, run.options.channel), ignored);
+  run.report.release = feed.release;
+  run.report.version = feed.version;
+  run.report.notes = feed.notes;
+  return feed;
 }
 
 // ---------------------------------------------------------------- which release is where
@@ -231,6 +213,27 @@ void RefuseRelease(Run& run, const Feed& feed, const std::string& why) {
        "release refused for its origin (never staged): " + feed.release + ": " + why);
 }
 
+// The release file the manifest lists, from a file of this machine that matches it or else fetched
+// alone; nullopt when the manifest lists none.
+std::optional<std::string> ListedReleaseFile(Run& run, const std::vector<ManifestLine>& lines,
+                                             const std::map<std::string, std::uint64_t>& sizes) {
+  const NativeString path = NativeFromAscii(kApplicationDirectory) + NativeFromAscii("/") + NativeFromAscii(kReleaseFileName);
+  const auto line = std::find_if(lines.begin(), lines.end(), [&](const ManifestLine& listed) { return listed.path == path; });
+  if (line == lines.end()) return std::nullopt;
+  const std::uint64_t size = sizes.at(line->digest);
+  // Larger than any release file: not one, and not fetched.
+  if (size > kLargestReleaseFile) return std::string();
+  for (const fs::path& root : {run.install, run.incoming}) {
+    std::string bytes;
+    Sha256 digest{};
+    if (!ReadWholeFile((root / fs::path(path)).native(), kLargestReleaseFile, bytes) && Sha256OfBytes(bytes, digest) &&
+        HexOf(digest) == line->digest) {
+      return bytes;
+    }
+  }
+  return FetchPinned(run, "objects/" + line->digest, {line->digest, size});
+}
+
 // Where each file comes from, every local source verified by its digest, and what is still to
 // fetch and to write.
 Release PlanRelease(Run& run, const Feed& feed) {
@@ -253,6 +256,13 @@ Release PlanRelease(Run& run, const Feed& feed) {
   const std::optional<std::map<std::string, std::uint64_t>> sizes =
       ParseSizes(FetchPinned(run, folder + kSizesFile, feed.sizes));
   if (!sizes || !SizesCoverManifest(*sizes, *lines)) RefuseRelease(run, feed, "its SIZES does not cover its manifest");
+  // What the release is for, before any other object is fetched.
+  const std::optional<std::string> releaseFile = ListedReleaseFile(run, *lines, *sizes);
+  if (const ReleaseFit fit = FitOfRelease(releaseFile); fit != ReleaseFit::kOurs) {
+    const std::optional<ReleaseFile> named = releaseFile ? ParseReleaseFile(*releaseFile) : std::nullopt;
+    RefuseRelease(run, feed, ReleaseFitText(fit) + (named ? " (" + named->product + " for " + named->platform + ")" : std::string()) +
+                                 ", this is " + kProduct + " for " + kPlatform);
+  }
   release.lines = *lines;
   release.sizes = *sizes;
 

@@ -62,8 +62,8 @@ for dir in "$work/one/dist" "$work"/unpacked/*; do
   (cd "$dir" && sha256sum -c SHA256SUMS &&
      diff <(sed 's/^[0-9a-f]*  //' SHA256SUMS) <(find . -type f ! -path ./SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort))
 done
-for shipped in Velmora.exe velmora-update.exe sign-update.sh publish-update.sh publisher-keys.sh keys/publisher.keys \
-  docs/updater.md; do
+for shipped in Velmora.exe velmora-update.exe sign-update.sh publish-update.sh velmora-feed publisher-keys.sh \
+  keys/publisher.keys docs/updater.md; do
   grep -q "  $shipped\$" "$work"/unpacked/*/SHA256SUMS || fail "$shipped not in the release's SHA256SUMS"
 done
 # The tools that sign and publish updates, as in the source and ready to run.
@@ -72,13 +72,18 @@ for name in sign-update.sh publish-update.sh publisher-keys.sh; do
   cmp "$work/one/scripts/$name" "$tool" && [ -x "$tool" ] || fail "$name not shipped as in the source"
 done
 
-# The notices: a section each for Boost, mingw-w64 and GCC, naming the packages with the versions
-# installed, and holding their copyright files whole.
+# velmora-feed runs beside publish-update.sh as shipped: linked whole, it answers with its usage.
+feed_tool=$(echo "$work"/unpacked/*/velmora-feed)
+file "$feed_tool" | grep -q 'static' || fail "velmora-feed is not linked whole: $(file "$feed_tool")"
+{ "$feed_tool" 2>&1 || true; } | grep -q '^usage: velmora-feed' || fail "velmora-feed does not run"
+
+# The notices: a section each for Boost, mingw-w64, GCC, and for velmora-feed the C library and
+# OpenSSL, naming the packages with the versions installed, and holding their copyright files whole.
 notices=$(echo "$work"/unpacked/*/THIRD-PARTY-NOTICES.txt)
-for title in Boost mingw-w64 GCC; do
+for title in Boost mingw-w64 GCC "GNU C Library" OpenSSL; do
   grep -A1 -x '=\{72\}' "$notices" | grep -q "^$title" || fail "no $title section in $notices"
 done
-packages=(libboost1.81-dev mingw-w64-x86-64-dev g++-mingw-w64-x86-64-posix)
+packages=(libboost1.81-dev mingw-w64-x86-64-dev g++-mingw-w64-x86-64-posix libc6-dev libssl-dev libstdc++-12-dev)
 for pkg in "${packages[@]}"; do
   grep -qF "  $pkg $(dpkg-query -W -f '${Version}' "$pkg"): " "$notices" || fail "$pkg not named with its version"
 done

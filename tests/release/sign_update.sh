@@ -50,13 +50,19 @@ check "unsigned: every file listed, sorted bytewise" cmp -s "$s/SHA256SUMS" <(ex
 check "unsigned: no signature" test ! -e "$s/SHA256SUMS.p7"
 check "unsigned: says how to sign" grep -q 'NOT signed' "$work/out"
 check "unsigned: the longest install directory it fits" grep -q 'up to 239 characters can take it' "$work/out"
+check "unsigned: the release file names the product and platform, and is listed" test \
+  "$(cat "$s/app/velmora.release")" == $'velmora-release 1\nproduct velmora\nplatform windows-x64' -a \
+  "$(grep -c '  app/velmora.release$' "$s/SHA256SUMS")" -eq 1
+"$repo/scripts/sign-update.sh" --product velmora --platform windows-x64 "$s" >"$work/out"
+check "unsigned again with the same names: taken as it is" grep -q 'NOT signed' "$work/out"
 
 sign "$s"
 check "signed by A: the signature verifies" verifies "$s"
 check "signed by A: the signer named" grep -q 'verified: CN=Velmora Test Publisher$' "$work/out"
 check "signed by A: nothing else left in the staging" diff <(cd "$s" && find . | sort) \
   <(printf '%s\n' . ./SHA256SUMS ./SHA256SUMS.p7 ./Velmora.exe ./app ./app/SHA256SUMS ./app/données \
-    "./app/données/a b.dat" ./app/lib ./app/lib/-b.dll ./app/lib/empty ./app/tag.txt ./app/velmora.exe | sort)
+    "./app/données/a b.dat" ./app/lib ./app/lib/-b.dll ./app/lib/empty ./app/tag.txt ./app/velmora.exe \
+    ./app/velmora.release | sort)
 # With signed attributes, as signtool /p7 makes them: the manifest's digest is the one signed.
 digest=$(openssl asn1parse -inform DER -in "$s/SHA256SUMS.p7" | grep -A2 ':messageDigest' | sed -n 's/.*DUMP\]://p' || true)
 check "signed by A: the manifest's digest among the signed attributes" \
@@ -99,6 +105,8 @@ Windows takes for one||touch app/i.txt app/$'\u0131'.txt
 Windows takes for one||touch app/ß app/ẞ
 Windows takes for one||touch sha256sums
 no file app/velmora.exe||rm app/velmora.exe
+is not the release file of velmora for windows-x64||printf 'velmora-release 1\nproduct velmora-pro\nplatform windows-x64\n' >app/velmora.release
+Windows takes for one||touch app/Velmora.release
 does not verify against|VELMORA_SIGN_PFX=$keys/foreign.pfx|true
 cannot open|VELMORA_SIGN_PASSWORD_FILE=$keys/root.pem|true
 set both|VELMORA_SIGN_PASSWORD_FILE=|true

@@ -46,6 +46,7 @@ signed_staging() {
   VELMORA_SIGN_CAFILE=$work/cert.pem bash "$repo/scripts/sign-update.sh" "$staging" >/dev/null
   cp "$staging/SHA256SUMS" "$work/marked/$mark.SHA256SUMS"
   cp "$staging/SHA256SUMS.p7" "$work/marked/$mark.SHA256SUMS.p7"
+  cp "$staging/app/velmora.release" "$work/marked/$mark.velmora.release"
 }
 signed_staging "staged loader, next version" "$tests/recorder.exe"
 # An update whose application is older than the installed one, which the restart route refuses.

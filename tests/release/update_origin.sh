@@ -4,10 +4,11 @@
 # certificate, another publisher, certificates under the publisher's name from a self-made root (of a
 # key no build pins, or of the pinned one), expired or not for code signing, by two signers, with
 # SHA-1 or without the signer's certificate, altered after signing, older, without a version record,
-# or without a manifest (SCENARIO, the publisher scenario test, starts the loader on each); then,
-# through the platform probe, what the loader cannot show: further accepted names, an installed
-# loader that cannot be read, and the staged loader held against replacing; and a root that only the
-# current user's store holds. Everything runs in a Wine prefix of its own that trusts the
+# for another product or naming none, or without a manifest (SCENARIO, the publisher scenario test,
+# starts the loader on each); then, through the platform probe, what the loader cannot show: further
+# accepted names, an installed loader that cannot be read, and the staged loader held against
+# replacing; and a root that only the current user's store holds. Everything runs in a Wine prefix of
+# its own that trusts the
 # throw-away root (scripts/with-trusted-roots.sh), and nothing else: the self-made root stays untrusted.
 #   update_origin.sh PROBE RENAMED_PROBE LOADER RECORDER OLD_RECORDER UNVERSIONED_RECORDER SCENARIO ROOT_STORE
 # RENAMED_PROBE is the probe built to accept "Velmora Other Publisher" besides the installation's own.
@@ -21,7 +22,8 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=${VELMORA_ORIGIN_WORK:-}
 
 # A staging as data/update holds it: LOADER and APPLICATION with a library and a tag beside it,
-# the manifest signed with CERTIFICATE (from the root ROOT), or unsigned when none is given.
+# the manifest signed with CERTIFICATE (from the root ROOT), or unsigned when none is given; the
+# release file names $product (velmora when unset).
 stage() {  # NAME LOADER APPLICATION [CERTIFICATE [ROOT]]
   local dir=$work/stagings/$1
   mkdir -p "$dir/app/resources/empty"
@@ -31,9 +33,9 @@ stage() {  # NAME LOADER APPLICATION [CERTIFICATE [ROOT]]
   printf 'a library of the application\n' >"$dir/app/library.dll"
   if [ -n "${4:-}" ]; then
     VELMORA_SIGN_PFX=$work/$4.pfx VELMORA_SIGN_PASSWORD_FILE=$work/pass VELMORA_SIGN_CAFILE=$work/${5:-root}.pem \
-      bash "$repo/scripts/sign-update.sh" "$dir" >/dev/null
+      bash "$repo/scripts/sign-update.sh" --product "${product:-velmora}" "$dir" >/dev/null
   else
-    bash "$repo/scripts/sign-update.sh" "$dir" >/dev/null
+    bash "$repo/scripts/sign-update.sh" --product "${product:-velmora}" "$dir" >/dev/null
   fi
 }
 # The manifest of staging NAME signed again by hand with `openssl cms -sign`, as sign-update.sh
@@ -83,6 +85,10 @@ stagings() {
   stage no-certificate signed.exe recorder-a.exe && resign no-certificate a -- -nocerts
   stage two-signers signed.exe recorder-a.exe && resign two-signers a renewed
   stage sha1 signed.exe recorder-a.exe && resign sha1 a -- -md sha1
+  # Signed whole by the publisher, for another of its products, or naming none.
+  product=velmora-pro stage other-product signed.exe recorder-a.exe a
+  stage no-release-file signed.exe recorder-a.exe && (cd "$work/stagings/no-release-file" && rm app/velmora.release &&
+    sed -i '/app\/velmora.release$/d' SHA256SUMS) && resign no-release-file a
   stage plain unsigned.exe recorder.exe
   stage plain-changed unsigned.exe recorder.exe && printf 'app v3\n' >"$work/stagings/plain-changed/app/tag.txt"
 }

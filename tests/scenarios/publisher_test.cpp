@@ -95,6 +95,11 @@ TEST(Publisher, ASignedInstallationTakesOnlyAWholeUpdateOfItsPublisher) {
                          // The publisher's name from any root is not the publisher's without a pinned key.
                          Row{"signed.exe", "foreign", Verdict::kRefused, origin + unpinned + publisher},
                          Row{"signed.exe", "self-made", Verdict::kRefused, origin + unpinned + publisher},
+                         // What its publisher signed says it is for something else, or for nothing.
+                         Row{"signed.exe", "other-product", Verdict::kRefused, "refused for its origin (never stage these "
+                                                                                "files again): a release for another product"},
+                         Row{"signed.exe", "no-release-file", Verdict::kRefused,
+                             "refused for its origin (never stage these files again): no release file: it names no product"},
                          // Windows takes these once it trusts that root, or once its clock is right:
                          // never thrown away.
                          Row{"signed.exe", "foreign-pinned", Verdict::kKept, kept + manifestChain + selfMade},

@@ -43,6 +43,11 @@ std::vector<std::string> Updated(const Scene& scene) {
   InstallLoader(expected, kStagedMark);
   InstallApplication(expected / "app", "app v2");
   fs::create_directories(expected / "data");
+  // A signed update names its product in a file its manifest lists, installed with it.
+  if (const char* marked = std::getenv("VELMORA_MARKED_LOADERS")) {
+    fs::copy_file(Utf8ToPath(marked) / Utf8ToPath(std::string(kStagedMark) + ".velmora.release"),
+                  expected / "app" / "velmora.release");
+  }
   return Snapshot(expected);
 }
 

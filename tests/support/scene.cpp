@@ -81,11 +81,13 @@ void InstallLoader(const fs::path& directory, const std::string& mark) {
   // A signed loader's mark must lie under its signature: made beforehand, signed, in this folder.
   if (const char* marked = std::getenv("VELMORA_MARKED_LOADERS"); marked != nullptr && !mark.empty()) {
     CopyProgram(Utf8ToPath(marked) / Utf8ToPath(mark + ".exe"), directory / "Velmora.exe");
-    // A staging is signed whole; a loader installed elsewhere has no manifest beside it.
-    for (const char* manifest : {"SHA256SUMS", "SHA256SUMS.p7"}) {
+    // A staging is signed whole, its release file too; a loader installed elsewhere has no manifest beside it.
+    for (const char* manifest : {"SHA256SUMS", "SHA256SUMS.p7", "velmora.release"}) {
       const fs::path signedManifest = Utf8ToPath(marked) / Utf8ToPath(mark + "." + manifest);
       if (directory.filename() == "update" && fs::exists(signedManifest)) {
-        fs::copy_file(signedManifest, directory / manifest);
+        const fs::path target = std::string(manifest) == "velmora.release" ? directory / "app" / manifest : directory / manifest;
+        fs::create_directories(target.parent_path());
+        fs::copy_file(signedManifest, target);
       }
     }
     return;

@@ -19,7 +19,8 @@ std::filesystem::path RecorderProgram();
 // `mark` appended when given: it runs as before, but its bytes tell it from the loader under test.
 // With VELMORA_MARKED_LOADERS set, a marked loader is that folder's "<mark>.exe" instead, with
 // "<mark>.SHA256SUMS" and "<mark>.SHA256SUMS.p7" beside it in a staging directory ("update") as the
-// signed manifest of it and an application "app v2", where the folder has them.
+// signed manifest of it and an application "app v2", and "<mark>.velmora.release" as its
+// app/velmora.release, where the folder has them.
 void InstallLoader(const std::filesystem::path& directory, const std::string& mark = "");
 
 // Copies the recorder to `file` with a "tag.txt" beside it naming what it stands for, such as

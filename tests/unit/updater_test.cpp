@@ -1,14 +1,17 @@
-// The updater's pure decisions: the feed's form and acceptance, SIZES, the release decision, the
-// plan of where each file comes from, what an HTTP answer means, and how the restart route starts
-// the staged loader from a job.
+// The updater's pure decisions: the feeds' form and acceptance, the release file, SIZES, the release
+// decision, the plan of where each file comes from, what an HTTP answer means, and how the restart
+// route starts the staged loader from a job.
 
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "launcher/release_file.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/job.hpp"
+#include "product.hpp"
 #include "updater/feed.hpp"
+#include "updater/feed2.hpp"
 #include "updater/plan.hpp"
 #include "updater/state.hpp"
 
@@ -76,19 +79,117 @@ TEST(ParseUtcTime, CivilDatesBothWays) {
   }
 }
 
-TEST(JudgeFeed, ChannelSequenceAndExpiryByTheLaterClock) {
-  const Feed feed = SampleFeed();
-  const std::int64_t now = feed.issued + 60;
-  EXPECT_EQ(JudgeFeed(feed, "stable", {}, now), FeedJudgement::kAccepted);
-  EXPECT_EQ(JudgeFeed(feed, "beta", {}, now), FeedJudgement::kOtherChannel);
-  EXPECT_EQ(JudgeFeed(feed, "stable", {feed.sequence, 0}, now), FeedJudgement::kAccepted);  // the same feed again
-  EXPECT_EQ(JudgeFeed(feed, "stable", {feed.sequence + 1, 0}, now), FeedJudgement::kRolledBack);
-  EXPECT_EQ(JudgeFeed(feed, "stable", {}, feed.expires), FeedJudgement::kExpired);
-  // A clock set back does not revive it: a newer feed seen was issued after this one expired.
-  EXPECT_EQ(JudgeFeed(feed, "stable", {0, feed.expires + 1}, now), FeedJudgement::kExpired);
-  const ChannelHistory after = Accepted(feed, {feed.sequence - 5, feed.issued + 7});
-  EXPECT_EQ(after.sequence, feed.sequence);
-  EXPECT_EQ(after.issued, feed.issued + 7);
+// The second feed as publish-update.sh writes it, and the text a hand or another tool may write.
+Feed2 SampleFeed2() {
+  Feed2 feed;
+  feed.product = "velmora";
+  feed.platform = "windows-x64";
+  feed.feed = SampleFeed();
+  feed.feed.sequence = 0;
+  return feed;
+}
+
+TEST(ParseFeed2, TakesItsOwnTextUnknownKeysAndNothingLooser) {
+  const std::string text = Feed2Text(SampleFeed2());
+  const auto feed = ParseFeed2(text);
+  ASSERT_TRUE(feed);
+  EXPECT_EQ(Feed2Text(*feed), text);
+  EXPECT_EQ(feed->feed.versionNumber, 0x0001000200000007u);
+  // Keys a later publisher adds, anywhere, and any spacing: read as the same feed.
+  const auto later = ParseFeed2(Replaced(Replaced(text, "\"keys\":1,", "\"keys\":1, \"rollout\":{\"percent\":5.5,\"x\":[1,null]},\n"),
+                                         "\"version\":", "\"withdrawn\":true,\"version\":"));
+  ASSERT_TRUE(later);
+  EXPECT_EQ(Feed2Text(*later), text);
+  EXPECT_TRUE(ParseFeed2(Replaced(text, ",\"notes\":\"https://example.invalid/notes\"", "")));
+  // A feed for a later reader: its "requires" alone is read, whatever the rest says.
+  const auto newer = ParseFeed2(R"({"format":"velmora-feed","requires":2,"release":"elsewhere"})");
+  ASSERT_TRUE(newer);
+  EXPECT_EQ(newer->requiredRevision, 2u);
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"\"format\":\"velmora-feed\"", "\"format\":\"velmora-feed 1\""}, {"\"requires\":1", "\"requires\":0"},
+           {"\"requires\":1", "\"requires\":\"1\""}, {"\"requires\":1", "\"requires\":1.0"},
+           {"\"product\":\"velmora\"", "\"product\":\"Velmora\""}, {"\"platform\":\"windows-x64\"", "\"platform\":\"\""},
+           {"\"channel\":\"stable\"", "\"channel\":7"}, {"2026-12-09T12:00:00Z", "2026-12-09T12:00:00+00:00"},
+           {"2026-12-09T12:00:00Z", "2027-01-08T12:00:00Z"},  // not before it expires
+           {"\"keys\":1", "\"keys\":0"}, {"\"keys\":1", "\"keys\":2147483649"}, {"\"version\":\"1.2.0.7\"", "\"version\":\"1.65536\""},
+           {"\"id\":\"" + SampleFeed().release, "\"id\":\"" + kA},  // not the id of its manifest files
+           {"\"sha256\":\"" + kA, "\"sha256\":\"" + std::string(64, 'A')}, {"\"size\":409", "\"size\":0"},
+           {"\"size\":409", "\"size\":-409"}, {"\"size\":285", "\"size\":16777217"},
+           {"https://example.invalid/notes", "ftp://example.invalid/notes"}, {"https://example.invalid/notes", "https://a\\u0000b"},
+           {"https://example.invalid/notes", "https://\u00e9.invalid"}, {"\"version\":\"1.2.0.7\"", "\"version\":\"01.2\""},
+           {"\"channel\":\"stable\"", "\"channel\":\"" + std::string(65, 's') + "\""}, {"\"keys\":1", "\"keys\":true"},
+           {"\"issued\":\"2026-12-09T12:00:00Z\"", "\"issued\":null"}, {"\"id\":\"" + SampleFeed().release + "\"", "\"id\":null"},
+           {"{\"format\"", "[{\"format\""}, {"\"release\":{", "\"release\":[{"}}) {
+    EXPECT_FALSE(ParseFeed2(Replaced(text, from, to))) << from << " -> " << to;
+  }
+  // A key twice, at the top or inside: readers that take the first and the last would see two feeds.
+  EXPECT_FALSE(ParseFeed2(Replaced(text, "{\"format\"", "{\"product\":\"velmora\",\"format\"")));
+  EXPECT_FALSE(ParseFeed2(Replaced(text, "\"size\":409", "\"size\":409,\"size\":409")));
+  EXPECT_FALSE(ParseFeed2(Replaced(text, "\"keys\":1,", "\"x\":{\"a\":1,\"a\":2},\"keys\":1,")));
+  EXPECT_FALSE(ParseFeed2(text.substr(0, text.size() - 3)));
+  EXPECT_FALSE(ParseFeed2(text + text));
+  EXPECT_FALSE(ParseFeed2(FeedText(SampleFeed())));  // the first feed is no second feed
+}
+
+TEST(JudgeFeed, WhatItIsForAndWhenByTheLaterClock) {
+  const Feed2 feed = SampleFeed2();
+  const std::int64_t issued = feed.feed.issued, now = issued + 60;
+  const std::string digest = kC;
+  using J = FeedJudgement;
+  const auto judge = [&](const Feed2& judged, const ChannelHistory& history, std::int64_t at, const char* channel = "stable") {
+    return JudgeFeed(judged, digest, "velmora", "windows-x64", channel, history, at);
+  };
+  EXPECT_EQ(judge(feed, {}, now), J::kAccepted);
+  EXPECT_EQ(judge(feed, {issued, digest}, now), J::kAccepted);  // the same feed again
+  EXPECT_EQ(judge(feed, {issued - 1, kA}, now), J::kAccepted);
+  EXPECT_EQ(judge(feed, {}, now, "beta"), J::kOtherChannel);
+  Feed2 other = feed;
+  other.product = "velmora-pro";
+  EXPECT_EQ(judge(other, {}, now), J::kOtherProduct);
+  other = feed;
+  other.platform = "linux-x86_64";
+  EXPECT_EQ(judge(other, {}, now), J::kOtherPlatform);
+  other = feed;
+  other.requiredRevision = 2;
+  EXPECT_EQ(judge(other, {}, now), J::kNewerReader);
+  // Ahead of the clock by more than an hour: not now, whatever was taken before.
+  EXPECT_EQ(judge(feed, {}, issued - 3600), J::kAccepted);
+  EXPECT_EQ(judge(feed, {}, issued - 3601), J::kIssuedAhead);
+  other = feed;
+  other.feed.expires = issued + 90 * 86400;
+  EXPECT_EQ(judge(other, {}, now), J::kAccepted);
+  other.feed.expires += 1;
+  EXPECT_EQ(judge(other, {}, now), J::kTooLong);
+  EXPECT_EQ(judge(feed, {}, feed.feed.expires), J::kExpired);
+  // A clock set back does not revive it: a newer feed taken was issued after this one expired.
+  EXPECT_EQ(judge(feed, {feed.feed.expires + 1, kA}, now), J::kExpired);
+  EXPECT_EQ(judge(feed, {issued + 1, kA}, now), J::kOlder);
+  EXPECT_EQ(judge(feed, {issued, kA}, now), J::kReissued);
+  EXPECT_EQ(FeedJudgementText(J::kOlder, feed, {issued + 1, kA}, now),
+            "it is older than one taken before: issued 2026-12-09T12:00:00Z, before 2026-12-09T12:00:01Z");
+}
+
+TEST(ParseReleaseFile, ThreeLinesAndWhatTheyMakeOfARelease) {
+  const std::string text = "velmora-release 1\nproduct velmora\nplatform windows-x64\n";
+  const auto release = ParseReleaseFile(text);
+  ASSERT_TRUE(release);
+  EXPECT_EQ(release->platform, "windows-x64");
+  for (const std::string& bad : {Replaced(text, "1\n", "2\n"), Replaced(text, "\n", "\r\n"), text.substr(0, text.size() - 1),
+                                 text + "extra x\n", Replaced(text, "product velmora", "product Velmora"),
+                                 Replaced(text, "product velmora", "product  velmora"), Replaced(text, "product velmora\n", ""),
+                                 std::string("velmora-release 1\nplatform windows-x64\nproduct velmora\n")}) {
+    EXPECT_FALSE(ParseReleaseFile(bad)) << bad;
+  }
+  // This build's own, compared whole: what the loader and the updater take.
+  const std::string ours = std::string("velmora-release 1\nproduct ") + kProduct + "\nplatform " + kPlatform + "\n";
+  EXPECT_EQ(FitOfRelease(ours), ReleaseFit::kOurs);
+  EXPECT_EQ(FitOfRelease(std::nullopt), ReleaseFit::kMissing);
+  // Told apart by the first line that differs.
+  EXPECT_EQ(FitOfRelease(""), ReleaseFit::kMalformed);
+  EXPECT_EQ(FitOfRelease(Replaced(ours, "1\n", "2\n")), ReleaseFit::kMalformed);
+  EXPECT_EQ(FitOfRelease(ours + "\n"), ReleaseFit::kOtherPlatform);
+  EXPECT_EQ(FitOfRelease(Replaced(ours, std::string("product ") + kProduct, "product velmora-pro")), ReleaseFit::kOtherProduct);
+  EXPECT_EQ(FitOfRelease(Replaced(ours, std::string("platform ") + kPlatform, "platform other")), ReleaseFit::kOtherPlatform);
 }
 
 // The key decides first: with no publisher named a pinned key under a root no one trusts passes, and
@@ -233,19 +334,24 @@ TEST(DeliveryOf, TheServersDamagedCopyIsToldFromACutAndFromTheNetwork) {
 
 TEST(UpdaterState, WrittenAndReadBackOrNotAtAll) {
   UpdaterState state;
-  state.channels["stable"] = {{7, 1765300000}, "\"abc\"", "Wed, 09 Dec 2026 12:00:00 GMT"};
+  ChannelState& stable = state.channels["stable"];
+  stable.history = {1765300000, kA};
+  stable.etag = "\"abc\"";
+  stable.lastModified = "Wed, 09 Dec 2026 12:00:00 GMT";
   state.staged = KnownRelease{kA, "1.2", 0x0001000200000000, kB, kC};
   for (int i = 0; i < 40; ++i) RememberRefused(state, std::string(63, 'd') + static_cast<char>('0' + i % 10) + std::to_string(i));
   EXPECT_EQ(state.refused.size(), kRememberedRefusals);
   const auto read = ParseState(StateText(state));
   ASSERT_TRUE(read);
   EXPECT_EQ(StateText(*read), StateText(state));
-  EXPECT_EQ(read->channels.at("stable").history.sequence, 7u);
+  EXPECT_EQ(read->channels.at("stable").history.digest, kA);
   EXPECT_FALSE(read->installed);
   for (const std::string& bad : {std::string("{}"), std::string("not json"), Replaced(StateText(state), "\"format\":1", "\"format\":2"),
-                                 Replaced(StateText(state), "\"sequence\":7", "\"sequence\":\"7\"")}) {
+                                 Replaced(StateText(state), "\"issued\":1765300000", "\"issued\":\"7\"")}) {
     EXPECT_FALSE(ParseState(bad)) << bad;
   }
+  // What an updater before the second feed kept of a channel holds nothing this one goes by.
+  EXPECT_TRUE(ParseState(Replaced(StateText(state), ",\"digest\":\"" + kA + "\"", ""))->channels.empty());
   // A validator that could not be read back, or would break the next request's headers, is dropped.
   EXPECT_EQ(KeptValidator("W/\"5f-1a\""), "W/\"5f-1a\"");
   for (const std::string& bad : {std::string("\"\xff\""), std::string("a\r\nX-Injected: 1"), std::string(257, 'e')}) {

@@ -5,7 +5,7 @@ certificates, served by the project's fault-injecting server (tests/updater/faul
 nginx-light. Each row runs the real velmora-update (natively, or the Windows build under Wine) and
 checks its exit code and outcome, the requests the server saw and what is on disk; some rows then
 let the real loader install what was staged.
-    update_table.py --updater F --loader F --recorder F [--wine] [--nginx] [--only NAME ...]
+    update_table.py --updater F --loader F --recorder F [--feed-tool F] [--wine] [--only NAME ...]
 Every feed's signer must hold a key of the record the tests build in (tests/keys): natively the
 installation is unsigned and the feed's anchor is given as well (--cafile, --publisher); under Wine
 the unsigned installation holds the feed to the key alone, and a second, signed installation (its
@@ -15,6 +15,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -35,7 +36,11 @@ failures = []
 
 
 def sh(*argv, **kwargs):
-    return subprocess.run([str(a) for a in argv], check=True, capture_output=True, **kwargs)
+    done = subprocess.run([str(a) for a in argv], capture_output=True, **kwargs)
+    if done.returncode != 0:
+        # What the command said is what a failing row needs to be read.
+        raise AssertionError(f"{' '.join(map(str, argv[:3]))}... exit {done.returncode}: {done.stderr.decode()[-600:]}")
+    return done
 
 
 # ---------------------------------------------------------------- keys, releases and trees
@@ -85,7 +90,8 @@ def application(version: str, changed=(), big=0):
     """An application's files: the loader, the recorder, a tag, 40 small libraries (those named in
     `changed` differ from v1's), and a large object of `big` bytes."""
     files = {"Velmora.exe": world.loader + (b"" if version == "v1" else f"\0loader {version}\0".encode()),
-             "app/velmora.exe": world.recorder, "app/tag.txt": f"app {version}\n".encode()}
+             "app/velmora.exe": world.recorder, "app/tag.txt": f"app {version}\n".encode(),
+             "app/velmora.release": release_file()}
     for number in range(40):
         files[f"app/lib/part{number:02d}.dat"] = (f"part {number} " + ("v2 " if number in changed else "")).encode() * 50
     if big:
@@ -93,39 +99,64 @@ def application(version: str, changed=(), big=0):
     return files
 
 
+def platform():
+    return "windows-x64" if options.wine else "linux-x86_64"
+
+
+def release_file(product="velmora"):
+    """What a release of `product` for the platform under test says it is for (sign-update.sh writes it)."""
+    return f"velmora-release 1\nproduct {product}\nplatform {platform()}\n".encode()
+
+
 def publish(tree: Path, files, version="2.0", leaf="a", extra=(), channel="stable"):
     """A release folder signed by sign-update.sh, published into `tree`."""
     release = Path(tempfile.mkdtemp(dir=world.work))
     write_files(release, files)
-    sh("bash", REPO / "scripts" / "sign-update.sh", release, env=signing_env(world.keys, leaf))
+    product = files.get("app/velmora.release", b"").decode().split("product ")[-1].split("\n")[0] or "velmora"
+    sh("bash", REPO / "scripts" / "sign-update.sh", "--product", product, "--platform", platform(), release,
+       env=signing_env(world.keys, leaf))
     sh("bash", REPO / "scripts" / "publish-update.sh", "--version", version, "--channel", channel, *extra, release, tree,
        env=signing_env(world.keys, leaf))
     shutil.rmtree(release)
 
 
-def feed_text(tree: Path, channel="stable"):
-    return sh("openssl", "cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", tree / f"{channel}.feed",
+def feed_text(tree: Path, channel="stable", suffix=".feed2"):
+    return sh("openssl", "cms", "-verify", "-noverify", "-binary", "-inform", "DER", "-in", tree / f"{channel}{suffix}",
               "-purpose", "any").stdout.decode()
 
 
-def sign_feed(tree: Path, text: str, leaf="a", name="stable"):
-    """`text` signed as publish-update.sh signs a feed, as the tree's NAME.feed; by each of the
-    leaves in `leaf` ("ab": two signers)."""
+def sign_feed(tree: Path, text: str, leaf="a", name="stable", suffix=".feed2"):
+    """`text` signed as publish-update.sh signs a feed, as the tree's NAME.feed2 (or SUFFIX); by each
+    of the leaves in `leaf` ("ab": two signers)."""
     (world.work / "feed.txt").write_text(text)
     signers = [a for one in leaf for a in ("-signer", world.keys / f"{one}.pem", "-inkey", world.keys / f"{one}.key")]
     sh("openssl", "cms", "-sign", "-nodetach", "-binary", "-md", "sha256", "-in", world.work / "feed.txt", *signers,
-       "-certfile", world.keys / f"{LEAVES[leaf[0]][2]}.pem", "-outform", "DER", "-out", tree / f"{name}.feed")
+       "-certfile", world.keys / f"{LEAVES[leaf[0]][2]}.pem", "-outform", "DER", "-out", tree / f"{name}{suffix}")
 
 
 def publisher_keys(tree: Path, leaf, *command):
     """scripts/publisher-keys.sh COMMAND... TREE, signed by `leaf`, over the tests' built-in record."""
-    sh("bash", REPO / "scripts" / "publisher-keys.sh", "--keys", KEYS / "publisher.keys", *command, tree,
-       env=signing_env(world.keys, leaf))
+    done = subprocess.run(["bash", str(REPO / "scripts" / "publisher-keys.sh"), "--keys", str(KEYS / "publisher.keys"),
+                           *map(str, command), str(tree)], capture_output=True, env=signing_env(world.keys, leaf))
+    expect(done.returncode == 0, f"publisher-keys.sh {command}: {done.stderr.decode()}")
 
 
+def with_field(text: str, key: str, value):
+    """The second feed's `text` with `key` ("release.id": inside "release") set to `value`."""
+    feed = json.loads(text)
+    *path, last = key.split(".")
+    inner = feed
+    for part in path:
+        inner = inner[part]
+    inner[last] = value
+    return json.dumps(feed) + "\n"
 
-def with_field(text: str, key: str, value: str):
-    return "".join(f"{key} {value}\n" if line.startswith(key + " ") else line + "\n" for line in text.splitlines())
+
+def field(text: str, key: str):
+    value = json.loads(text)
+    for part in key.split("."):
+        value = value[part]
+    return value
 
 
 # ---------------------------------------------------------------- servers
@@ -348,34 +379,42 @@ def refused_feed(r, text=None, leaf="a", html=False, code="feed refused", anchor
         sign_feed(r.tree, text(feed_text(r.tree)), leaf)
     if oversized:
         # A signed feed padded past 64 KiB: the updater stops reading it there.
-        with open(r.tree / "stable.feed", "ab") as feed:
+        with open(r.tree / "stable.feed2", "ab") as feed:
             feed.write(b"\0" * (64 * 1024))
     if html:
-        r.server.rule({"/stable.feed": {"html": True}})
+        r.server.rule({"/stable.feed2": {"html": True}})
     before = snapshot(r.install)
-    expect_run(updater(r.install, "stage", "--feed", r.server.url, signed_anchor=anchored), code)
+    result = updater(r.install, "stage", "--feed", r.server.url, signed_anchor=anchored)
+    expect_run(result, code)
     seen = [x["path"] for x in r.server.requests()]
     # A signer no record pins sends the updater to the tree's next key record, which is not there.
-    expect([x for x in seen if x != "/keys/2.keys"] == ["/stable.feed"] and ("/keys/2.keys" in seen) == (leaf == "c"),
+    expect([x for x in seen if x != "/keys/2.keys"] == ["/stable.feed2"] and ("/keys/2.keys" in seen) == (leaf == "c"),
            f"nothing else fetched: {seen}")
     expect(snapshot(r.install) == before, "nothing staged")
+    return result[1]
 
 
 def row_rolled_back(r):
+    """Feeds are ordered by their issue time: an older one served again is refused, and so is another
+    feed of the same time."""
     publish(r.tree, application("v2"))
     first = feed_text(r.tree)
-    sign_feed(r.tree, with_field(first, "sequence", str(int(first.split("sequence ")[1].split()[0]) + 10)))
+    later = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 10))
+    sign_feed(r.tree, with_field(first, "issued", later))
     expect_run(updater(r.install, "check", "--feed", r.server.url), "done", "the newer feed")
     sign_feed(r.tree, first)
-    r.server.requests()
     expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "the older one again")
+    sign_feed(r.tree, with_field(with_field(first, "issued", later), "release.notes", "https://example.invalid/other"))
+    code, answer = updater(r.install, "check", "--feed", r.server.url)
+    expect_run((code, answer), "feed refused", "another feed of the same time")
+    expect("two feeds signed for one time" in answer["message"], f"in its own words: {answer}")
 
 
 def republish(tree: Path, transform):
     """The tree's release with its manifest rewritten by `transform` and signed again by the
     publisher, as a new release folder and feed: what publish-update.sh would refuse to write."""
     feed = feed_text(tree)
-    old = tree / "releases" / feed.split("release ")[1].split()[0]
+    old = tree / "releases" / field(feed, "release.id")
     folder = Path(tempfile.mkdtemp(dir=world.work))
     manifest = transform((old / "SHA256SUMS").read_text(), tree)
     (folder / "SHA256SUMS").write_text(manifest)
@@ -388,10 +427,10 @@ def republish(tree: Path, transform):
     release = hashlib.sha256(f"{sha('SHA256SUMS')}  SHA256SUMS\n{sha('SHA256SUMS.p7')}  SHA256SUMS.p7\n".encode())
     shutil.move(str(folder), str(tree / "releases" / release.hexdigest()))
     folder = tree / "releases" / release.hexdigest()
-    pinned = lambda name: f"{sha(name)} {(folder / name).stat().st_size}"
+    pinned = lambda name: {"sha256": sha(name), "size": (folder / name).stat().st_size}
     for key, name in (("manifest", "SHA256SUMS"), ("signature", "SHA256SUMS.p7"), ("sizes", "SIZES")):
-        feed = with_field(feed, key, pinned(name))
-    sign_feed(tree, with_field(feed, "release", release.hexdigest()))
+        feed = with_field(feed, "release." + key, pinned(name))
+    sign_feed(tree, with_field(feed, "release.id", release.hexdigest()))
 
 
 def row_loader_refuses(r):
@@ -509,7 +548,7 @@ def row_damaged_copy(r):
     for number, (file, fault, rule) in enumerate(faults, 2):
         publish(r.tree, application(f"v{number}", big=1 << 20), version=f"{number}.0")
         damaged = "/objects/" + big_digest(f"v{number}", 1 << 20) if file == "object" else \
-            "/releases/" + feed_text(r.tree).split("release ")[1].split()[0] + "/" + file
+            "/releases/" + field(feed_text(r.tree), "release.id") + "/" + file
         what = f"{fault} {file} {rule}"
         whole = (r.tree / damaged[1:]).read_bytes()
         if fault == "truncated":
@@ -548,7 +587,7 @@ def row_redirected(r, tls=False):
             expect("redirected from https to http" in answer["message"] and not r.server.requests(), f"followed: {answer}")
         else:
             expect_run((code, answer), "done")
-            expect([x["path"] for x in r.server.requests()][0] == "/stable.feed", "the redirection was not followed")
+            expect([x["path"] for x in r.server.requests()][0] == "/stable.feed2", "the redirection was not followed")
     finally:
         server.stop()
 
@@ -610,7 +649,7 @@ def row_links_in_data(r):
 
 def row_server_errors(r):
     publish(r.tree, application("v2", changed=(1,)))
-    r.server.rule({"/stable.feed": {"status": 503}})
+    r.server.rule({"/stable.feed2": {"status": 503}})
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "503 for the feed")
     r.server.rule({"/objects/*": {"status": 500}})
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "network", "500 for an object")
@@ -675,23 +714,31 @@ def row_rotated(r):
     files = application("v2")
     if options.wine:
         files["Velmora.exe"] = world.signed_loader.read_bytes()
-    publish(r.tree, files, leaf="d")
-    expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "d, before a record names it")
+    r.tree.mkdir()
     publisher_keys(r.tree, "a", "add", world.keys / "d.pem")
     publisher_keys(r.tree, "d", "retire", world.keys / "a.key")
+    # Published as the tree's records allow, its feed naming record 3.
+    publish(r.tree, files, leaf="d")
+    records, aside = r.tree / "keys", r.dir / "records-aside"
+    records.rename(aside)
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "d, before a record names it")
+    aside.rename(records)
     r.server.requests()
     code, answer = updater(r.install, "stage", "--feed", r.server.url)
     expect_run((code, answer), "done", "d, once the records name it")
     expect(not answer["waits"], f"the loader's check takes d's manifest: {answer}")
     asked = [x["path"] for x in r.server.requests()]
-    expect(asked[:4] == ["/stable.feed", "/keys/2.keys", "/keys/3.keys", "/keys/4.keys"], f"records asked: {asked}")
+    expect(asked[:3] == ["/stable.feed2", "/keys/2.keys", "/keys/3.keys"] and "/keys/4.keys" not in asked,
+           f"records asked up to the one the feed names: {asked}")
     kept = r.install / "data" / "velmora-update.keys"
     expect(sorted(x.name for x in kept.iterdir()) == ["2.keys", "3.keys"] and
            all((kept / x).read_bytes() == (r.tree / "keys" / x).read_bytes() for x in ("2.keys", "3.keys")),
            "the records kept as they came")
     run_loader(r.install)
     expect((r.install / "app" / "tag.txt").read_text() == "app v2\n", "the loader did not install d's release")
-    publish(r.tree, application("v3"), version="3.0")
+    # The publishing tool refuses to sign with a retired key: the feed is signed by hand.
+    publish(r.tree, application("v3"), version="3.0", leaf="d")
+    sign_feed(r.tree, feed_text(r.tree), "a")
     expect_run(updater(r.install, "check", "--feed", r.server.url), "feed refused", "the retired key")
 
 
@@ -1089,7 +1136,7 @@ def row_administrator(r):
     settings.write_text(f"feed = {r.server.url}\nchannel = pilot\n")
     code, answer = updater(r.install, "check", "--channel", "stable")
     expect(code == 0 and answer["channel"] == "pilot" and answer["release"]["version"] == "3.0" and
-           [x["path"] for x in r.server.requests()][0] == "/pilot.feed", f"the administrator's channel: {answer}")
+           [x["path"] for x in r.server.requests()][0] == "/pilot.feed2", f"the administrator's channel: {answer}")
     settings.write_text("checks = off\n")
     expect_run(updater(r.install, "check", "--feed", r.server.url), "turned off", "checks off")
     expect(not r.server.requests(), "a server was asked with checks off")
@@ -1114,7 +1161,100 @@ def row_administrator(r):
         subprocess.run(reg + ["delete", key, "/f"], capture_output=True, timeout=RUN_LIMIT)
 
 
+def row_feed_for_another(r):
+    """Signed by the publisher, but for what this installation is not, or living past 90 days:
+    refused in its own words."""
+    other = "linux-x86_64" if options.wine else "windows-x64"
+    for change, words in ((lambda t: with_field(t, "product", "velmora-pro"), "another product: velmora-pro"),
+                          (lambda t: with_field(t, "platform", other), "another platform: " + other),
+                          (lambda t: with_field(t, "requires", 2), "requires a later updater"),
+                          (LONG_LIVED, "longer than 90 days")):
+        answer = refused_feed(r, change)
+        expect(words in answer["message"], f"{words}: {answer}")
+
+
+def row_issued_ahead(r):
+    """The publisher's key signs a feed issued in 9999, and a first feed of the largest sequence: the
+    first is not taken (the clock may be wrong) and nothing of it is kept; the second is read by no
+    updater now; the next genuine feed is taken as if neither came."""
+    publish(r.tree, application("v2"))
+    genuine = feed_text(r.tree)
+    sign_feed(r.tree, with_field(with_field(genuine, "issued", "9999-12-01T00:00:00Z"), "expires", "9999-12-31T00:00:00Z"))
+    sign_feed(r.tree, re.sub(r"(?m)^sequence .*$", "sequence 9223372036854775807", feed_text(r.tree, suffix=".feed")),
+              suffix=".feed")
+    code, answer = updater(r.install, "check", "--feed", r.server.url)
+    expect_run((code, answer), "feed cannot be checked now")
+    expect("check the clock" in answer["message"], f"in its own words: {answer}")
+    state = json.loads((r.install / "data" / "velmora-update.state").read_text())
+    expect(state["channels"].get("stable", {}).get("issued", 0) == 0 and
+           not (r.install / "data" / "velmora-update.stable.feed2").exists(), f"kept: {state}")
+    sign_feed(r.tree, genuine)
+    expect_run(updater(r.install, "stage", "--feed", r.server.url), "done", "the genuine feed after it")
+    expect("/stable.feed" not in [x["path"] for x in r.server.requests()], "the first feed read")
+
+
+def row_other_product(r):
+    """A feed for this product naming a release whose own release file names another (a mirror or a
+    publisher mixing products up): refused for its origin once that file alone is fetched, never
+    fetched again."""
+    files = application("v2", changed=(1,))
+    files["app/velmora.release"] = release_file("velmora-pro")
+    publish(r.tree, files)
+    sign_feed(r.tree, with_field(feed_text(r.tree), "product", "velmora"))
+    before = snapshot(r.install)
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "release refused")
+    expect("a release for another product (velmora-pro for" in answer["message"], f"in its own words: {answer}")
+    fetched = [x["path"] for x in objects_fetched(r.server.requests())]
+    expect(fetched == ["/objects/" + hashlib.sha256(release_file("velmora-pro")).hexdigest()], f"fetched: {fetched}")
+    expect(snapshot(r.install) == before, "something staged or left")
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "nothing to do", "remembered")
+    expect(not objects_fetched(r.server.requests()), "fetched again")
+    # A manifest that lists no release file at all, signed by the publisher: nothing to fetch for it.
+    publish(r.tree, application("v3"), version="3.0")
+    republish(r.tree, lambda manifest, tree: "".join(line for line in manifest.splitlines(True) if "velmora.release" not in line))
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "release refused", "no release file")
+    expect("no release file: it names no product" in answer["message"] and not objects_fetched(r.server.requests()),
+           f"in its own words, nothing fetched: {answer}")
+
+
+def row_damaged_cached_feed(r):
+    """The feed kept in data/ damaged on disk while nginx rightly answers 304: its validators dropped,
+    the feed fetched whole once in the same run, and the next check costs one 304 again."""
+    publish(r.tree, application("v2"))
+    server = Nginx(r.tree)
+    try:
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "the feed taken and kept")
+        cached = r.install / "data" / "velmora-update.stable.feed2"
+        # A byte of the signed text changed: what a disk's fault leaves.
+        cached.write_bytes(cached.read_bytes().replace(b'"channel":"stable"', b'"channel":"stabla"'))
+        server.requests()
+        feed = lambda: [x["status"] for x in server.requests() if x["path"] == "/stable.feed2"]
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "healed in one run")
+        seen = feed()
+        expect(seen == [304, 200], f"the feed's answers: {seen}")
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "once healed")
+        seen = feed()
+        expect(seen == [304], f"one conditional request again: {seen}")
+        # Another feed of the publisher's, older, in its place: intact, but not the one the 304 is about.
+        kept = cached.read_bytes()
+        publish(r.tree, application("v3"), version="3.0")
+        # Its validator another than the last one's, which nginx makes of the size and the second.
+        stamp = time.time() + 10
+        os.utime(r.tree / "stable.feed2", (stamp, stamp))
+        expect_run(updater(r.install, "check", "--feed", server.url), "done", "v3")
+        cached.write_bytes(kept)
+        server.requests()
+        code, answer = updater(r.install, "check", "--feed", server.url)
+        expect(code == 0 and answer["release"]["version"] == "3.0" and feed() == [304, 200], f"the older copy: {answer}")
+    finally:
+        server.stop()
+
+
 EXPIRED = lambda text: with_field(with_field(text, "issued", "2020-01-01T00:00:00Z"), "expires", "2020-02-01T00:00:00Z")
+LONG_LIVED = lambda text: with_field(text, "expires", time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 91 * 86400)))
 ROWS = [
     # name, what it does, where it runs ("both", "native", "wine")
     ("a new release staged, then installed by the loader; nothing new then costs one request", row_new_release, "both"),
@@ -1129,6 +1269,13 @@ ROWS = [
     ("an object longer than its size: refused, nothing staged", lambda r: row_altered_object(r, True), "both"),
     ("an expired feed: nothing else fetched", lambda r: refused_feed(r, EXPIRED), "both"),
     ("a feed for another channel: nothing else fetched", lambda r: refused_feed(r, lambda t: with_field(t, "channel", "beta")),
+     "both"),
+    ("a feed for another product, another platform, a later updater, a life past 90 days: nothing else fetched",
+     row_feed_for_another, "both"),
+    ("a far-future issue time signed by the publisher: neither taken nor kept; the next genuine feed taken",
+     row_issued_ahead, "both"),
+    ("a release file naming another product: refused, remembered, nothing but it fetched", row_other_product, "both"),
+    ("nginx-light: a kept feed damaged on disk, answered 304, fetched whole in the same run", row_damaged_cached_feed,
      "both"),
     ("a feed signed by another publisher", lambda r: refused_feed(r, lambda t: t, "b"), "native"),
     ("the publisher's name under a stray root, its key not pinned: refused", lambda r: refused_feed(r, lambda t: t, "c"),
@@ -1206,7 +1353,10 @@ def main():
     parser.add_argument("--root-store", type=Path, help="Wine: the helper that trusts the test root in a prefix")
     parser.add_argument("--keyless", type=Path, help="the updater built without its publisher's keys")
     parser.add_argument("--keys", type=Path, help=argparse.SUPPRESS)
+    parser.add_argument("--feed-tool", type=Path, help="velmora-feed, which publish-update.sh runs")
     options = parser.parse_args()
+    if options.feed_tool:
+        os.environ["VELMORA_FEED_TOOL"] = str(options.feed_tool)
     world.work = Path(tempfile.mkdtemp(prefix="velmora-update-table-"))
     world.work.chmod(0o755)
     world.keys = options.keys or world.work / "keys"
