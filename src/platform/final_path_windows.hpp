@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_tree.hpp"
+
 // The path of what `handle` was opened on, as the system names it once links, short names and
 // letter case are resolved, in the system's own form ("\\?\C:\...", "\\?\UNC\server\..."); empty
 // when it cannot be told.
@@ -54,3 +56,4 @@ inline std::wstring FinalPathOf(const std::wstring& path) {
   if (final.rfind(L"\\\\?\\", 0) == 0) return final.substr(4);
   return final;
 }
+
