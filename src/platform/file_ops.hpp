@@ -9,10 +9,21 @@
 
 #include "platform/native_text.hpp"
 
+// How a move replaces a file that stands at its target.
+enum class Replacing {
+  kByName,  // as the system's move does; on Windows refused while anyone holds the old file open
+  // On Windows with POSIX semantics where the system offers them (Windows 10 1607 on, NTFS): the
+  // name takes the new file at once, while programs that opened the old one sharing deletion (a
+  // scanner, an indexer) keep reading it; by name where it refuses them (Wine 8). A rename always
+  // does so elsewhere.
+  kEvenWhileOpen,
+};
+
 // Moves `from` to `to` on the same volume, never by copying. An existing file at `to` is
-// replaced; an existing directory, even an empty one, is not, and the move fails. Returns the
-// failure, or a clear code.
-boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to);
+// replaced as `replacing` says; an existing directory, even an empty one, is not, and the move
+// fails. Returns the failure, or a clear code.
+boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to,
+                                     Replacing replacing = Replacing::kByName);
 
 // Whether a failed move may pass when tried again a moment later: a file held open by a running
 // program or a scanner. A missing source, a target in the way, another volume or, on POSIX, a

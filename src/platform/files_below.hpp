@@ -20,7 +20,8 @@ boost::system::error_code KindBelow(const HeldFolder& folder, const NativeString
 boost::system::error_code MakeFoldersBelow(const HeldFolder& folder, const NativeString& relative);
 
 // Moves `from` to `to`, both below the held folder, as RenamePath does: a file (or a link) at `to`
-// is replaced, a folder never. A link at `from` is moved as the link.
+// is replaced, on Windows even while a scanner holds it (Replacing::kEvenWhileOpen), a folder
+// never. A link at `from` is moved as the link.
 boost::system::error_code RenameBelow(const HeldFolder& folder, const NativeString& from, const NativeString& to);
 
 // Removes what stands at `relative` as RemoveTree does: a link, there or below it, is removed as a

@@ -91,7 +91,7 @@ error_code RenameBelow(const HeldFolder& folder, const NativeString& from, const
   std::wstring fromFull, toFull;
   if (const error_code error = WalkBelow(folder, from, false, fromWay, fromFull)) return error;
   if (const error_code error = WalkBelow(folder, to, false, toWay, toFull)) return error;
-  return RenamePath(fs::path(fromFull), fs::path(toFull));
+  return RenamePath(fs::path(fromFull), fs::path(toFull), Replacing::kEvenWhileOpen);
 }
 
 Removal RemoveBelow(const HeldFolder& folder, const NativeString& relative) {

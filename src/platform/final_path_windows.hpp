@@ -57,3 +57,16 @@ inline std::wstring FinalPathOf(const std::wstring& path) {
   return final;
 }
 
+// Where the thing at `path` lies in the system's own form ("\\?\C:\..."), when its folder is
+// reached as the system resolves it and no link stands at its own name; empty when its folder
+// cannot be opened. Long paths too: the folder is opened by its verbatim form.
+inline std::wstring ExpectedFinalPath(const std::wstring& path) {
+  std::wstring folder = VerbatimPath(path);
+  const std::size_t last = folder.find_last_of(L'\\');
+  if (last == std::wstring::npos || last + 1 == folder.size()) return {};
+  const std::wstring name = folder.substr(last + 1);
+  folder.resize(last);
+  if (folder.ends_with(L':')) folder += L'\\';
+  const std::wstring final = SystemFinalPathOf(folder);
+  return final.empty() ? final : Joined(final, name);
+}

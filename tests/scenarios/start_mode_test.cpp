@@ -21,6 +21,7 @@
 #ifndef _WIN32
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -484,7 +485,8 @@ TEST_F(StartMode, AnIncompleteOrAlteredStagingIsRemovedAndTheMainApplicationRuns
          WriteManifest();
        },
        integrity + "a link or a special file: app/lib.txt"},
-      // Far deeper than any descriptor limit would let a walk go that holds one per folder.
+      // Far deeper than the loader's descriptors (512 here, below) would let a walk or a removal go
+      // that held one per folder: refused, and gone after that start.
       {"1,500 folders deep",
        [&] {
          staged();
@@ -493,6 +495,13 @@ TEST_F(StartMode, AnIncompleteOrAlteredStagingIsRemovedAndTheMainApplicationRuns
        origin + "below more than 64 folders: app/d"},
 #endif
   };
+#ifndef _WIN32
+  rlimit descriptors{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &descriptors), 0);
+  const rlimit few{std::min<rlim_t>(descriptors.rlim_cur, 512), descriptors.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+  const std::shared_ptr<void> restore(nullptr, [&](void*) { ::setrlimit(RLIMIT_NOFILE, &descriptors); });
+#endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.state);
     ASSERT_TRUE(RemoveTreeExactly(install_ / "data"));
