@@ -100,8 +100,18 @@ int CompareFileNames(const NativeString& first, const NativeString& second);
 // every platform: what Windows would take for one file is told so everywhere.
 int CompareFileNamesAsWindows(const NativeString& first, const NativeString& second);
 
+// Whom a file is shared with while it is read (on Windows; elsewhere nothing keeps a file).
+enum class ReadSharing {
+  kReaders,  // other readers only: nothing writes, replaces or removes it meanwhile
+  // readers, and whoever replaces or removes it meanwhile (the file, or a folder above it): what a
+  // run that only looks must never keep from changing
+  kReadersAndDeletion,
+};
+
 // The whole of the regular file at `file`, at most `limit` bytes, never through a link (on Windows
-// by its verbatim path), into `bytes`. Returns `errc::no_such_file_or_directory` when nothing is
-// at its name, `errc::invalid_argument` for anything but a regular file or one larger than
-// `limit`, the failure to open or read it, or a clear code.
-boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes);
+// by its verbatim path), into `bytes`, shared as `sharing` says. Returns
+// `errc::no_such_file_or_directory` when nothing is at its name, `errc::invalid_argument` for
+// anything but a regular file or one larger than `limit`, the failure to open or read it, or a
+// clear code.
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes,
+                                        ReadSharing sharing = ReadSharing::kReaders);

@@ -88,7 +88,8 @@ int CompareFileNamesAsWindows(const NativeString& first, const NativeString& sec
   return a && b ? a->compare(*b) : first.compare(second);
 }
 
-boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes,
+                                        ReadSharing) {
   using boost::system::errc::make_error_code;
   bytes.clear();
   const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);

@@ -210,11 +210,12 @@ int CompareFileNamesAsWindows(const NativeString& first, const NativeString& sec
   return CompareFileNames(first, second);
 }
 
-boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes,
+                                        ReadSharing sharing) {
   using boost::system::errc::make_error_code;
   bytes.clear();
   RegularFile opened;
-  DWORD failure = OpenRegularFile(file, 0, opened);
+  DWORD failure = OpenRegularFile(file, 0, opened, sharing);
   if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND) {
     return make_error_code(boost::system::errc::no_such_file_or_directory);
   }

@@ -18,25 +18,26 @@
 namespace fs = boost::filesystem;
 using boost::system::error_code;
 
-error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes) {
+error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes, ReadSharing sharing) {
   bytes.reset();
   std::string text;
   // Far beyond any state file or feed the updater writes: what is larger is none of them.
   constexpr std::uintmax_t kLargestSmallFile = 16u << 20;
-  const error_code error = ReadWholeFile(file.native(), kLargestSmallFile, text);
+  const error_code error = ReadWholeFile(file.native(), kLargestSmallFile, text, sharing);
   if (error == boost::system::errc::no_such_file_or_directory) return {};
   if (!error) bytes = std::move(text);
   return error;
 }
 
-std::string StagedReleaseOf(const fs::path& directory) {
-  const std::optional<std::string> manifest = DigestOf(Join(directory, kManifestFile));
-  const std::optional<std::string> signature = DigestOf(Join(directory, kManifestSignatureFile));
+std::string StagedReleaseOf(const fs::path& directory, ReadSharing sharing) {
+  const std::optional<std::string> manifest = DigestOf(Join(directory, kManifestFile), sharing);
+  const std::optional<std::string> signature = DigestOf(Join(directory, kManifestSignatureFile), sharing);
   return manifest && signature ? ReleaseId(*manifest, *signature) : std::string();
 }
 
-bool InstalledNow(const fs::path& install, const KnownRelease& release) {
-  return DigestOf(InstalledLoader(install)) == release.loader && DigestOf(MainApplication(install)) == release.application;
+bool InstalledNow(const fs::path& install, const KnownRelease& release, ReadSharing sharing) {
+  return DigestOf(InstalledLoader(install), sharing) == release.loader &&
+         DigestOf(MainApplication(install), sharing) == release.application;
 }
 
 void WriteWhole(const fs::path& file, const std::string& bytes) {
@@ -101,9 +102,9 @@ void RemoveInData(const Run& run, const fs::path& path) {
   }
 }
 
-std::optional<std::string> DigestOf(const fs::path& file) {
+std::optional<std::string> DigestOf(const fs::path& file, ReadSharing sharing) {
   FileDigest digest;
-  if (Sha256OfFile(file.native(), digest) || digest.special) return std::nullopt;
+  if (Sha256OfFile(file.native(), digest, sharing) || digest.special) return std::nullopt;
   return HexOf(digest.sha256);
 }
 

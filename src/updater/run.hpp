@@ -113,8 +113,10 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const boo
 
 // ---------------------------------------------------------------- files on disk (local_files.cpp)
 
-// The whole file, or nothing when there is none; the failure to read it otherwise.
-boost::system::error_code ReadIfThere(const boost::filesystem::path& file, std::optional<std::string>& bytes);
+// The whole file, or nothing when there is none; the failure to read it otherwise. Shared with
+// readers only, unless `sharing` says more (status).
+boost::system::error_code ReadIfThere(const boost::filesystem::path& file, std::optional<std::string>& bytes,
+                                      ReadSharing sharing = ReadSharing::kReaders);
 // Written beside its name, flushed, then moved over it: a run killed meanwhile leaves the old file.
 // Its folder is held, and the file written and moved from it: never through a link.
 void WriteWhole(const boost::filesystem::path& file, const std::string& bytes);
@@ -122,7 +124,7 @@ void WriteWhole(const boost::filesystem::path& file, const std::string& bytes);
 // relative paths, `/` between names, `skip` (a folder's relative path) not entered. Nothing when
 // `root` is no folder (missing, or a link).
 std::vector<FoundFile> FilesBelow(const boost::filesystem::path& root, const char* skip = nullptr);
-std::optional<std::string> DigestOf(const boost::filesystem::path& file);
+std::optional<std::string> DigestOf(const boost::filesystem::path& file, ReadSharing sharing = ReadSharing::kReaders);
 // `path`, below `run.data`, relative to it.
 NativeString InData(const Run& run, const boost::filesystem::path& path);
 // Makes `folder`, below data, a folder of the updater's own: whatever else stands at its name (a
@@ -148,10 +150,11 @@ struct DigestIndex {
 DigestIndex IndexOf(const boost::filesystem::path& root, const std::vector<FoundFile>& files);
 std::optional<NativeString> Find(DigestIndex& index, const std::string& digest, std::uint64_t size);
 // The id of the staging in `directory` from its two manifest files; empty when it has none.
-std::string StagedReleaseOf(const boost::filesystem::path& directory);
+std::string StagedReleaseOf(const boost::filesystem::path& directory, ReadSharing sharing = ReadSharing::kReaders);
 // Whether the installation runs `release`'s programs: its loader and application are the ones
 // the release staged.
-bool InstalledNow(const boost::filesystem::path& install, const KnownRelease& release);
+bool InstalledNow(const boost::filesystem::path& install, const KnownRelease& release,
+                  ReadSharing sharing = ReadSharing::kReaders);
 // Leaves nothing of a release no longer needed: the incoming tree and the partial download.
 void ForgetDownloads(const Run& run);
 // The bytes of `digest` a partial download keeps.
@@ -162,7 +165,8 @@ std::uint64_t PartialSize(const Run& run, const std::string& digest);
 struct AdministratorSettings;
 // The policy's settings over the file's; stops the run ("settings refused") when either cannot be
 // read or is malformed.
-AdministratorSettings ReadAdministratorSettings(const boost::filesystem::path& dataDirectory);
+AdministratorSettings ReadAdministratorSettings(const boost::filesystem::path& dataDirectory,
+                                                ReadSharing sharing = ReadSharing::kReaders);
 // Applies the settings to `run` (the feed, unless it stages from a folder, and the channel) and
 // returns the log's line about them, empty when none is set; stops the run as "turned off" when
 // checks are off and it would ask a server.
