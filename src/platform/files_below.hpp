@@ -24,6 +24,13 @@ boost::system::error_code MakeFoldersBelow(const HeldFolder& folder, const Nativ
 // never. A link at `from` is moved as the link.
 boost::system::error_code RenameBelow(const HeldFolder& folder, const NativeString& from, const NativeString& to);
 
+// Whether this user may make files in the held folder now: a file made there and gone at once
+// (natively one without a name where the file system allows, on Windows one deleted as it closes).
+// The failure to make it (a denied access, a read-only file system, a full disk), or a clear code.
+// Nothing another program holds can fail it: on Windows, where a held file and a denied access
+// give one number, what fails afterwards in a folder that passed is a file held.
+boost::system::error_code ProbeWriting(const HeldFolder& folder);
+
 // Removes what stands at `relative` as RemoveTree does: a link, there or below it, is removed as a
 // link, or left where this system can remove it only by reaching what it points to (kLinkLeft, the
 // link named relative to the held folder). Throws the library's error when the removal fails, and

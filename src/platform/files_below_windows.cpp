@@ -94,6 +94,20 @@ error_code RenameBelow(const HeldFolder& folder, const NativeString& from, const
   return RenamePath(fs::path(fromFull), fs::path(toFull), Replacing::kEvenWhileOpen);
 }
 
+// Deleted as its handle closes, however the run ends; hidden and temporary, so that nothing
+// (an indexer, the file system's cache) takes an interest in it meanwhile.
+error_code ProbeWriting(const HeldFolder& folder) {
+  const std::wstring root = FinalPathOfHandle(HeldOf(folder)->handle);
+  if (root.empty()) return SystemError(GetLastError());
+  const std::wstring name = L"velmora-update.probe." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                            std::to_wstring(GetTickCount64());
+  const HANDLE made = CreateFileW(Joined(root, name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (made == INVALID_HANDLE_VALUE) return SystemError(GetLastError());
+  CloseHandle(made);
+  return {};
+}
+
 Removal RemoveBelow(const HeldFolder& folder, const NativeString& relative) {
   FoldersOnTheWay way;
   std::wstring full;

@@ -5,6 +5,7 @@
 
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
+#include "launcher/retry.hpp"
 #include "launcher/run_log.hpp"
 #include "launcher/staged_update.hpp"
 #include "platform/digest.hpp"
@@ -17,6 +18,21 @@
 
 namespace fs = boost::filesystem;
 using boost::system::error_code;
+
+namespace {
+bool MayPassInData(const error_code& failure) {
+  return failure.category() == boost::system::system_category() && MayPassLater(failure) && !DiskFull(failure);
+}
+}  // namespace
+
+error_code RetriedInData(const std::string& what, const std::function<error_code()>& attempt) {
+  const Tried tried = Retried(attempt, MayPassInData);
+  if (tried.attempts > 1) {
+    LogLine((tried.error ? "failed: " : "") + what + (tried.error ? ", " + LogError(tried.error) : "") + " (" +
+            LogAttempts(tried.attempts, tried.took) + ")");
+  }
+  return tried.error;
+}
 
 error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes, ReadSharing sharing) {
   bytes.reset();
@@ -51,7 +67,7 @@ void WriteWhole(const fs::path& file, const std::string& bytes) {
   if (!error) error = OpenOutputBelow(folder, written, false, output, size);
   if (!error) error = WriteOutput(output, bytes.data(), bytes.size());
   if (!error) error = FinishOutput(output, (file.parent_path() / fs::path(written)).native());
-  if (!error) error = RenameBelow(folder, written, name);
+  if (!error) error = RetriedInData("replaced " + LogText(file), [&] { return RenameBelow(folder, written, name); });
   if (error) FailLocally("could not write " + LogText(file), error);
 }
 
@@ -79,6 +95,17 @@ std::vector<FoundFile> FilesBelow(const fs::path& root, const char* skip) {
 
 NativeString InData(const Run& run, const fs::path& path) { return path.native().substr(run.data.native().size() + 1); }
 
+std::function<error_code()> RemovingBelow(const Run& run, const fs::path& path, Removal& removal) {
+  return [&run, path, &removal] {
+    try {
+      removal = RemoveBelow(run.dataFolder, InData(run, path));
+      return error_code();
+    } catch (const fs::filesystem_error& failure) {
+      return failure.code();
+    }
+  };
+}
+
 void OwnFolder(const Run& run, const fs::path& folder) {
   PathKind kind = PathKind::kAbsent;
   if (const error_code error = KindBelow(run.dataFolder, InData(run, folder), kind)) {
@@ -92,10 +119,8 @@ void OwnFolder(const Run& run, const fs::path& folder) {
 
 void RemoveInData(const Run& run, const fs::path& path) {
   Removal removal;
-  try {
-    removal = RemoveBelow(run.dataFolder, InData(run, path));
-  } catch (const fs::filesystem_error& failure) {
-    FailLocally("could not remove " + LogText(path), failure.code());
+  if (const error_code error = RetriedInData("removed " + LogText(path), RemovingBelow(run, path, removal))) {
+    FailLocally("could not remove " + LogText(path), error);
   }
   if (removal.outcome == Removed::kLinkLeft) {
     Fail(kUpdateLocalFailure, "local failure", RemovalText(path, {Removed::kLinkLeft, run.data / removal.link}));

@@ -113,6 +113,13 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const boo
 
 // ---------------------------------------------------------------- files on disk (local_files.cpp)
 
+// Runs `attempt` (a rename or a removal below data/) again while its failure may pass (a file a
+// scanner or an indexer holds for a moment; never a full disk, a link, a missing file), for up to
+// 5 s, 100 ms apart, as the loader moves its own files. By then the run has learnt that data/ can
+// be written (ProbeWriting), so that on Windows a denied access is a file held. The log says what
+// (`what`) took more than one attempt. Returns the last attempt's failure, or a clear code.
+boost::system::error_code RetriedInData(const std::string& what, const std::function<boost::system::error_code()>& attempt);
+
 // The whole file, or nothing when there is none; the failure to read it otherwise. Shared with
 // readers only, unless `sharing` says more (status).
 boost::system::error_code ReadIfThere(const boost::filesystem::path& file, std::optional<std::string>& bytes,
@@ -127,6 +134,10 @@ std::vector<FoundFile> FilesBelow(const boost::filesystem::path& root, const cha
 std::optional<std::string> DigestOf(const boost::filesystem::path& file, ReadSharing sharing = ReadSharing::kReaders);
 // `path`, below `run.data`, relative to it.
 NativeString InData(const Run& run, const boost::filesystem::path& path);
+// An attempt (RetriedInData) to remove what stands at `path`, below data, as RemoveBelow does,
+// into `removal`; the failure, or a clear code.
+std::function<boost::system::error_code()> RemovingBelow(const Run& run, const boost::filesystem::path& path,
+                                                         Removal& removal);
 // Makes `folder`, below data, a folder of the updater's own: whatever else stands at its name (a
 // file, a link, removed as the link) goes first. Stops the run where it cannot.
 void OwnFolder(const Run& run, const boost::filesystem::path& folder);

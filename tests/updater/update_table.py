@@ -380,15 +380,18 @@ def republish(tree: Path, transform):
     sign_feed(tree, with_field(feed, "release", release.hexdigest()))
 
 
+def listing(path):
+    """A manifest transform (republish) that lists one file more, `path`, holding "x"."""
+    def transform(manifest, tree):
+        (tree / "objects" / hashlib.sha256(b"x").hexdigest()).write_bytes(b"x")
+        return manifest + hashlib.sha256(b"x").hexdigest() + f"  {path}\n"
+    return transform
+
+
 def row_loader_refuses(r):
     # Every object matches its digest, yet the loader would refuse the staging: its manifest lists
     # a file the staging can never hold apart from the manifest's own signature, or a device's name,
     # which Windows would open as the device: refused before anything is written.
-    def listing(path):
-        def transform(manifest, tree):
-            (tree / "objects" / hashlib.sha256(b"x").hexdigest()).write_bytes(b"x")
-            return manifest + hashlib.sha256(b"x").hexdigest() + f"  {path}\n"
-        return transform
     # Two names Windows takes for one, on every platform: refused before any object is fetched.
     for version, path in (("2.0", "SHA256SUMS.p7"), ("3.0", "app/aux.txt"), ("4.0", "app/TAG.txt")):
         publish(r.tree, application("v2"), version=version)
@@ -592,6 +595,89 @@ def row_links_in_data(r):
     (r.install / "data").write_text("mine")
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "local failure", "a file at data")
     expect((r.install / "data").read_text() == "mine", "the file at data changed")
+
+
+def probe_argv(*words):
+    return ([str(REPO / "scripts" / "wine-run.sh")] if options.wine else []) + [str(options.probe), *words]
+
+
+def scanning(r, file: Path):
+    """Under Wine the probe holding `file` as a scanner does (reading, sharing no deletion) until
+    the file it writes is removed; (the probe, that file)."""
+    release = r.dir / f"release-{file.name}"
+    holder = subprocess.Popen(probe_argv("scan", native_path(file), native_path(release)), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, start_new_session=True)
+    expect(wait_for(lambda: release.exists() and release.read_text() == "held\n", 20), f"{file} not held")
+    return holder, release
+
+
+def row_scanner(r):
+    """A scanner holds the state while `check` replaces it, then the partial download kept from a
+    cut while `stage` moves it into the incoming tree, each let go a second after the run reaches
+    it: both runs try again and end done, the log saying how many attempts it took. Under Wine the
+    probe holds the file without sharing deletion; natively, where nothing holds a file against a
+    rename, the renames in its folder fail as busy (strace) for a second."""
+    publish(r.tree, application("v2", big=2 << 20))
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "done", "the first check")
+    data = r.install / "data"
+    big = application("v2", big=2 << 20)["app/data/big.bin"]
+    partial = data / "velmora-update.partial" / hashlib.sha256(big).hexdigest()
+    partial.parent.mkdir()
+    partial.write_bytes(big[:1 << 20])
+    log = data / "velmora-update.log"
+    for command, held, reached, line in (
+            ("check", data / "velmora-update.state", lambda: log.read_text().count("feed taken") == 2, "replaced "),
+            ("stage", partial, lambda: not partial.exists() or partial.stat().st_size == len(big), "moved ")):
+        busy = [] if options.wine else ["strace", "-f", "-qq", "-o", "/dev/null", "-P", str(held.parent), "-e",
+                                        "inject=renameat2:error=EBUSY:when=1..10"]
+        holder, release = scanning(r, held) if options.wine else (None, None)
+        try:
+            run = updater(r.install, command, "--feed", r.server.url, background=True, prefix=busy)
+            if options.wine:
+                expect(wait_for(reached), f"{command}: never reached {held.name}")
+                time.sleep(1)
+                release.unlink()
+            answer = json.loads(run.communicate(timeout=RUN_LIMIT)[0].decode().strip().splitlines()[-1])
+        finally:
+            if holder:
+                release.unlink(missing_ok=True)
+                holder.wait(20)
+        expect(run.returncode == 0 and answer["outcome"] == "done", f"{command} with {held.name} held: {answer}")
+        tried = [x for x in log.read_text().splitlines() if line + native_path(held) in x and " attempts, " in x]
+        expect(tried and int(tried[-1].split("(")[-1].split()[0]) >= 5, f"{command}: not tried again: {tried}")
+    expect((data / "update" / "app" / "data" / "big.bin").read_bytes() == big, "not staged whole")
+
+
+def row_refused_while_held(r):
+    """The loader's check refuses a release whose every object matched (its manifest lists its own
+    signature's name) while a file of the incoming tree cannot be removed: under Wine a scanner
+    holds it; natively a file system is mounted below, which no removal enters. The refusal is
+    remembered first: the run ends refused (13), not as a local failure, with the file left; the
+    next run finds it refused before and removes what is left."""
+    publish(r.tree, application("v2"))
+    republish(r.tree, listing("SHA256SUMS.p7"))
+    incoming = r.install / "data" / "update.incoming"
+    tag = incoming / "app" / "tag.txt"  # as a cut run leaves it: kept in place
+    write_files(incoming, {"app/tag.txt": b"app v2\n", "app/lib/.keep": b""})
+    if not options.wine and os.geteuid() != 0:
+        print("      (skipped: mounting a tmpfs needs root)")
+        return
+    holder, release = scanning(r, tag) if options.wine else (None, None)
+    if not options.wine:
+        sh("mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", incoming / "app" / "lib")
+    try:
+        code, answer = updater(r.install, "stage", "--feed", r.server.url)
+        expect_run((code, answer), "release refused")
+        expect("the loader's check refuses it" in answer["message"] and tag.exists(), f"{answer}")
+    finally:
+        if options.wine:
+            release.unlink(missing_ok=True)
+            holder.wait(20)
+        else:
+            sh("umount", "-l", incoming / "app" / "lib")
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "nothing to do", "the next run")
+    expect("refused for its origin before" in answer["message"] and not incoming.exists(), f"not remembered: {answer}")
 
 
 def row_server_errors(r):
@@ -1084,6 +1170,8 @@ ROWS = [
     ("an https feed redirected to http: never followed", lambda r: row_redirected(r, tls=True), "native"),
     ("headers trickled: the run ends at its bound", row_trickled_headers, "both"),
     ("links in data/ to the user's documents: never followed", row_links_in_data, "both"),
+    ("a scanner holding the state, then the partial download: tried again, done", row_scanner, "both"),
+    ("a refused release is remembered although what it left cannot be removed", row_refused_while_held, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
