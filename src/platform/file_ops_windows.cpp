@@ -136,7 +136,7 @@ error_code OpenAsItself(const fs::path& path, DWORD access, DWORD share, HANDLE&
     kind = PathKind::kAbsent;
     return NotFound(failure) ? error_code() : SystemError(failure);
   }
-  if (IsLink(opened) || !SamePath(FinalPathOfHandle(opened), expected)) {
+  if (IsLink(opened) || !SamePath(FinalPathOfHandle(opened, expected), expected)) {
     CloseHandle(opened);
     return {};
   }

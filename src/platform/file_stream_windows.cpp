@@ -95,7 +95,7 @@ boost::system::error_code OpenOutputBelow(const HeldFolder& folder, const Native
   // is made only where nothing stands (CREATE_NEW, which a link at the name fails).
   HANDLE handle = append ? open(OPEN_EXISTING) : INVALID_HANDLE_VALUE;
   if (handle == INVALID_HANDLE_VALUE && (!append || GetLastError() == ERROR_FILE_NOT_FOUND)) handle = open(CREATE_NEW);
-  if (handle != INVALID_HANDLE_VALUE && (IsLink(handle) || !SamePath(FinalPathOfHandle(handle), full))) {
+  if (handle != INVALID_HANDLE_VALUE && (IsLink(handle) || !SamePath(FinalPathOfHandle(handle, full), full))) {
     CloseHandle(handle);
     return linkInTheWay();
   }

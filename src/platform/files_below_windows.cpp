@@ -44,7 +44,7 @@ error_code HoldOnTheWay(const std::wstring& full, FoldersOnTheWay& way) {
   way.handles.push_back(handle);
   FILE_BASIC_INFO basic{};
   if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) return SystemError(GetLastError());
-  if (IsLink(handle) || !SamePath(FinalPathOfHandle(handle), full)) {
+  if (IsLink(handle) || !SamePath(FinalPathOfHandle(handle, full), full)) {
     return make_error_code(boost::system::errc::too_many_symbolic_link_levels);
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return make_error_code(boost::system::errc::not_a_directory);

@@ -18,13 +18,29 @@ inline std::wstring FinalPathOfHandle(HANDLE handle) {
   return std::wstring(buffer.data(), length);
 }
 
+// The same for a handle opened on a path of the volume `onTheVolume` lies on. Wine 8 reads a final
+// path into a buffer of MAX_PATH characters whatever the caller gives, and fails past it
+// (ERROR_MORE_DATA): there the handle's name below its volume (FileNameInfo, which has no such
+// limit) is joined to the root of `onTheVolume`. Windows never fails so.
+inline std::wstring FinalPathOfHandle(HANDLE handle, const std::wstring& onTheVolume) {
+  std::wstring final = FinalPathOfHandle(handle);
+  if (!final.empty() || GetLastError() != ERROR_MORE_DATA) return final;
+  const std::wstring verbatim = VerbatimPath(onTheVolume);
+  const bool share = verbatim.starts_with(L"\\\\?\\UNC\\");
+  if (!share && !(verbatim.size() >= 6 && verbatim.starts_with(L"\\\\?\\") && verbatim[5] == L':')) return {};
+  std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 0x10000 * sizeof(wchar_t));
+  auto* const name = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, name, static_cast<DWORD>(buffer.size()))) return {};
+  return verbatim.substr(0, share ? 7 : 6) + std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t));
+}
+
 // `path` as the system names it once links, short names and letter case are resolved, in the
 // system's own form; empty when it cannot be opened.
 inline std::wstring SystemFinalPathOf(const std::wstring& path) {
   const HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  std::wstring final = FinalPathOfHandle(handle);
+  std::wstring final = FinalPathOfHandle(handle, path);
   CloseHandle(handle);
   return final;
 }

@@ -57,7 +57,7 @@ HANDLE OpenLockFile(const std::wstring& lockFile, const std::wstring& expected, 
                                     disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     failure = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
-      if (!IsLink(file) && SamePath(FinalPathOfHandle(file), expected)) return file;
+      if (!IsLink(file) && SamePath(FinalPathOfHandle(file, expected), expected)) return file;
       CloseHandle(file);
       failure = ERROR_CANT_ACCESS_FILE;
       return INVALID_HANDLE_VALUE;

@@ -68,7 +68,7 @@ HANDLE OpenEntry(const std::wstring& full, const fs::path& shown, DWORD access, 
     if (missing) return handle;
     throw fs::filesystem_error("cannot remove", shown, SystemError(failure));
   }
-  if (SamePath(FinalPathOfHandle(handle), full)) return handle;
+  if (SamePath(FinalPathOfHandle(handle, full), full)) return handle;
   CloseHandle(handle);
   return INVALID_HANDLE_VALUE;
 }

@@ -1,5 +1,6 @@
 #include "updater/run.hpp"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "launcher/manifest.hpp"
 #include "launcher/retry.hpp"
 #include "launcher/run_log.hpp"
+#include "launcher/staged_names.hpp"
 #include "launcher/staged_update.hpp"
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
@@ -78,12 +80,13 @@ std::vector<FoundFile> FilesBelow(const fs::path& root, const char* skip) {
   if (!error && kind != PathKind::kFolder) return files;
   if (!error) {
     error = WalkTree(root.native(), [&](const TreeEntry& entry) {
-      if (entry.kind == EntryKind::kFolder && skip != nullptr && entry.relative == NativeFromAscii(skip)) {
+      if (entry.kind == EntryKind::kFolder &&
+          ((skip != nullptr && entry.relative == NativeFromAscii(skip)) || BelowTheDeepestFolder(entry.relative))) {
         return WalkStep::kSkip;
       }
       if (entry.kind == EntryKind::kFile) {
         error_code unknown;
-        const std::uintmax_t size = fs::file_size(root / fs::path(entry.relative), unknown);
+        const std::uintmax_t size = fs::file_size(VerbatimPath((root / fs::path(entry.relative)).native()), unknown);
         if (!unknown) files.push_back({entry.relative, size});
       }
       return WalkStep::kGoOn;
@@ -104,6 +107,10 @@ std::function<error_code()> RemovingBelow(const Run& run, const fs::path& path, 
       return failure.code();
     }
   };
+}
+
+bool BelowTheDeepestFolder(const NativeString& relative) {
+  return static_cast<std::size_t>(std::count(relative.begin(), relative.end(), NativeChar('/'))) >= kDeepestFolders;
 }
 
 void OwnFolder(const Run& run, const fs::path& folder) {
@@ -203,7 +210,7 @@ void ForgetDownloads(const Run& run) {
 
 std::uint64_t PartialSize(const Run& run, const std::string& digest) {
   error_code error;
-  const std::uintmax_t size = fs::file_size(PartialObject(run.data, digest), error);
+  const std::uintmax_t size = fs::file_size(VerbatimPath(PartialObject(run.data, digest).native()), error);
   return error ? 0 : size;
 }
 

@@ -138,6 +138,10 @@ NativeString InData(const Run& run, const boost::filesystem::path& path);
 // into `removal`; the failure, or a clear code.
 std::function<boost::system::error_code()> RemovingBelow(const Run& run, const boost::filesystem::path& path,
                                                          Removal& removal);
+// Whether the folder `relative` (`/` between names) lies deeper than any release may reach (more
+// than 64 folders): nothing of a release is there, and a walk holding a descriptor per level never
+// enters it.
+bool BelowTheDeepestFolder(const NativeString& relative);
 // Makes `folder`, below data, a folder of the updater's own: whatever else stands at its name (a
 // file, a link, removed as the link) goes first. Stops the run where it cannot.
 void OwnFolder(const Run& run, const boost::filesystem::path& folder);

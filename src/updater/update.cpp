@@ -331,7 +331,8 @@ void FillIncoming(Run& run, Release& release) {
   std::vector<NativeString> stray;
   const error_code walked = WalkTree(run.incoming.native(), [&](const TreeEntry& entry) {
     const bool isListed = listed.count(entry.relative) != 0;
-    const bool kept = entry.kind == EntryKind::kFolder ? !isListed : entry.kind == EntryKind::kFile && isListed;
+    const bool kept = entry.kind == EntryKind::kFolder ? !isListed && !BelowTheDeepestFolder(entry.relative)
+                                                       : entry.kind == EntryKind::kFile && isListed;
     if (kept) return WalkStep::kGoOn;
     stray.push_back(entry.relative);
     return WalkStep::kSkip;

@@ -680,6 +680,28 @@ def row_refused_while_held(r):
     expect("refused for its origin before" in answer["message"] and not incoming.exists(), f"not remembered: {answer}")
 
 
+def row_long_paths(r):
+    """A release whose longest installed path is 259 characters, in an installation so deep that
+    its incoming tree's paths pass 260 and its partial download's pass 300: staged, resumed and
+    installed. Wine has no 260 limit: there this shows that the verbatim paths work, not the limit."""
+    install = r.dir / ("x" * 90) / ("y" * 80) / "Velmora"
+    install_application(install)
+    name = "z" * (259 - len(native_path(install)) - len("\\app\\"))
+    files = application("v2", big=1 << 20)
+    files[f"app/{name}"] = b"the longest path\n"
+    publish(r.tree, files)
+    big = "/objects/" + big_digest("v2", 1 << 20)
+    r.server.rule({big: {"cut": 1 << 19, "times": 1}})
+    expect_run(updater(install, "stage", "--feed", r.server.url), "network", "cut")
+    partial = install / "data" / "velmora-update.partial" / big_digest("v2", 1 << 20)
+    expect(len(native_path(partial)) > 300 and partial.stat().st_size == 1 << 19, "no partial download kept")
+    r.server.rule({})
+    expect_run(updater(install, "stage", "--feed", r.server.url), "done", "resumed")
+    run_loader(install)
+    installed = install / "app" / name
+    expect(len(native_path(installed)) == 259 and installed.read_bytes() == b"the longest path\n", "not installed")
+
+
 def row_server_errors(r):
     publish(r.tree, application("v2", changed=(1,)))
     r.server.rule({"/stable.feed": {"status": 503}})
@@ -1172,6 +1194,7 @@ ROWS = [
     ("links in data/ to the user's documents: never followed", row_links_in_data, "both"),
     ("a scanner holding the state, then the partial download: tried again, done", row_scanner, "both"),
     ("a refused release is remembered although what it left cannot be removed", row_refused_while_held, "both"),
+    ("paths past 260 characters below data/ for a release that fits in 259", row_long_paths, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
