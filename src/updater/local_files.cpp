@@ -21,11 +21,10 @@
 namespace fs = boost::filesystem;
 using boost::system::error_code;
 
-namespace {
+// The updater's own refusals (a link, no folder) are of the generic category: they stay.
 bool MayPassInData(const error_code& failure) {
   return failure.category() == boost::system::system_category() && MayPassLater(failure) && !DiskFull(failure);
 }
-}  // namespace
 
 error_code RetriedInData(const std::string& what, const std::function<error_code()>& attempt) {
   const Tried tried = Retried(attempt, MayPassInData);

@@ -119,6 +119,8 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const boo
 // be written (ProbeWriting), so that on Windows a denied access is a file held. The log says what
 // (`what`) took more than one attempt. Returns the last attempt's failure, or a clear code.
 boost::system::error_code RetriedInData(const std::string& what, const std::function<boost::system::error_code()>& attempt);
+// Whether RetriedInData tries a failure again.
+bool MayPassInData(const boost::system::error_code& failure);
 
 // The whole file, or nothing when there is none; the failure to read it otherwise. Shared with
 // readers only, unless `sharing` says more (status).

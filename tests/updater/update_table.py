@@ -410,10 +410,18 @@ def row_loader_refuses(r):
 def row_from_folder(r):
     publish(r.tree, application("v2"))
     # What an abandoned release left in the incoming tree stands where this one needs a folder
-    # and a file: cleared, never a failure at every run.
+    # and a file, and a stray tree nested deeper than any release reaches (and, natively given 512
+    # descriptors, than a walk holding one per folder could go; under Wine past MAX_PATH): cleared,
+    # never a failure at every run.
     incoming = r.install / "data" / "update.incoming"
     write_files(incoming, {"app/lib": b"a file where a folder goes", "app/tag.txt/old.txt": b"a folder where a file goes"})
-    code, answer = updater(r.install, "stage", "--from", native_path(r.tree))
+    stray = incoming / "stray"
+    sh("mkdir", "-p", stray.joinpath(*["d"] * (130 if options.wine else 1500)))
+    few = [] if options.wine else ["prlimit", "--nofile=512", "--"]
+    try:
+        code, answer = updater(r.install, "stage", "--from", native_path(r.tree), prefix=few)
+    finally:  # Python's own removal recurses, a level a call
+        subprocess.run(["rm", "-rf", str(stray)], check=False)
     expect_run((code, answer), "done")
     expect(answer["requests"] == 0 and not r.server.requests(), "no request")
     run_loader(r.install)
@@ -481,6 +489,12 @@ def row_disk_full(r):
         expect_run(updater(install, "stage", "--feed", r.server.url), "disk full")
         expect(snapshot(install) == before and not (install / "data" / "update.incoming").exists(),
                "no incoming tree left behind")
+        # Read-only: learnt before anything is asked or written, and never tried again.
+        sh("mount", "-o", "remount,ro", mount)
+        code, answer = updater(install, "stage", "--feed", r.server.url)
+        expect_run((code, answer), "local failure", "read-only")
+        expect(answer["message"].startswith("could not write in ") and answer["requests"] == 0, f"read-only: {answer}")
+        expect(snapshot(install) == before, "read-only: the disk changed")
     finally:
         sh("umount", "-l", mount)
 
