@@ -561,6 +561,38 @@ TEST_F(StartMode, AStagingThatCannotBeReadNowIsKeptAndTheMainApplicationRuns) {
 #endif
 }
 
+// A staging whose folders its owner may not enter or change, and whose files are read-only (kept
+// from a read-only medium, say), is removed whole all the same, each opened up on the way: as the
+// owner natively (root ignores rights: the loader runs as nobody, who owns it), by the read-only
+// attribute on Windows.
+TEST_F(StartMode, AStagingItsOwnerMayNotChangeIsRemovedWhole) {
+  StageLoader();
+  const fs::path app = Staging() / "app";
+  fs::create_directories(app / "locked" / "deeper");
+  fs::create_directories(app / "sealed");
+  WriteText(app / "locked" / "deeper" / "a.txt", "a\n");
+  WriteText(app / "sealed" / "b.txt", "b\n");
+  fs::permissions(app / "sealed" / "b.txt", fs::perms::owner_read);
+  fs::permissions(app / "sealed", fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(app / "locked", fs::perms::none);
+#ifdef _WIN32
+  const bool asNobody = false;
+#else
+  const bool asNobody = ::geteuid() == 0;
+  if (asNobody) {
+    ASSERT_EQ(std::system(("chown -R 65534:65534 '" + PathToUtf8(install_) + "'").c_str()), 0);
+    fs::permissions(scene_.out, fs::perms::all);
+  }
+#endif
+  ExpectQuietSuccess(asNobody ? scene_.Start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                                 "--", PathToUtf8(install_ / "Velmora.exe")})
+                                    .Wait()
+                              : RunLoader());
+  ExpectOnlyTheMainApplicationRan();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Staging())));
+  EXPECT_EQ(LogMisses(install_, {"removed " + PathToUtf8(Staging())}), "");
+}
+
 TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {
   fs::remove(MainApplication());
   fs::create_directories(install_ / "data");
