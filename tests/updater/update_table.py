@@ -626,11 +626,12 @@ def scanning(r, file: Path):
 
 
 def row_scanner(r):
-    """A scanner holds the state while `check` replaces it, then the partial download kept from a
-    cut while `stage` moves it into the incoming tree, each let go a second after the run reaches
-    it: both runs try again and end done, the log saying how many attempts it took. Under Wine the
-    probe holds the file without sharing deletion; natively, where nothing holds a file against a
-    rename, the renames in its folder fail as busy (strace) for a second."""
+    """A scanner holds the state while `check` replaces it, the partial download kept from a cut
+    while `stage` moves it into the incoming tree, then a file of that staging while a newer
+    release's `stage` removes it as superseded, each let go a second after the run reaches it: each
+    run tries again and ends done, the log saying how many attempts it took. Under Wine the probe
+    holds the file without sharing deletion; natively, where nothing holds a file, the renames or
+    removals in its folder fail as busy (strace) for a second."""
     publish(r.tree, application("v2", big=2 << 20))
     expect_run(updater(r.install, "check", "--feed", r.server.url), "done", "the first check")
     data = r.install / "data"
@@ -639,11 +640,20 @@ def row_scanner(r):
     partial.parent.mkdir()
     partial.write_bytes(big[:1 << 20])
     log = data / "velmora-update.log"
-    for command, held, reached, line in (
-            ("check", data / "velmora-update.state", lambda: log.read_text().count("feed taken") == 2, "replaced "),
-            ("stage", partial, lambda: not partial.exists() or partial.stat().st_size == len(big), "moved ")):
-        busy = [] if options.wine else ["strace", "-f", "-qq", "-o", "/dev/null", "-P", str(held.parent), "-e",
-                                        "inject=renameat2:error=EBUSY:when=1..10"]
+    superseded = data / "update.superseded"
+    # The command, the file held, the path the log names, the call failed natively in which folder,
+    # when the run has reached it, the log's word.
+    for command, held, named, call, folder, reached, line in (
+            ("check", data / "velmora-update.state", data / "velmora-update.state", "renameat2", data,
+             lambda: log.read_text().count("feed taken") == 2, "replaced "),
+            ("stage", partial, partial, "renameat2", partial.parent,
+             lambda: not partial.exists() or partial.stat().st_size == len(big), "moved "),
+            ("stage", data / "update" / "app" / "tag.txt", superseded, "unlinkat", superseded / "app",
+             superseded.exists, "removed ")):
+        if line == "removed ":
+            publish(r.tree, application("v3"), version="3.0")
+        busy = [] if options.wine else ["strace", "-f", "-qq", "-o", "/dev/null", "-P", str(folder), "-e",
+                                        f"inject={call}:error=EBUSY:when=1..10"]
         holder, release = scanning(r, held) if options.wine else (None, None)
         try:
             run = updater(r.install, command, "--feed", r.server.url, background=True, prefix=busy)
@@ -657,9 +667,9 @@ def row_scanner(r):
                 release.unlink(missing_ok=True)
                 holder.wait(20)
         expect(run.returncode == 0 and answer["outcome"] == "done", f"{command} with {held.name} held: {answer}")
-        tried = [x for x in log.read_text().splitlines() if line + native_path(held) in x and " attempts, " in x]
+        tried = [x for x in log.read_text().splitlines() if line + native_path(named) in x and " attempts, " in x]
         expect(tried and int(tried[-1].split("(")[-1].split()[0]) >= 5, f"{command}: not tried again: {tried}")
-    expect((data / "update" / "app" / "data" / "big.bin").read_bytes() == big, "not staged whole")
+    expect((data / "update" / "app" / "tag.txt").read_text() == "app v3\n" and not superseded.exists(), "not staged")
 
 
 def row_refused_while_held(r):
@@ -1209,7 +1219,8 @@ ROWS = [
     ("an https feed redirected to http: never followed", lambda r: row_redirected(r, tls=True), "native"),
     ("headers trickled: the run ends at its bound", row_trickled_headers, "both"),
     ("links in data/ to the user's documents: never followed", row_links_in_data, "both"),
-    ("a scanner holding the state, then the partial download: tried again, done", row_scanner, "both"),
+    ("a scanner holding the state, the partial download, a superseded staging: tried again, done", row_scanner,
+     "both"),
     ("a refused release is remembered although what it left cannot be removed", row_refused_while_held, "both"),
     ("paths past 260 characters below data/ for a release that fits in 259", row_long_paths, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
