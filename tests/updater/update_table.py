@@ -615,11 +615,11 @@ def probe_argv(*words):
     return ([str(REPO / "scripts" / "wine-run.sh")] if options.wine else []) + [str(options.probe), *words]
 
 
-def scanning(r, file: Path):
-    """Under Wine the probe holding `file` as a scanner does (reading, sharing no deletion) until
-    the file it writes is removed; (the probe, that file)."""
+def scanning(r, file: Path, how="scan"):
+    """Under Wine the probe holding `file` as a scanner does (reading, sharing no deletion), or with
+    `how` "claim" for deletion, until the file it writes is removed; (the probe, that file)."""
     release = r.dir / f"release-{file.name}"
-    holder = subprocess.Popen(probe_argv("scan", native_path(file), native_path(release)), stdout=subprocess.DEVNULL,
+    holder = subprocess.Popen(probe_argv(how, native_path(file), native_path(release)), stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, start_new_session=True)
     expect(wait_for(lambda: release.exists() and release.read_text() == "held\n", 20), f"{file} not held")
     return holder, release
@@ -965,6 +965,15 @@ def row_status(r):
     manifest = hashlib.sha256((r.install / "data" / "update" / "SHA256SUMS").read_bytes()).hexdigest()
     code, waiting = updater(r.install, "status")
     expect(waiting["staged"] == {"release": release, "version": "2.0"}, f"after staging: {waiting}")
+    if options.wine:  # read sharing deletion: a run moving a file over the state, or a removal, is not kept out
+        held = [scanning(r, r.install / "data" / name, "claim") for name in ("velmora-update.state", "update/SHA256SUMS")]
+        try:
+            code, claimed = updater(r.install, "status")
+        finally:
+            for holder, let_go in held:
+                let_go.unlink()
+                holder.wait(20)
+        expect(claimed["staged"] == waiting["staged"] and claimed["lastCheck"] == waiting["lastCheck"], f"{claimed}")
     argv = ([str(REPO / "scripts" / "wine-run.sh")] if options.wine else []) + [str(options.updater), "status", "--install",
                                                                               native_path(r.install)]
     text = subprocess.run(argv, capture_output=True, text=True, timeout=RUN_LIMIT).stdout.replace("\r", "")
