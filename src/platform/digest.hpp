@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/file_ops.hpp"
 #include "platform/native_text.hpp"
 
 using Sha256 = std::array<std::uint8_t, 32>;
@@ -19,9 +20,11 @@ struct FileDigest {
   bool special = false;     // no regular file was opened (a link, a pipe, a device): nothing read
 };
 
-// The SHA-256 of the file at `file`, read once from start to end, never through a link, with its
-// number of names from the same handle. Returns the failure to open or read it, or a clear code.
-boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest);
+// The SHA-256 of the file at `file`, read once from start to end, never through a link, shared
+// as `sharing` says, with its number of names from the same handle. Returns the failure to open or
+// read it, or a clear code.
+boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest,
+                                       ReadSharing sharing = ReadSharing::kReaders);
 
 // The SHA-256 of `bytes`; false when the system could not compute it.
 bool Sha256OfBytes(const std::string& bytes, Sha256& digest);

@@ -57,7 +57,7 @@ boost::system::error_code Sha256OfFileAt(int folder, const char* name, FileDiges
   return error;
 }
 
-boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest) {
+boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest, ReadSharing) {
   return Sha256OfFileAt(AT_FDCWD, file.c_str(), digest);
 }
 

@@ -75,11 +75,11 @@ boost::system::error_code HashHandle(HANDLE handle, std::uint64_t size, Sha256& 
 }
 }  // namespace
 
-boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest) {
+boost::system::error_code Sha256OfFile(const NativeString& file, FileDigest& digest, ReadSharing sharing) {
   digest = FileDigest{};
   // Readers may share it; nobody may write it while it is read.
   RegularFile opened;
-  if (const DWORD failure = OpenRegularFile(file, FILE_FLAG_SEQUENTIAL_SCAN, opened)) return SystemError(failure);
+  if (const DWORD failure = OpenRegularFile(file, FILE_FLAG_SEQUENTIAL_SCAN, opened, sharing)) return SystemError(failure);
   digest.special = opened.special;
   if (digest.special) return {};
   // The names, from the handle that is read.

@@ -9,10 +9,21 @@
 
 #include "platform/native_text.hpp"
 
+// How a move replaces a file that stands at its target.
+enum class Replacing {
+  kByName,  // as the system's move does; on Windows refused while anyone holds the old file open
+  // On Windows with POSIX semantics where the system offers them (Windows 10 1607 on, NTFS): the
+  // name takes the new file at once, while programs that opened the old one sharing deletion (a
+  // scanner, an indexer) keep reading it; by name where it refuses them (Wine 8). A rename always
+  // does so elsewhere.
+  kEvenWhileOpen,
+};
+
 // Moves `from` to `to` on the same volume, never by copying. An existing file at `to` is
-// replaced; an existing directory, even an empty one, is not, and the move fails. Returns the
-// failure, or a clear code.
-boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to);
+// replaced as `replacing` says; an existing directory, even an empty one, is not, and the move
+// fails. Returns the failure, or a clear code.
+boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to,
+                                     Replacing replacing = Replacing::kByName);
 
 // Whether a failed move may pass when tried again a moment later: a file held open by a running
 // program or a scanner. A missing source, a target in the way, another volume or, on POSIX, a
@@ -89,8 +100,18 @@ int CompareFileNames(const NativeString& first, const NativeString& second);
 // every platform: what Windows would take for one file is told so everywhere.
 int CompareFileNamesAsWindows(const NativeString& first, const NativeString& second);
 
+// Whom a file is shared with while it is read (on Windows; elsewhere nothing keeps a file).
+enum class ReadSharing {
+  kReaders,  // other readers only: nothing writes, replaces or removes it meanwhile
+  // readers, and whoever replaces or removes it meanwhile (the file, or a folder above it): what a
+  // run that only looks must never keep from changing
+  kReadersAndDeletion,
+};
+
 // The whole of the regular file at `file`, at most `limit` bytes, never through a link (on Windows
-// by its verbatim path), into `bytes`. Returns `errc::no_such_file_or_directory` when nothing is
-// at its name, `errc::invalid_argument` for anything but a regular file or one larger than
-// `limit`, the failure to open or read it, or a clear code.
-boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes);
+// by its verbatim path), into `bytes`, shared as `sharing` says. Returns
+// `errc::no_such_file_or_directory` when nothing is at its name, `errc::invalid_argument` for
+// anything but a regular file or one larger than `limit`, the failure to open or read it, or a
+// clear code.
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes,
+                                        ReadSharing sharing = ReadSharing::kReaders);

@@ -25,19 +25,12 @@ bool IsDirectory(const boost::filesystem::path& path) {
 
 error_code LastError() { return {errno, boost::system::system_category()}; }
 
-// Gives the owner every right on `directory` and the folders below it, never through a link.
-void OpenUpFolders(const fs::path& directory) {
-  fs::permissions(directory, fs::perms::add_perms | fs::perms::owner_all);
-  for (fs::directory_iterator entry(directory), end; entry != end; ++entry) {
-    if (fs::is_directory(entry->symlink_status())) OpenUpFolders(entry->path());
-  }
-}
-
 }  // namespace
 
 // A plain rename(2) replaces an empty target directory; a move on Windows never replaces a
 // directory, so a leftover empty directory must make the move fail here too.
-boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to) {
+boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to,
+                                     Replacing) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
   const int failure = errno;
   // EEXIST: the target exists. EINVAL: the file system cannot refuse to replace.
@@ -61,38 +54,6 @@ bool MayPassLater(const boost::system::error_code& failure) {
     if (failure.value() == lasting) return false;
   }
   return true;
-}
-
-// The kernel lists every mount point of this process's view in /proc/self/mountinfo, whatever
-// the folders on the way may be read by: the fifth field of a line, with blanks, tabs, line feeds
-// and backslashes written as octal escapes.
-void RequireOneFileSystem(const boost::filesystem::path& root) {
-  const boost::filesystem::path folder = boost::filesystem::canonical(root);
-  std::ifstream mounts("/proc/self/mountinfo");
-  if (!mounts) {
-    throw boost::filesystem::filesystem_error("cannot read the mount points", root,
-                                              boost::system::error_code(errno, boost::system::system_category()));
-  }
-  for (std::string line; std::getline(mounts, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, device, mountRoot, escaped;
-    if (!(fields >> id >> parent >> device >> mountRoot >> escaped)) continue;
-    std::string mountPoint;
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-      const auto octal = [&](std::size_t at) { return at < escaped.size() && escaped[at] >= '0' && escaped[at] <= '7'; };
-      if (escaped[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-        mountPoint += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 + (escaped[i + 3] - '0'));
-        i += 3;
-      } else {
-        mountPoint += escaped[i];
-      }
-    }
-    const std::string& prefix = folder.native();
-    if (mountPoint == prefix || (mountPoint.starts_with(prefix) && mountPoint[prefix.size()] == '/')) {
-      throw boost::filesystem::filesystem_error("a file system is mounted below a folder to remove", mountPoint,
-                                                make_error_code(boost::system::errc::cross_device_link));
-    }
-  }
 }
 
 int CompareFileNames(const NativeString& first, const NativeString& second) { return first.compare(second); }
@@ -127,7 +88,8 @@ int CompareFileNamesAsWindows(const NativeString& first, const NativeString& sec
   return a && b ? a->compare(*b) : first.compare(second);
 }
 
-boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes,
+                                        ReadSharing) {
   using boost::system::errc::make_error_code;
   bytes.clear();
   const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
@@ -169,22 +131,6 @@ error_code KindOfPath(const fs::path& path, PathKind& kind) {
   return {};
 }
 
-// Boost's recursive removal works through directory descriptors and never follows a link below
-// the root; a link at the root it removes as a link.
-Removal RemoveTree(const fs::path& root) {
-  const bool folder = fs::is_directory(fs::symlink_status(root));
-  if (folder) RequireOneFileSystem(root);
-  try {
-    fs::remove_all(root);
-    return {};
-  } catch (const fs::filesystem_error& failure) {
-    if (failure.code() != boost::system::errc::permission_denied || !folder) throw;
-  }
-  OpenUpFolders(root);
-  fs::remove_all(root);
-  return {};
-}
-
 error_code HoldFolder(const fs::path& folder, HeldFolder& held, PathKind& kind) {
   held.reset();
   if (const error_code error = KindOfPath(folder, kind); error || kind != PathKind::kFolder) return error;
@@ -213,32 +159,4 @@ bool NamesHeldFolder(const HeldFolder& held, const fs::path& folder) {
   struct stat info;
   return held && ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_dev == HeldOf(held)->device &&
          info.st_ino == HeldOf(held)->inode;
-}
-
-// The entries go through the descriptor's own name in /proc, which names the held folder however
-// it may be renamed meanwhile (nothing here keeps it from that); errors name them below `folder`.
-Removal RemoveHeldFolder(HeldFolder& held, const fs::path& folder) {
-  if (!NamesHeldFolder(held, folder)) return {Removed::kNotHeld, {}};
-  const fs::path self("/proc/self/fd/" + std::to_string(HeldOf(held)->descriptor));
-  try {
-    for (int round = 1;; ++round) {
-      try {
-        for (fs::directory_iterator entry(self), end; entry != end; ++entry) RemoveTree(entry->path());
-        break;
-      } catch (const fs::filesystem_error& failure) {
-        // A folder its owner may not write, like any folder below it in RemoveTree.
-        if (round > 1 || failure.code() != boost::system::errc::permission_denied) throw;
-        fs::permissions(self, fs::perms::add_perms | fs::perms::owner_all);
-      }
-    }
-  } catch (const fs::filesystem_error& failure) {
-    const std::string text = failure.path1().native();
-    const fs::path shown = text.starts_with(self.native()) ? folder.native() + text.substr(self.native().size()) : text;
-    throw fs::filesystem_error("cannot remove", shown, failure.code());
-  }
-  held.reset();
-  if (::rmdir(folder.c_str()) != 0 && errno != ENOENT) {
-    throw fs::filesystem_error("cannot remove the folder", folder, LastError());
-  }
-  return {};
 }

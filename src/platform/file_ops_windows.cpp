@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <boost/filesystem/exception.hpp>
+#include <string>
+#include <vector>
 
 #include "platform/final_path_windows.hpp"
 #include "platform/held_folder_windows.hpp"
@@ -12,27 +15,54 @@ namespace fs = boost::filesystem;
 using boost::system::error_code;
 
 namespace {
-bool IsDirectory(const boost::filesystem::path& path) {
+bool IsDirectory(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool IsFile(const boost::filesystem::path& path) {
+bool IsFile(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Moves the file `from` over the file `to` with POSIX semantics: 0, the system's failure, or
+// ERROR_INVALID_PARAMETER where the system does not offer them (before Windows 10 1607, Wine 8),
+// ERROR_NOT_SUPPORTED or ERROR_INVALID_FUNCTION where the file system does not.
+DWORD ReplaceWithPosixSemantics(const std::wstring& from, const std::wstring& to) {
+  // FileRenameInfoEx, which the headers declare only for Windows 10 1709 and later.
+  constexpr auto kRenameEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+  const HANDLE file = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+  auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::copy(to.begin(), to.end(), rename->FileName);
+  const DWORD failure =
+      SetFileInformationByHandle(file, kRenameEx, rename, static_cast<DWORD>(buffer.size())) ? 0 : GetLastError();
+  CloseHandle(file);
+  return failure;
 }
 }  // namespace
 
 // Without flags a move neither replaces nor copies: a folder in the way fails as already existing
 // and another volume as not the same device, each at once, where the library's move (which asks
 // for both) would fail with a denied access that looks like a held file. Only a file in the way
-// is then replaced, and only by a file: a folder never takes the place of a file.
-boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to) {
-  if (MoveFileExW(from.c_str(), to.c_str(), 0)) return {};
+// is then replaced, and only by a file: a folder never takes the place of a file. Both paths are
+// taken in their verbatim form: no length limit, no name read as a device.
+boost::system::error_code RenamePath(const boost::filesystem::path& from, const boost::filesystem::path& to,
+                                     Replacing replacing) {
+  const std::wstring source = VerbatimPath(from.native()), target = VerbatimPath(to.native());
+  if (MoveFileExW(source.c_str(), target.c_str(), 0)) return {};
   DWORD failure = GetLastError();
-  if ((failure == ERROR_ALREADY_EXISTS || failure == ERROR_FILE_EXISTS) && IsFile(from) && !IsDirectory(to)) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
-    failure = GetLastError();
+  if ((failure == ERROR_ALREADY_EXISTS || failure == ERROR_FILE_EXISTS) && IsFile(source) && !IsDirectory(target)) {
+    failure = replacing == Replacing::kEvenWhileOpen ? ReplaceWithPosixSemantics(source, target) : ERROR_NOT_SUPPORTED;
+    if (failure == 0) return {};
+    const bool offered =
+        failure != ERROR_INVALID_PARAMETER && failure != ERROR_NOT_SUPPORTED && failure != ERROR_INVALID_FUNCTION;
+    if (!offered) failure = MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();
   }
   return {static_cast<int>(failure), boost::system::system_category()};
 }
@@ -81,39 +111,32 @@ struct Closing {
   }
 };
 
-// Where the thing at `path` lies in the system's own form ("\\?\C:\..."), when its folder is
-// reached as the system resolves it and no link stands at its own name; empty when its folder
-// cannot be opened.
-std::wstring ExpectedFinalPath(const fs::path& path) {
-  const std::wstring folder = SystemFinalPathOf(path.parent_path().native());
-  return folder.empty() ? folder : Joined(folder, path.filename().native());
-}
-
 // Opens what stands at `path` as itself with `access` and `share`, telling its kind: a link by the
 // reparse tag of what was opened, or by its final path, which a link followed (under Wine, which
 // shows a Unix link's reparse attribute by the path alone) makes another. The handle comes back
 // only for what is no link.
 error_code OpenAsItself(const fs::path& path, DWORD access, DWORD share, HANDLE& handle, PathKind& kind) {
   handle = INVALID_HANDLE_VALUE;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const std::wstring verbatim = VerbatimPath(path.native());
+  const DWORD attributes = GetFileAttributesW(verbatim.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD failure = GetLastError();
     kind = PathKind::kAbsent;
     return NotFound(failure) ? error_code() : SystemError(failure);
   }
   kind = PathKind::kLink;
-  const std::wstring expected = ExpectedFinalPath(path);
+  const std::wstring expected = ExpectedFinalPath(path.native());
   if (expected.empty()) {
     const DWORD failure = GetLastError();
     return SystemError(failure != ERROR_SUCCESS ? failure : ERROR_PATH_NOT_FOUND);
   }
-  const HANDLE opened = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, kAsItself, nullptr);
+  const HANDLE opened = CreateFileW(verbatim.c_str(), access, share, nullptr, OPEN_EXISTING, kAsItself, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
     const DWORD failure = GetLastError();
     kind = PathKind::kAbsent;
     return NotFound(failure) ? error_code() : SystemError(failure);
   }
-  if (IsLink(opened) || !SamePath(FinalPathOfHandle(opened), expected)) {
+  if (IsLink(opened) || !SamePath(FinalPathOfHandle(opened, expected), expected)) {
     CloseHandle(opened);
     return {};
   }
@@ -122,89 +145,12 @@ error_code OpenAsItself(const fs::path& path, DWORD access, DWORD share, HANDLE&
   return {};
 }
 
-// Calls `each` with the name and attributes of every entry of the folder `full` (in the system's
-// form; `shown` in errors).
-template <typename Each>
-void ForEachEntry(const std::wstring& full, const fs::path& shown, const Each& each) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE listing = FindFirstFileExW((full + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                          nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (listing == INVALID_HANDLE_VALUE) {
-    const DWORD failure = GetLastError();
-    if (failure == ERROR_FILE_NOT_FOUND) return;
-    throw fs::filesystem_error("cannot list", shown, SystemError(failure));
-  }
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name != L"." && name != L"..") each(name, entry.dwFileAttributes);
-  } while (FindNextFileW(listing, &entry));
-  FindClose(listing);
-}
-
-fs::path Shown(const fs::path& folder, const std::wstring& name) { return fs::path(Joined(folder.native(), name)); }
-
-// Opens the entry whose name in the system's form is `full` as itself, with `access`: empty when
-// what was opened is not what the name names (Wine following a Unix link), and when nothing is
-// there (`missing`). Throws when it cannot be opened.
-HANDLE OpenEntry(const std::wstring& full, const fs::path& shown, DWORD access, bool& missing) {
-  missing = false;
-  const HANDLE handle = CreateFileW(full.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kAsItself, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD failure = GetLastError();
-    missing = NotFound(failure);
-    if (missing) return handle;
-    throw fs::filesystem_error("cannot remove", shown, SystemError(failure));
-  }
-  if (SamePath(FinalPathOfHandle(handle), full)) return handle;
-  CloseHandle(handle);
-  return INVALID_HANDLE_VALUE;
-}
-
-// Removes the entry whose name in the system's form is `full` (`shown` in errors), with the
-// attributes its folder listed: through a handle on the entry itself, checked to be what the name
-// names, so that a link is removed as a link and, where it cannot be (Wine), left in place. A
-// folder is emptied first through a handle that asks for no deletion, which Wine's listing of the
-// folder would not share.
-void RemoveEntry(const std::wstring& full, const fs::path& shown, DWORD attributes, Removal& removal) {
-  bool missing = false;
-  const auto leave = [&] {
-    if (removal.outcome == Removed::kAll) removal = {Removed::kLinkLeft, shown};
-  };
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    const Closing folder{OpenEntry(full, shown, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, missing)};
-    if (missing) return;
-    if (folder.handle == INVALID_HANDLE_VALUE) return leave();
-    if (!IsLink(folder.handle)) {
-      ForEachEntry(full, shown, [&](const std::wstring& name, DWORD entryAttributes) {
-        RemoveEntry(Joined(full, name), Shown(shown, name), entryAttributes, removal);
-      });
-      // The folder still holds the link.
-      if (removal.outcome == Removed::kLinkLeft) return;
-    }
-  }
-  const Closing entry{OpenEntry(full, shown, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, missing)};
-  if (missing) return;
-  if (entry.handle == INVALID_HANDLE_VALUE) return leave();
-  // A read-only file or folder cannot be deleted: the attribute goes first.
-  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    FILE_BASIC_INFO basic{};
-    const DWORD kept = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    basic.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(entry.handle, FileBasicInfo, &basic, sizeof basic);
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (!SetFileInformationByHandle(entry.handle, FileDispositionInfo, &disposition, sizeof disposition)) {
-    const DWORD failure = GetLastError();
-    throw fs::filesystem_error("cannot remove", shown, SystemError(failure));
-  }
-}
-
 }  // namespace
 
 error_code KindOfPath(const fs::path& path, PathKind& kind) {
   // A folder whose path shows no reparse point is a folder: Windows and Wine both mark a link to a
   // folder so. Anything else is opened, since Wine shows a link to a file as a plain file.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = GetFileAttributesW(VerbatimPath(path.native()).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     kind = PathKind::kFolder;
@@ -214,25 +160,6 @@ error_code KindOfPath(const fs::path& path, PathKind& kind) {
   const error_code error = OpenAsItself(path, FILE_READ_ATTRIBUTES, kShareAll, handle, kind);
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   return error;
-}
-
-// The library's removal follows a Unix link under Wine, which shows it as what it points to
-// through a handle: each entry is removed here through a handle checked against its name.
-Removal RemoveTree(const fs::path& root) {
-  const DWORD attributes = GetFileAttributesW(root.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD failure = GetLastError();
-    if (NotFound(failure)) return {};
-    throw fs::filesystem_error("cannot remove", root, SystemError(failure));
-  }
-  const std::wstring full = ExpectedFinalPath(root);
-  if (full.empty()) {
-    const DWORD failure = GetLastError();
-    throw fs::filesystem_error("cannot remove", root, SystemError(failure));
-  }
-  Removal removal;
-  RemoveEntry(full, root, attributes, removal);
-  return removal;
 }
 
 // Opened to list it, sharing everything but deletion: other programs open it as they please, but
@@ -272,28 +199,6 @@ bool NamesHeldFolder(const HeldFolder& held, const fs::path& folder) {
          information.nFileIndexLow == directory.indexLow;
 }
 
-// Emptied while held, so nobody can rename it meanwhile and put another in its place; then let go,
-// since the handle shares no deletion, not even with this process, and removed by its name, which
-// removes only an empty folder: whatever was renamed into its place since stays.
-Removal RemoveHeldFolder(HeldFolder& held, const fs::path& folder) {
-  if (!NamesHeldFolder(held, folder)) return {Removed::kNotHeld, {}};
-  const std::wstring full = ExpectedFinalPath(folder);
-  if (full.empty()) {
-    const DWORD failure = GetLastError();
-    throw fs::filesystem_error("cannot remove", folder, SystemError(failure));
-  }
-  Removal removal;
-  ForEachEntry(full, folder, [&](const std::wstring& name, DWORD attributes) {
-    RemoveEntry(Joined(full, name), Shown(folder, name), attributes, removal);
-  });
-  held.reset();
-  if (removal.outcome == Removed::kAll && !RemoveDirectoryW(full.c_str())) {
-    const DWORD failure = GetLastError();
-    if (!NotFound(failure)) throw fs::filesystem_error("cannot remove the folder", folder, SystemError(failure));
-  }
-  return removal;
-}
-
 // Ordinal, letter case folded by the system's own table: what NTFS does, unlike any locale's rules.
 int CompareFileNames(const NativeString& first, const NativeString& second) {
   return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
@@ -305,11 +210,12 @@ int CompareFileNamesAsWindows(const NativeString& first, const NativeString& sec
   return CompareFileNames(first, second);
 }
 
-boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes) {
+boost::system::error_code ReadWholeFile(const NativeString& file, std::uintmax_t limit, std::string& bytes,
+                                        ReadSharing sharing) {
   using boost::system::errc::make_error_code;
   bytes.clear();
   RegularFile opened;
-  DWORD failure = OpenRegularFile(file, 0, opened);
+  DWORD failure = OpenRegularFile(file, 0, opened, sharing);
   if (failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND) {
     return make_error_code(boost::system::errc::no_such_file_or_directory);
   }

@@ -41,8 +41,9 @@ boost::system::error_code Opened(HANDLE handle, StreamedFile& file, std::uint64_
 }  // namespace
 
 // Shared with writers and deleters: an installed program may be running, a log being written.
+// Every file is opened by its verbatim path, which has no length limit.
 boost::system::error_code OpenInput(const NativeString& file, StreamedFile& input, std::uint64_t& size) {
-  return Opened(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  return Opened(CreateFileW(VerbatimPath(file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
                 input, size);
 }
@@ -58,7 +59,7 @@ boost::system::error_code ReadInput(const StreamedFile& input, char* buffer, std
 
 boost::system::error_code OpenOutput(const NativeString& file, bool append, StreamedFile& output, std::uint64_t& size) {
   const boost::system::error_code error =
-      Opened(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+      Opened(CreateFileW(VerbatimPath(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
              output, size);
   if (error) return error;
@@ -94,7 +95,7 @@ boost::system::error_code OpenOutputBelow(const HeldFolder& folder, const Native
   // is made only where nothing stands (CREATE_NEW, which a link at the name fails).
   HANDLE handle = append ? open(OPEN_EXISTING) : INVALID_HANDLE_VALUE;
   if (handle == INVALID_HANDLE_VALUE && (!append || GetLastError() == ERROR_FILE_NOT_FOUND)) handle = open(CREATE_NEW);
-  if (handle != INVALID_HANDLE_VALUE && (IsLink(handle) || !SamePath(FinalPathOfHandle(handle), full))) {
+  if (handle != INVALID_HANDLE_VALUE && (IsLink(handle) || !SamePath(FinalPathOfHandle(handle, full), full))) {
     CloseHandle(handle);
     return linkInTheWay();
   }
@@ -124,7 +125,7 @@ boost::system::error_code FinishOutput(StreamedFile& output, const NativeString&
   output.reset();
   // A downloaded file's zone mark makes the shell ask before it runs one; the updater's own writes
   // carry none, but a copy of a marked file or a scanner may have added one.
-  if (!DeleteFileW((file + L":Zone.Identifier").c_str())) {
+  if (!DeleteFileW((VerbatimPath(file) + L":Zone.Identifier").c_str())) {
     const DWORD failure = GetLastError();
     if (!error && failure != ERROR_FILE_NOT_FOUND && failure != ERROR_PATH_NOT_FOUND) {
       return {static_cast<int>(failure), boost::system::system_category()};

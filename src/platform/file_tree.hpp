@@ -5,6 +5,7 @@
 #include <boost/system/error_code.hpp>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "platform/digest.hpp"
 #include "platform/native_text.hpp"
@@ -44,7 +45,16 @@ boost::system::error_code WalkTree(const NativeString& root, const std::function
 // mark a reparse point, its tag.
 EntryKind KindOfListedEntry(std::uint32_t attributes, std::uint32_t reparseTag);
 
-// `path` (a full path) in the form the system takes as it is: on Windows the `\\?\` form
-// (`\\?\C:\...`, `\\?\UNC\server\share\...`), in which no name is read as a device and no dot or
-// blank is dropped; elsewhere `path` itself.
+// `path` in the form the system takes as it is: on Windows the `\\?\` form (`\\?\C:\...`,
+// `\\?\UNC\server\share\...`), in which no name is read as a device, no dot or blank is dropped
+// and no length limit applies, made full against the process's current folder first
+// (WindowsVerbatimForm); elsewhere `path` itself.
 NativeString VerbatimPath(const NativeString& path);
+
+// `path` in Windows' verbatim form, made full first as Windows makes a path full, since the
+// verbatim form takes every name literally: a relative path joined to `current` (a full path),
+// `/` read as `\`, empty names and `.` dropped, `..` taking away the name before it (never the
+// drive or the share). Each name is kept as it is otherwise, so that the form names exactly it. A
+// path verbatim already or of a device (`\\.\`) comes back as it is, and so does one that cannot
+// be made full (a relative path with no full `current`). Decided alike on every platform.
+std::wstring WindowsVerbatimForm(const std::wstring& path, const std::wstring& current);

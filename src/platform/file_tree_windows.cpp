@@ -59,14 +59,14 @@ error_code WalkTree(const NativeString& root, const std::function<WalkStep(const
   return WalkFolder(folder, NativeString(), visit, stopped);
 }
 
-// Only a full path has a verbatim form; any other, or one verbatim already or of a device (\\.\),
-// is given back as it is. The form takes backslashes alone between names.
+// A relative path is made full against the current folder, as every other call would take it.
 NativeString VerbatimPath(const NativeString& path) {
-  if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\")) return path;
-  std::wstring text = path;
-  for (wchar_t& c : text) c = c == L'/' ? L'\\' : c;
-  if (text.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + text.substr(2);
-  const bool drive = text.size() >= 3 && text[1] == L':' && text[2] == L'\\' &&
-                     ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
-  return drive ? L"\\\\?\\" + text : path;
+  std::wstring current(MAX_PATH, L'\0');
+  DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
+  if (length >= current.size()) {
+    current.resize(length);
+    length = GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
+  }
+  current.resize(length < current.size() ? length : 0);
+  return WindowsVerbatimForm(path, current);
 }

@@ -20,8 +20,16 @@ boost::system::error_code KindBelow(const HeldFolder& folder, const NativeString
 boost::system::error_code MakeFoldersBelow(const HeldFolder& folder, const NativeString& relative);
 
 // Moves `from` to `to`, both below the held folder, as RenamePath does: a file (or a link) at `to`
-// is replaced, a folder never. A link at `from` is moved as the link.
+// is replaced, on Windows even while a scanner holds it (Replacing::kEvenWhileOpen), a folder
+// never. A link at `from` is moved as the link.
 boost::system::error_code RenameBelow(const HeldFolder& folder, const NativeString& from, const NativeString& to);
+
+// Whether this user may make files in the held folder now: a file made there and gone at once
+// (natively one without a name where the file system allows, on Windows one deleted as it closes).
+// The failure to make it (a denied access, a read-only file system, a full disk), or a clear code.
+// Nothing another program holds can fail it: on Windows, where a held file and a denied access
+// give one number, what fails afterwards in a folder that passed is a file held.
+boost::system::error_code ProbeWriting(const HeldFolder& folder);
 
 // Removes what stands at `relative` as RemoveTree does: a link, there or below it, is removed as a
 // link, or left where this system can remove it only by reaching what it points to (kLinkLeft, the

@@ -91,6 +91,22 @@ error_code MakeFoldersBelow(const HeldFolder& folder, const NativeString& relati
   return made.value < 0 ? LastError() : error_code();
 }
 
+error_code ProbeWriting(const HeldFolder& folder) {
+  const int root = HeldOf(folder)->descriptor;
+  int made = ::openat(root, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (made < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return LastError();
+  if (made < 0) {
+    // A file system without unnamed files: a name of this process's own, removed at once.
+    const std::string name = ".velmora-update.probe." + std::to_string(::getpid());
+    ::unlinkat(root, name.c_str(), 0);
+    made = ::openat(root, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (made < 0) return LastError();
+    ::unlinkat(root, name.c_str(), 0);
+  }
+  ::close(made);
+  return {};
+}
+
 // As RenamePath: the move never replaces a folder, which a plain renameat(2) would when empty.
 error_code RenameBelow(const HeldFolder& folder, const NativeString& from, const NativeString& to) {
   const std::vector<std::string> fromNames = NamesOf(from), toNames = NamesOf(to);

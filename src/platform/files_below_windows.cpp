@@ -44,7 +44,7 @@ error_code HoldOnTheWay(const std::wstring& full, FoldersOnTheWay& way) {
   way.handles.push_back(handle);
   FILE_BASIC_INFO basic{};
   if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) return SystemError(GetLastError());
-  if (IsLink(handle) || !SamePath(FinalPathOfHandle(handle), full)) {
+  if (IsLink(handle) || !SamePath(FinalPathOfHandle(handle, full), full)) {
     return make_error_code(boost::system::errc::too_many_symbolic_link_levels);
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return make_error_code(boost::system::errc::not_a_directory);
@@ -91,7 +91,21 @@ error_code RenameBelow(const HeldFolder& folder, const NativeString& from, const
   std::wstring fromFull, toFull;
   if (const error_code error = WalkBelow(folder, from, false, fromWay, fromFull)) return error;
   if (const error_code error = WalkBelow(folder, to, false, toWay, toFull)) return error;
-  return RenamePath(fs::path(fromFull), fs::path(toFull));
+  return RenamePath(fs::path(fromFull), fs::path(toFull), Replacing::kEvenWhileOpen);
+}
+
+// Deleted as its handle closes, however the run ends; hidden and temporary, so that nothing
+// (an indexer, the file system's cache) takes an interest in it meanwhile.
+error_code ProbeWriting(const HeldFolder& folder) {
+  const std::wstring root = FinalPathOfHandle(HeldOf(folder)->handle);
+  if (root.empty()) return SystemError(GetLastError());
+  const std::wstring name = L"velmora-update.probe." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                            std::to_wstring(GetTickCount64());
+  const HANDLE made = CreateFileW(Joined(root, name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (made == INVALID_HANDLE_VALUE) return SystemError(GetLastError());
+  CloseHandle(made);
+  return {};
 }
 
 Removal RemoveBelow(const HeldFolder& folder, const NativeString& relative) {

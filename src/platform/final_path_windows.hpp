@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_tree.hpp"
+
 // The path of what `handle` was opened on, as the system names it once links, short names and
 // letter case are resolved, in the system's own form ("\\?\C:\...", "\\?\UNC\server\..."); empty
 // when it cannot be told.
@@ -16,13 +18,29 @@ inline std::wstring FinalPathOfHandle(HANDLE handle) {
   return std::wstring(buffer.data(), length);
 }
 
+// The same for a handle opened on a path of the volume `onTheVolume` lies on. Wine 8 reads a final
+// path into a buffer of MAX_PATH characters whatever the caller gives, and fails past it
+// (ERROR_MORE_DATA): there the handle's name below its volume (FileNameInfo, which has no such
+// limit) is joined to the root of `onTheVolume`. Windows never fails so.
+inline std::wstring FinalPathOfHandle(HANDLE handle, const std::wstring& onTheVolume) {
+  std::wstring final = FinalPathOfHandle(handle);
+  if (!final.empty() || GetLastError() != ERROR_MORE_DATA) return final;
+  const std::wstring verbatim = VerbatimPath(onTheVolume);
+  const bool share = verbatim.starts_with(L"\\\\?\\UNC\\");
+  if (!share && !(verbatim.size() >= 6 && verbatim.starts_with(L"\\\\?\\") && verbatim[5] == L':')) return {};
+  std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 0x10000 * sizeof(wchar_t));
+  auto* const name = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, name, static_cast<DWORD>(buffer.size()))) return {};
+  return verbatim.substr(0, share ? 7 : 6) + std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t));
+}
+
 // `path` as the system names it once links, short names and letter case are resolved, in the
 // system's own form; empty when it cannot be opened.
 inline std::wstring SystemFinalPathOf(const std::wstring& path) {
   const HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  std::wstring final = FinalPathOfHandle(handle);
+  std::wstring final = FinalPathOfHandle(handle, path);
   CloseHandle(handle);
   return final;
 }
@@ -53,4 +71,18 @@ inline std::wstring FinalPathOf(const std::wstring& path) {
   if (final.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + final.substr(8);
   if (final.rfind(L"\\\\?\\", 0) == 0) return final.substr(4);
   return final;
+}
+
+// Where the thing at `path` lies in the system's own form ("\\?\C:\..."), when its folder is
+// reached as the system resolves it and no link stands at its own name; empty when its folder
+// cannot be opened. Long paths too: the folder is opened by its verbatim form.
+inline std::wstring ExpectedFinalPath(const std::wstring& path) {
+  std::wstring folder = VerbatimPath(path);
+  const std::size_t last = folder.find_last_of(L'\\');
+  if (last == std::wstring::npos || last + 1 == folder.size()) return {};
+  const std::wstring name = folder.substr(last + 1);
+  folder.resize(last);
+  if (folder.ends_with(L':')) folder += L'\\';
+  const std::wstring final = SystemFinalPathOf(folder);
+  return final.empty() ? final : Joined(final, name);
 }

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <boost/filesystem/path.hpp>
+
 #include <string>
 #include <vector>
 
@@ -24,3 +26,10 @@ std::vector<std::string> NamesOf(const std::string& relative);
 // opened from the one above it and never through a link (ELOOP), missing ones made with `make`; the
 // descriptor, closed by the caller, or -1 with errno set. With `count` 0, a descriptor of `root`.
 int OpenFolderBelow(int root, const std::vector<std::string>& names, std::size_t count, bool make);
+
+// Removes what stands at `name` in the folder open as `parent`, as RemoveTree does: a link as the
+// link, nothing below on another file system, holding a bounded number of descriptors whatever the
+// depth. Folders below it that their owner may not list or write are opened up first; so is
+// `parent` itself where `mayOpenUpParent`. Throws the library's error, naming `shown` or a path
+// below it.
+void RemoveEntryAt(int parent, const std::string& name, const boost::filesystem::path& shown, bool mayOpenUpParent);

@@ -53,11 +53,11 @@ std::optional<InstallationLock> LockMutex(const std::wstring& installDirectory,
 // name while it is open.
 HANDLE OpenLockFile(const std::wstring& lockFile, const std::wstring& expected, DWORD& failure) {
   for (const DWORD disposition : {OPEN_EXISTING, CREATE_NEW, OPEN_EXISTING}) {
-    const HANDLE file = CreateFileW(lockFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    const HANDLE file = CreateFileW(VerbatimPath(lockFile).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     failure = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
-      if (!IsLink(file) && SamePath(FinalPathOfHandle(file), expected)) return file;
+      if (!IsLink(file) && SamePath(FinalPathOfHandle(file, expected), expected)) return file;
       CloseHandle(file);
       failure = ERROR_CANT_ACCESS_FILE;
       return INVALID_HANDLE_VALUE;
@@ -77,7 +77,7 @@ std::optional<InstallationLock> TakeInstallationLock(const NativeString& install
   PathKind data;
   const boost::filesystem::path lock(lockFile);
   if (KindOfPath(lock.parent_path(), data) || data != PathKind::kFolder) return LockMutex(installDirectory, patience);
-  const std::wstring folder = SystemFinalPathOf(lock.parent_path().native());
+  const std::wstring folder = SystemFinalPathOf(VerbatimPath(lock.parent_path().native()));
   if (folder.empty()) return LockMutex(installDirectory, patience);
   const std::wstring expected = Joined(folder, lock.filename().native());
   const Clock::time_point deadline = Clock::now() + patience.value_or(std::chrono::milliseconds(0));

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/file_tree.hpp"
+
 namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -14,9 +16,10 @@ std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 // Appending access without writing access: every write lands at the end, whole, whoever else
 // appends. Shared for reading, writing and deleting, so that a reader, another run or a rotation
-// is never kept out; the link itself is opened, never what it points to.
+// is never kept out; the link itself is opened, never what it points to. By its verbatim path,
+// which has no length limit.
 HANDLE OpenPlainFile(const std::wstring& file, BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+  const HANDLE handle = CreateFileW(VerbatimPath(file).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return handle;
   if (!GetFileInformationByHandle(handle, &info) ||
@@ -70,7 +73,7 @@ bool AppendLogLine(const NativeString& file, const std::string& line, bool first
   HANDLE handle = OpenPlainFile(file, info);
   if (handle == INVALID_HANDLE_VALUE) return false;
   if (firstOfRun) {
-    const std::wstring previous = PreviousLogGeneration(file);
+    const std::wstring previous = VerbatimPath(PreviousLogGeneration(file));
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (GetFileAttributesExW(previous.c_str(), GetFileExInfoStandard, &old) &&
         (old.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
@@ -99,7 +102,7 @@ std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 boost::system::error_code ReadLog(const NativeString& file, std::string& bytes) {
   using boost::system::errc::make_error_code;
   bytes.clear();
-  const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+  const HANDLE handle = CreateFileW(VerbatimPath(file).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD failure = GetLastError();

@@ -15,15 +15,17 @@ struct RegularFile {
   bool special = false;     // no regular file: not opened
 };
 
-// Opens the regular file at `file` for reading, shared with readers only, as itself: by its
+// Opens the regular file at `file` for reading, shared as `sharing` says, as itself: by its
 // verbatim path ("nul.txt" is that file, not the NUL device), and never what a reparse point leads
 // to. A reparse point that stands for a file (deduplicated, compressed, a cloud file on disk) is
 // opened again from that handle through its file system's filter, and so is still this file.
 // Anything else is `special`, and left closed. Returns the system's error, or 0.
-inline DWORD OpenRegularFile(const std::wstring& file, DWORD flags, RegularFile& opened) {
+inline DWORD OpenRegularFile(const std::wstring& file, DWORD flags, RegularFile& opened,
+                             ReadSharing sharing = ReadSharing::kReaders) {
   opened = RegularFile{};
+  const DWORD share = FILE_SHARE_READ | (sharing == ReadSharing::kReadersAndDeletion ? FILE_SHARE_DELETE : 0);
   // A folder opens too (backup semantics), to be told apart by its handle.
-  HANDLE handle = CreateFileW(VerbatimPath(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileW(VerbatimPath(file).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                               flags | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return GetLastError();
   // Not GetFileInformationByHandle: under Wine it asks for the file's name too, which costs more
@@ -42,7 +44,7 @@ inline DWORD OpenRegularFile(const std::wstring& file, DWORD flags, RegularFile&
   opened.names = standard.NumberOfLinks;
   DWORD failure = 0;
   if (!opened.special && reparsePoint) {
-    const HANDLE filtered = ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, flags);
+    const HANDLE filtered = ReOpenFile(handle, GENERIC_READ, share, flags);
     failure = filtered == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     CloseHandle(handle);
     handle = filtered;

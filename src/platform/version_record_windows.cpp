@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/file_tree.hpp"
 #include "platform/system_library_windows.hpp"
 
 namespace {
@@ -43,11 +44,17 @@ boost::system::error_code ProgramVersion(const NativeString& program, std::optio
   // the record, which a smaller buffer only cuts short, so one read does without asking the size
   // first: each call maps the program anew.
   std::vector<std::uint64_t> buffer(kRecordBytes / sizeof(std::uint64_t));
-  if (!system.GetFileVersionInfoExW(FILE_VER_GET_NEUTRAL, program.c_str(), 0, kRecordBytes, buffer.data())) {
+  // A plain path of MAX_PATH characters or more is refused: such a one (the updater's incoming
+  // tree lies 21 characters deeper than the installation) is given in its verbatim form, and a
+  // program not found there is one whose record cannot be read now, never one without a record.
+  const bool tooLong = program.size() >= MAX_PATH;
+  const NativeString name = tooLong ? VerbatimPath(program) : program;
+  if (!system.GetFileVersionInfoExW(FILE_VER_GET_NEUTRAL, name.c_str(), 0, kRecordBytes, buffer.data())) {
     const DWORD error = GetLastError();
     // A program without a version record has none to compare; nor has one that is not there (an
     // installation whose application was removed), which stands in the way of nothing.
-    const bool noRecord = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+    const bool missing = !tooLong && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+    const bool noRecord = missing ||
                           error == ERROR_RESOURCE_DATA_NOT_FOUND || error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
                           error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_RESOURCE_LANG_NOT_FOUND ||
                           error == ERROR_BAD_EXE_FORMAT;

@@ -1,11 +1,14 @@
 #include "updater/run.hpp"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <vector>
 
 #include "launcher/layout.hpp"
 #include "launcher/manifest.hpp"
+#include "launcher/retry.hpp"
 #include "launcher/run_log.hpp"
+#include "launcher/staged_names.hpp"
 #include "launcher/staged_update.hpp"
 #include "platform/digest.hpp"
 #include "platform/file_ops.hpp"
@@ -18,25 +21,40 @@
 namespace fs = boost::filesystem;
 using boost::system::error_code;
 
-error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes) {
+// The updater's own refusals (a link, no folder) are of the generic category: they stay.
+bool MayPassInData(const error_code& failure) {
+  return failure.category() == boost::system::system_category() && MayPassLater(failure) && !DiskFull(failure);
+}
+
+error_code RetriedInData(const std::string& what, const std::function<error_code()>& attempt) {
+  const Tried tried = Retried(attempt, MayPassInData);
+  if (tried.attempts > 1) {
+    LogLine((tried.error ? "failed: " : "") + what + (tried.error ? ", " + LogError(tried.error) : "") + " (" +
+            LogAttempts(tried.attempts, tried.took) + ")");
+  }
+  return tried.error;
+}
+
+error_code ReadIfThere(const fs::path& file, std::optional<std::string>& bytes, ReadSharing sharing) {
   bytes.reset();
   std::string text;
   // Far beyond any state file or feed the updater writes: what is larger is none of them.
   constexpr std::uintmax_t kLargestSmallFile = 16u << 20;
-  const error_code error = ReadWholeFile(file.native(), kLargestSmallFile, text);
+  const error_code error = ReadWholeFile(file.native(), kLargestSmallFile, text, sharing);
   if (error == boost::system::errc::no_such_file_or_directory) return {};
   if (!error) bytes = std::move(text);
   return error;
 }
 
-std::string StagedReleaseOf(const fs::path& directory) {
-  const std::optional<std::string> manifest = DigestOf(Join(directory, kManifestFile));
-  const std::optional<std::string> signature = DigestOf(Join(directory, kManifestSignatureFile));
+std::string StagedReleaseOf(const fs::path& directory, ReadSharing sharing) {
+  const std::optional<std::string> manifest = DigestOf(Join(directory, kManifestFile), sharing);
+  const std::optional<std::string> signature = DigestOf(Join(directory, kManifestSignatureFile), sharing);
   return manifest && signature ? ReleaseId(*manifest, *signature) : std::string();
 }
 
-bool InstalledNow(const fs::path& install, const KnownRelease& release) {
-  return DigestOf(InstalledLoader(install)) == release.loader && DigestOf(MainApplication(install)) == release.application;
+bool InstalledNow(const fs::path& install, const KnownRelease& release, ReadSharing sharing) {
+  return DigestOf(InstalledLoader(install), sharing) == release.loader &&
+         DigestOf(MainApplication(install), sharing) == release.application;
 }
 
 void WriteWhole(const fs::path& file, const std::string& bytes) {
@@ -50,7 +68,7 @@ void WriteWhole(const fs::path& file, const std::string& bytes) {
   if (!error) error = OpenOutputBelow(folder, written, false, output, size);
   if (!error) error = WriteOutput(output, bytes.data(), bytes.size());
   if (!error) error = FinishOutput(output, (file.parent_path() / fs::path(written)).native());
-  if (!error) error = RenameBelow(folder, written, name);
+  if (!error) error = RetriedInData("replaced " + LogText(file), [&] { return RenameBelow(folder, written, name); });
   if (error) FailLocally("could not write " + LogText(file), error);
 }
 
@@ -61,12 +79,13 @@ std::vector<FoundFile> FilesBelow(const fs::path& root, const char* skip) {
   if (!error && kind != PathKind::kFolder) return files;
   if (!error) {
     error = WalkTree(root.native(), [&](const TreeEntry& entry) {
-      if (entry.kind == EntryKind::kFolder && skip != nullptr && entry.relative == NativeFromAscii(skip)) {
+      if (entry.kind == EntryKind::kFolder &&
+          ((skip != nullptr && entry.relative == NativeFromAscii(skip)) || BelowTheDeepestFolder(entry.relative))) {
         return WalkStep::kSkip;
       }
       if (entry.kind == EntryKind::kFile) {
         error_code unknown;
-        const std::uintmax_t size = fs::file_size(root / fs::path(entry.relative), unknown);
+        const std::uintmax_t size = fs::file_size(VerbatimPath((root / fs::path(entry.relative)).native()), unknown);
         if (!unknown) files.push_back({entry.relative, size});
       }
       return WalkStep::kGoOn;
@@ -77,6 +96,21 @@ std::vector<FoundFile> FilesBelow(const fs::path& root, const char* skip) {
 }
 
 NativeString InData(const Run& run, const fs::path& path) { return path.native().substr(run.data.native().size() + 1); }
+
+std::function<error_code()> RemovingBelow(const Run& run, const fs::path& path, Removal& removal) {
+  return [&run, path, &removal] {
+    try {
+      removal = RemoveBelow(run.dataFolder, InData(run, path));
+      return error_code();
+    } catch (const fs::filesystem_error& failure) {
+      return failure.code();
+    }
+  };
+}
+
+bool BelowTheDeepestFolder(const NativeString& relative) {
+  return static_cast<std::size_t>(std::count(relative.begin(), relative.end(), NativeChar('/'))) >= kDeepestFolders;
+}
 
 void OwnFolder(const Run& run, const fs::path& folder) {
   PathKind kind = PathKind::kAbsent;
@@ -91,19 +125,17 @@ void OwnFolder(const Run& run, const fs::path& folder) {
 
 void RemoveInData(const Run& run, const fs::path& path) {
   Removal removal;
-  try {
-    removal = RemoveBelow(run.dataFolder, InData(run, path));
-  } catch (const fs::filesystem_error& failure) {
-    FailLocally("could not remove " + LogText(path), failure.code());
+  if (const error_code error = RetriedInData("removed " + LogText(path), RemovingBelow(run, path, removal))) {
+    FailLocally("could not remove " + LogText(path), error);
   }
   if (removal.outcome == Removed::kLinkLeft) {
     Fail(kUpdateLocalFailure, "local failure", RemovalText(path, {Removed::kLinkLeft, run.data / removal.link}));
   }
 }
 
-std::optional<std::string> DigestOf(const fs::path& file) {
+std::optional<std::string> DigestOf(const fs::path& file, ReadSharing sharing) {
   FileDigest digest;
-  if (Sha256OfFile(file.native(), digest) || digest.special) return std::nullopt;
+  if (Sha256OfFile(file.native(), digest, sharing) || digest.special) return std::nullopt;
   return HexOf(digest.sha256);
 }
 
@@ -177,7 +209,7 @@ void ForgetDownloads(const Run& run) {
 
 std::uint64_t PartialSize(const Run& run, const std::string& digest) {
   error_code error;
-  const std::uintmax_t size = fs::file_size(PartialObject(run.data, digest), error);
+  const std::uintmax_t size = fs::file_size(VerbatimPath(PartialObject(run.data, digest).native()), error);
   return error ? 0 : size;
 }
 

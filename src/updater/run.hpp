@@ -105,8 +105,19 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const boo
 
 // ---------------------------------------------------------------- files on disk (local_files.cpp)
 
-// The whole file, or nothing when there is none; the failure to read it otherwise.
-boost::system::error_code ReadIfThere(const boost::filesystem::path& file, std::optional<std::string>& bytes);
+// Runs `attempt` (a rename or a removal below data/) again while its failure may pass (a file a
+// scanner or an indexer holds for a moment; never a full disk, a link, a missing file), for up to
+// 5 s, 100 ms apart, as the loader moves its own files. By then the run has learnt that data/ can
+// be written (ProbeWriting), so that on Windows a denied access is a file held. The log says what
+// (`what`) took more than one attempt. Returns the last attempt's failure, or a clear code.
+boost::system::error_code RetriedInData(const std::string& what, const std::function<boost::system::error_code()>& attempt);
+// Whether RetriedInData tries a failure again.
+bool MayPassInData(const boost::system::error_code& failure);
+
+// The whole file, or nothing when there is none; the failure to read it otherwise. Shared with
+// readers only, unless `sharing` says more (status).
+boost::system::error_code ReadIfThere(const boost::filesystem::path& file, std::optional<std::string>& bytes,
+                                      ReadSharing sharing = ReadSharing::kReaders);
 // Written beside its name, flushed, then moved over it: a run killed meanwhile leaves the old file.
 // Its folder is held, and the file written and moved from it: never through a link.
 void WriteWhole(const boost::filesystem::path& file, const std::string& bytes);
@@ -114,9 +125,17 @@ void WriteWhole(const boost::filesystem::path& file, const std::string& bytes);
 // relative paths, `/` between names, `skip` (a folder's relative path) not entered. Nothing when
 // `root` is no folder (missing, or a link).
 std::vector<FoundFile> FilesBelow(const boost::filesystem::path& root, const char* skip = nullptr);
-std::optional<std::string> DigestOf(const boost::filesystem::path& file);
+std::optional<std::string> DigestOf(const boost::filesystem::path& file, ReadSharing sharing = ReadSharing::kReaders);
 // `path`, below `run.data`, relative to it.
 NativeString InData(const Run& run, const boost::filesystem::path& path);
+// An attempt (RetriedInData) to remove what stands at `path`, below data, as RemoveBelow does,
+// into `removal`; the failure, or a clear code.
+std::function<boost::system::error_code()> RemovingBelow(const Run& run, const boost::filesystem::path& path,
+                                                         Removal& removal);
+// Whether the folder `relative` (`/` between names) lies deeper than any release may reach (more
+// than 64 folders): nothing of a release is there, and a walk holding a descriptor per level never
+// enters it.
+bool BelowTheDeepestFolder(const NativeString& relative);
 // Makes `folder`, below data, a folder of the updater's own: whatever else stands at its name (a
 // file, a link, removed as the link) goes first. Stops the run where it cannot.
 void OwnFolder(const Run& run, const boost::filesystem::path& folder);
@@ -140,10 +159,11 @@ struct DigestIndex {
 DigestIndex IndexOf(const boost::filesystem::path& root, const std::vector<FoundFile>& files);
 std::optional<NativeString> Find(DigestIndex& index, const std::string& digest, std::uint64_t size);
 // The id of the staging in `directory` from its two manifest files; empty when it has none.
-std::string StagedReleaseOf(const boost::filesystem::path& directory);
+std::string StagedReleaseOf(const boost::filesystem::path& directory, ReadSharing sharing = ReadSharing::kReaders);
 // Whether the installation runs `release`'s programs: its loader and application are the ones
 // the release staged.
-bool InstalledNow(const boost::filesystem::path& install, const KnownRelease& release);
+bool InstalledNow(const boost::filesystem::path& install, const KnownRelease& release,
+                  ReadSharing sharing = ReadSharing::kReaders);
 // Leaves nothing of a release no longer needed: the incoming tree and the partial download.
 void ForgetDownloads(const Run& run);
 // The bytes of `digest` a partial download keeps.
@@ -164,7 +184,8 @@ bool FetchKeyRecords(Run& run, std::optional<std::uint32_t> upTo);
 struct AdministratorSettings;
 // The policy's settings over the file's; stops the run ("settings refused") when either cannot be
 // read or is malformed.
-AdministratorSettings ReadAdministratorSettings(const boost::filesystem::path& dataDirectory);
+AdministratorSettings ReadAdministratorSettings(const boost::filesystem::path& dataDirectory,
+                                                ReadSharing sharing = ReadSharing::kReaders);
 // Applies the settings to `run` (the feed, unless it stages from a folder, and the channel) and
 // returns the log's line about them, empty when none is set; stops the run as "turned off" when
 // checks are off and it would ask a server.

@@ -120,11 +120,11 @@ AdministratorSettings Overlaid(const AdministratorSettings& over, const Administ
 
 bool ChecksOff(const AdministratorSettings& settings) { return settings.checks && settings.checks->value == "off"; }
 
-AdministratorSettings ReadAdministratorSettings(const fs::path& dataDirectory) {
+AdministratorSettings ReadAdministratorSettings(const fs::path& dataDirectory, ReadSharing sharing) {
   const fs::path file = SettingsFile(dataDirectory);
   std::string fault;
   std::optional<std::string> text;
-  if (const boost::system::error_code error = ReadIfThere(file, text)) {
+  if (const boost::system::error_code error = ReadIfThere(file, text, sharing)) {
     Fail(kUpdateSettingsRefused, "settings refused", "settings refused: could not read " + LogText(file) + ", " + LogError(error));
   }
   std::optional<AdministratorSettings> inFile = text ? ParseSettings(*text, LogText(file), fault) : AdministratorSettings{};

@@ -20,6 +20,10 @@ namespace json = boost::json;
 
 namespace {
 constexpr char kVerdictMark[] = "; verdict ";
+// What status reads may be replaced, renamed or removed meanwhile (on Windows: shared for
+// deletion), so that it never makes a run of the updater or the loader fail, nor a folder above
+// it stay: it only looks.
+constexpr ReadSharing kLooking = ReadSharing::kReadersAndDeletion;
 
 bool Digits(const std::string& text, std::size_t from, std::size_t count) {
   return text.size() >= from + count &&
@@ -111,16 +115,16 @@ void Gather(const fs::path& install, StatusReport& report) {
   const fs::path staging = StagingDirectory(install);
   std::optional<UpdaterState> state;
   std::optional<std::string> stateText;
-  if (!ReadIfThere(StateFile(data), stateText) && stateText) state = ParseState(*stateText);
+  if (!ReadIfThere(StateFile(data), stateText, kLooking) && stateText) state = ParseState(*stateText);
   json::object& object = report.object;
   std::string& text = report.text;
   object["install"] = LogText(install);
 
   // A release the updater staged that data/update no longer holds went in where the installed
   // programs are its own, as the next check would find.
-  const std::string stagedRelease = StagedReleaseOf(staging);
+  const std::string stagedRelease = StagedReleaseOf(staging, kLooking);
   std::optional<KnownRelease> installed = state ? state->installed : std::nullopt;
-  if (state && state->staged && state->staged->release != stagedRelease && InstalledNow(install, *state->staged)) {
+  if (state && state->staged && state->staged->release != stagedRelease && InstalledNow(install, *state->staged, kLooking)) {
     installed = state->staged;
   }
   const std::optional<std::string> loaderVersion = VersionOf(InstalledLoader(install));
@@ -179,7 +183,7 @@ void Gather(const fs::path& install, StatusReport& report) {
 
   json::object settings;
   try {
-    const AdministratorSettings read = ReadAdministratorSettings(data);
+    const AdministratorSettings read = ReadAdministratorSettings(data, kLooking);
     for (const auto& [key, setting] : {std::pair{"feed", &read.feed}, std::pair{"channel", &read.channel},
                                        std::pair{"checks", &read.checks}}) {
       if (!*setting) continue;

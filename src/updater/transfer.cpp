@@ -290,7 +290,10 @@ void Download(Run& run, const std::string& digest, std::uint64_t size, const fs:
     if (whole) {
       error = FinishOutput(output, partial.native());
       if (!error) error = MakeFoldersBelow(run.dataFolder, InData(run, target.parent_path()));
-      if (!error) error = RenameBelow(run.dataFolder, InData(run, partial), InData(run, target));
+      if (!error) {
+        error = RetriedInData("moved " + LogText(partial) + " to " + LogText(target),
+                              [&] { return RenameBelow(run.dataFolder, InData(run, partial), InData(run, target)); });
+      }
       if (error) FailLocally("could not move " + LogText(partial) + " to " + LogText(target), error);
       LogLine("fetched " + Where(run, relative) + " (" + std::to_string(size) + " bytes" +
               (kept > 0 && got.meaning == HttpMeaning::kResumed ? ", resumed at " + std::to_string(kept) : std::string()) +

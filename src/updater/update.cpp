@@ -206,9 +206,23 @@ struct Release {
   std::uint64_t toFetch = 0, toWrite = 0;
 };
 
-void RefuseRelease(Run& run, const Feed& feed, const std::string& why) {
+// What a refused release fetched: kept for the run that finds the release refused before, or
+// removed once the refusal is remembered.
+enum class Fetched { kKept, kRemoved };
+
+// Remembered before anything is removed, so that a removal that fails (a file a scanner still
+// holds) neither loses the refusal nor makes it a local failure: what stays goes at the next run,
+// which finds the release refused before.
+[[noreturn]] void RefuseRelease(Run& run, const Feed& feed, const std::string& why, Fetched fetched = Fetched::kKept) {
   RememberRefused(run.state, feed.release);
   WriteWhole(StateFile(run.data), StateText(run.state));
+  if (fetched == Fetched::kRemoved) {
+    try {
+      ForgetDownloads(run);
+    } catch (const Stop&) {
+      // Said in the log; the refusal stands.
+    }
+  }
   Fail(kUpdateReleaseRefused, "release refused",
        "release refused for its origin (never staged): " + feed.release + ": " + why);
 }
@@ -332,7 +346,8 @@ void FillIncoming(Run& run, Release& release) {
   std::vector<NativeString> stray;
   const error_code walked = WalkTree(run.incoming.native(), [&](const TreeEntry& entry) {
     const bool isListed = listed.count(entry.relative) != 0;
-    const bool kept = entry.kind == EntryKind::kFolder ? !isListed : entry.kind == EntryKind::kFile && isListed;
+    const bool kept = entry.kind == EntryKind::kFolder ? !isListed && !BelowTheDeepestFolder(entry.relative)
+                                                       : entry.kind == EntryKind::kFile && isListed;
     if (kept) return WalkStep::kGoOn;
     stray.push_back(entry.relative);
     return WalkStep::kSkip;
@@ -375,13 +390,18 @@ void FillIncoming(Run& run, Release& release) {
 // Removes `folder`, below data, once the staging no longer needs it: nothing when it went, else
 // what the log says of it (a link left, a failure); never a reason to fail a run that has staged.
 std::optional<std::string> RemoveAfterStaging(const Run& run, const fs::path& folder) {
-  try {
-    const Removal removal = RemoveBelow(run.dataFolder, InData(run, folder));
-    if (removal.outcome == Removed::kAll) return std::nullopt;
-    return RemovalText(folder, {removal.outcome, run.data / removal.link});
-  } catch (const fs::filesystem_error& failure) {
-    return "could not remove " + LogText(folder) + ", " + LogError(failure.code()) + "; removed at the next run";
+  Removal removal;
+  if (const error_code error = RetriedInData("removed " + LogText(folder), RemovingBelow(run, folder, removal))) {
+    return "could not remove " + LogText(folder) + ", " + LogError(error) + "; removed at the next run";
   }
+  if (removal.outcome == Removed::kAll) return std::nullopt;
+  return RemovalText(folder, {removal.outcome, run.data / removal.link});
+}
+
+// Moves `from` to `to`, both below data, tried again while a file held there may let go.
+error_code MoveInData(const Run& run, const fs::path& from, const fs::path& to) {
+  return RetriedInData("moved " + LogText(from) + " to " + LogText(to),
+                       [&] { return RenameBelow(run.dataFolder, InData(run, from), InData(run, to)); });
 }
 
 // The lock every run that changes data/update takes: waited for as the loader waits, and for as
@@ -415,15 +435,15 @@ void PutInPlace(Run& run) {
         Fail(kUpdateBusy, "busy", "the staging " + LogText(run.staging) +
                                       " is being applied by the loader: the release is staged at the next run");
       }
-      error = RenameBelow(run.dataFolder, InData(run, run.staging), InData(run, run.superseded));
+      error = MoveInData(run, run.staging, run.superseded);
       if (error) FailLocally("could not move " + LogText(run.staging) + " to " + LogText(run.superseded), error);
       LogLine("moved " + LogText(run.staging) + " to " + LogText(run.superseded));
       replaced = true;
     }
-    error = RenameBelow(run.dataFolder, InData(run, run.incoming), InData(run, run.staging));
+    error = MoveInData(run, run.incoming, run.staging);
     if (error) {
       // The one that waited goes back: a failed run leaves the state it found.
-      if (replaced) RenameBelow(run.dataFolder, InData(run, run.superseded), InData(run, run.staging));
+      if (replaced) MoveInData(run, run.superseded, run.staging);
       FailLocally("could not move " + LogText(run.incoming) + " to " + LogText(run.staging), error);
     }
     LogLine("moved " + LogText(run.incoming) + " to " + LogText(run.staging));
@@ -444,7 +464,7 @@ void FinishInterruptedStaging(const Run& run) {
   KindBelow(run.dataFolder, InData(run, run.superseded), superseded);
   if (superseded == PathKind::kFolder && !fs::exists(fs::symlink_status(run.staging, error)) &&
       fs::exists(fs::symlink_status(run.incoming, error))) {
-    if (!RenameBelow(run.dataFolder, InData(run, run.superseded), InData(run, run.staging))) {
+    if (!MoveInData(run, run.superseded, run.staging)) {
       LogLine("interrupted staging found: moved " + LogText(run.superseded) + " back to " + LogText(run.staging));
       return;
     }
@@ -479,9 +499,8 @@ void Stage(Run& run, const Feed& feed, Release& release) {
   held.reset();
   LogLine("staging check of " + LogText(run.incoming) + ": " + StagingCheckText(check));
   if (check.verdict == StagingVerdict::kRefused) {
-    ForgetDownloads(run);
     // Every file matched its digest on the way in: what the loader refuses is the release itself.
-    RefuseRelease(run, feed, "the loader's check refuses it: " + std::string(check.finding));
+    RefuseRelease(run, feed, "the loader's check refuses it: " + std::string(check.finding), Fetched::kRemoved);
   }
   run.report.waits = check.verdict == StagingVerdict::kNotNow;
   PutInPlace(run);
@@ -519,6 +538,11 @@ void RunCommand(Run& run, const std::string& settings) {
   LogLine(std::string(command) + ", updater " + kLoaderVersion + ", install " + LogText(run.install) + ", channel " +
           run.options.channel + ", " + source);
   if (!settings.empty()) LogLine(settings);
+  // Learnt before anything is written: whatever fails to be written afterwards is then a file held
+  // for a moment, and tried again, never a denied access tried again for nothing.
+  if (const error_code error = ProbeWriting(run.dataFolder); error && !DiskFull(error)) {
+    FailLocally("could not write in " + LogText(run.data), error);
+  }
   // One run at a time: a lock of the updater's own, on its data folder (on Windows its own file there).
   run.ownLock = TakeInstallationLock(run.data.native(), UpdaterLockFile(run.data).native(), kOwnLockPatience);
   if (!run.ownLock) Fail(kUpdateBusy, "busy", "another run of the updater works on this installation");

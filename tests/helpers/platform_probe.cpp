@@ -21,6 +21,10 @@
 //                                      (its bytes) or "failed E"
 //   probe hold FILE RELEASE            opens FILE shared with nobody, writes RELEASE, and keeps
 //                                      FILE open until RELEASE is removed
+//   probe scan FILE RELEASE            the same as a scanner opens FILE: sharing reading and
+//                                      writing, not deletion
+//   probe claim FILE RELEASE           the same for deletion, as a run moving a file over FILE
+//                                      does: sharing everything
 //   probe log FILE WRITER COUNT        appends COUNT lines of about 1 KiB, "WRITER N xxx...", with
 //                                      the log's service; prints how many it wrote and the number
 //                                      of the last one written
@@ -83,10 +87,12 @@ void CheckStagingOf(const std::vector<std::string>& words) {
   }
 }
 
-// Opens `file` as a scanner or a backup program may: shared with nobody, until `release` is gone.
-void Hold(const std::string& file, const std::string& release) {
+// Opens `file` as a scanner or a backup program may, for `access` (reading or deletion), sharing
+// it as `share` says, until `release` is gone.
+void Hold(const std::string& file, const std::string& release, [[maybe_unused]] unsigned long access,
+          [[maybe_unused]] unsigned long share) {
 #ifdef _WIN32
-  const HANDLE handle = CreateFileW(Native(file).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE handle = CreateFileW(Native(file).c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
   WriteText(Utf8ToPath(release), handle == INVALID_HANDLE_VALUE ? "failed\n" : "held\n");
 #else
   std::ifstream held(Utf8ToPath(file));
@@ -211,8 +217,9 @@ int Probe(const std::vector<std::string>& words) {
   } else if (command == "console" && words.size() == 3) {
     RunInConsole(words);
 #endif
-  } else if (command == "hold" && words.size() == 3) {
-    Hold(words[1], words[2]);
+  } else if ((command == "hold" || command == "scan" || command == "claim") && words.size() == 3) {
+    // GENERIC_READ or DELETE; nobody, FILE_SHARE_READ | FILE_SHARE_WRITE, or | FILE_SHARE_DELETE too.
+    Hold(words[1], words[2], command == "claim" ? 0x10000 : 0x80000000, command == "hold" ? 0 : command == "scan" ? 3 : 7);
   } else if (command == "log" && words.size() == 4) {
     const long count = std::stol(words[3]);
     long written = 0;

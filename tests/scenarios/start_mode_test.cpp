@@ -21,6 +21,7 @@
 #ifndef _WIN32
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -484,15 +485,25 @@ TEST_F(StartMode, AnIncompleteOrAlteredStagingIsRemovedAndTheMainApplicationRuns
          WriteManifest();
        },
        integrity + "a link or a special file: app/lib.txt"},
-      // Far deeper than any descriptor limit would let a walk go that holds one per folder.
-      {"1,500 folders deep",
+#endif
+      // Far deeper than the loader's descriptors (512 here, below) would let a walk or a removal go
+      // that held one per folder; on Windows past MAX_PATH, where Wine cannot read a handle's final
+      // path: refused, and gone after that start.
+      {"folders nested deeper than a path and a descriptor limit reach",
        [&] {
          staged();
-         ASSERT_EQ(std::system(("cd '" + PathToUtf8(app) + "' && mkdir -p $(printf 'd/%.0s' $(seq 1500))").c_str()), 0);
+         fs::path deep = app;
+         for (int level = 0; level < (kProgramExtension.empty() ? 1500 : 130); ++level) CreateFolderExactly(deep /= "d");
        },
        origin + "below more than 64 folders: app/d"},
-#endif
   };
+#ifndef _WIN32
+  rlimit descriptors{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &descriptors), 0);
+  const rlimit few{std::min<rlim_t>(descriptors.rlim_cur, 512), descriptors.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+  const std::shared_ptr<void> restore(nullptr, [&](void*) { ::setrlimit(RLIMIT_NOFILE, &descriptors); });
+#endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.state);
     ASSERT_TRUE(RemoveTreeExactly(install_ / "data"));
@@ -548,6 +559,38 @@ TEST_F(StartMode, AStagingThatCannotBeReadNowIsKeptAndTheMainApplicationRuns) {
     EXPECT_EQ(LogMisses(install_, {"staging kept for a later start: cannot be checked now: " + line}), "");
   }
 #endif
+}
+
+// A staging whose folders its owner may not enter or change, and whose files are read-only (kept
+// from a read-only medium, say), is removed whole all the same, each opened up on the way: as the
+// owner natively (root ignores rights: the loader runs as nobody, who owns it), by the read-only
+// attribute on Windows.
+TEST_F(StartMode, AStagingItsOwnerMayNotChangeIsRemovedWhole) {
+  StageLoader();
+  const fs::path app = Staging() / "app";
+  fs::create_directories(app / "locked" / "deeper");
+  fs::create_directories(app / "sealed");
+  WriteText(app / "locked" / "deeper" / "a.txt", "a\n");
+  WriteText(app / "sealed" / "b.txt", "b\n");
+  fs::permissions(app / "sealed" / "b.txt", fs::perms::owner_read);
+  fs::permissions(app / "sealed", fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(app / "locked", fs::perms::none);
+#ifdef _WIN32
+  const bool asNobody = false;
+#else
+  const bool asNobody = ::geteuid() == 0;
+  if (asNobody) {
+    ASSERT_EQ(std::system(("chown -R 65534:65534 '" + PathToUtf8(install_) + "'").c_str()), 0);
+    fs::permissions(scene_.out, fs::perms::all);
+  }
+#endif
+  ExpectQuietSuccess(asNobody ? scene_.Start("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                                 "--", PathToUtf8(install_ / "Velmora.exe")})
+                                    .Wait()
+                              : RunLoader());
+  ExpectOnlyTheMainApplicationRan();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Staging())));
+  EXPECT_EQ(LogMisses(install_, {"removed " + PathToUtf8(Staging())}), "");
 }
 
 TEST_F(StartMode, AMissingMainApplicationIsReportedOnStandardOutputOnly) {

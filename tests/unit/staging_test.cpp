@@ -130,17 +130,33 @@ TEST(KindOfListedEntry, LinksAndPlaceholdersAreNoFiles) {
   }
 }
 
-// On Windows the form in which no name is read as a device; elsewhere the path as it is.
-TEST(VerbatimPath, FullPathsTakeTheFormWindowsTakesAsItIs) {
-  const bool windows = sizeof(NativeChar) == 2;
-  for (const auto& [path, verbatim] : std::vector<std::pair<const char*, const char*>>{
-           {"C:\\Velmora\\app\\nul.txt", "\\\\?\\C:\\Velmora\\app\\nul.txt"},
-           {"q:\\", "\\\\?\\q:\\"},
-           {"C:/Velmora/data", "\\\\?\\C:\\Velmora\\data"},
-           {"\\\\server\\share\\Velmora", "\\\\?\\UNC\\server\\share\\Velmora"},
-           {"\\\\?\\C:\\Velmora", "\\\\?\\C:\\Velmora"},
-           {"relative\\aux.txt", "relative\\aux.txt"}}) {
-    EXPECT_TRUE(VerbatimPath(N(path)) == N(windows ? verbatim : path)) << path;
+// The form in which Windows reads no name as a device and applies no length limit, made full
+// first: the form itself would take `..`, `.` and `/` as names.
+TEST(WindowsVerbatimForm, IsMadeFullAndNormalisedFirst) {
+  const std::wstring current = L"C:\\Users\\me";
+  for (const auto& [path, verbatim] : std::vector<std::pair<std::wstring, std::wstring>>{
+           {L"C:\\Velmora\\app\\nul.txt", L"\\\\?\\C:\\Velmora\\app\\nul.txt"},
+           {L"q:\\", L"\\\\?\\q:\\"},
+           {L"C:/Velmora//data/", L"\\\\?\\C:\\Velmora\\data"},
+           {L"\\\\server\\share\\Velmora", L"\\\\?\\UNC\\server\\share\\Velmora"},
+           {L"//server/share/a/../b", L"\\\\?\\UNC\\server\\share\\b"},
+           {L"\\\\server\\share\\..\\..", L"\\\\?\\UNC\\server\\share\\"},
+           {L"\\\\?\\C:\\Velmora\\..\\x", L"\\\\?\\C:\\Velmora\\..\\x"},
+           {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+           {L"relative\\aux.txt", L"\\\\?\\C:\\Users\\me\\relative\\aux.txt"},
+           {L"..\\..\\..\\Velmora\\.\\app", L"\\\\?\\C:\\Velmora\\app"},
+           {L"\\Velmora", L"\\\\?\\C:\\Velmora"},
+           {L"c:app", L"\\\\?\\C:\\Users\\me\\app"},
+           {L"D:app", L"\\\\?\\D:\\app"},
+           {L"C:\\Velmora\\readme. ", L"\\\\?\\C:\\Velmora\\readme. "}}) {
+    EXPECT_TRUE(WindowsVerbatimForm(path, current) == verbatim) << PathToUtf8(std::filesystem::path(path));
+  }
+  EXPECT_TRUE(WindowsVerbatimForm(L"..\\x", L"\\\\server\\share\\Velmora") == L"\\\\?\\UNC\\server\\share\\x");
+  // Nothing to make it full against: left as it is.
+  EXPECT_TRUE(WindowsVerbatimForm(L"relative", L"") == L"relative");
+  EXPECT_TRUE(WindowsVerbatimForm(L"\\\\server", current) == L"\\\\server");
+  if (sizeof(NativeChar) == 1) {
+    EXPECT_TRUE(VerbatimPath(N("/opt/../velmora")) == N("/opt/../velmora"));
   }
 }
 

@@ -13,6 +13,7 @@
 #include "updater/feed.hpp"
 #include "updater/feed2.hpp"
 #include "updater/plan.hpp"
+#include "updater/run.hpp"
 #include "updater/state.hpp"
 
 namespace {
@@ -380,5 +381,26 @@ TEST(RouteOutOfJob, TheStagedLoaderOutlivesTheApplicationOrNothingStarts) {
            {true, unknown, true, JobRoute::kNone}}) {
     EXPECT_EQ(RouteOutOfJob({row.inJob, row.limits}, row.refused), row.route)
         << row.inJob << " " << row.limits.has_value() << " " << row.refused;
+  }
+}
+
+// What the updater tries again below data/: a file held for a moment (on Windows a denied access
+// too, once data/ was found writable), never a full disk, a missing file, another volume, a
+// folder in the way, its own refusal of a link, nor natively a permission.
+TEST(MayPassInData, AHeldFileNeverALinkAFullDiskOrWhatStays) {
+  const bool windows = sizeof(NativeChar) == 2;
+  const auto system = [](int value) { return boost::system::error_code(value, boost::system::system_category()); };
+  // Windows: sharing violation, access denied; natively: busy, text file busy.
+  for (const int held : windows ? std::vector<int>{32, 5} : std::vector<int>{16, 26}) {
+    EXPECT_TRUE(MayPassInData(system(held))) << held;
+  }
+  // Windows: disk full twice, not found, path not found, another volume, already exists, not empty;
+  // natively: no space, quota, not found, another device, not empty, read-only, a permission twice.
+  for (const int lasting : windows ? std::vector<int>{112, 39, 2, 3, 17, 183, 145}
+                                   : std::vector<int>{28, 122, 2, 18, 39, 30, 13, 1}) {
+    EXPECT_FALSE(MayPassInData(system(lasting))) << lasting;
+  }
+  for (const auto refused : {boost::system::errc::too_many_symbolic_link_levels, boost::system::errc::not_a_directory}) {
+    EXPECT_FALSE(MayPassInData(make_error_code(refused)));
   }
 }

@@ -433,15 +433,18 @@ def republish(tree: Path, transform):
     sign_feed(tree, with_field(feed, "release.id", release.hexdigest()))
 
 
+def listing(path):
+    """A manifest transform (republish) that lists one file more, `path`, holding "x"."""
+    def transform(manifest, tree):
+        (tree / "objects" / hashlib.sha256(b"x").hexdigest()).write_bytes(b"x")
+        return manifest + hashlib.sha256(b"x").hexdigest() + f"  {path}\n"
+    return transform
+
+
 def row_loader_refuses(r):
     # Every object matches its digest, yet the loader would refuse the staging: its manifest lists
     # a file the staging can never hold apart from the manifest's own signature, or a device's name,
     # which Windows would open as the device: refused before anything is written.
-    def listing(path):
-        def transform(manifest, tree):
-            (tree / "objects" / hashlib.sha256(b"x").hexdigest()).write_bytes(b"x")
-            return manifest + hashlib.sha256(b"x").hexdigest() + f"  {path}\n"
-        return transform
     # Two names Windows takes for one, on every platform: refused before any object is fetched.
     for version, path in (("2.0", "SHA256SUMS.p7"), ("3.0", "app/aux.txt"), ("4.0", "app/TAG.txt")):
         publish(r.tree, application("v2"), version=version)
@@ -460,10 +463,18 @@ def row_loader_refuses(r):
 def row_from_folder(r):
     publish(r.tree, application("v2"))
     # What an abandoned release left in the incoming tree stands where this one needs a folder
-    # and a file: cleared, never a failure at every run.
+    # and a file, and a stray tree nested deeper than any release reaches (and, natively given 512
+    # descriptors, than a walk holding one per folder could go; under Wine past MAX_PATH): cleared,
+    # never a failure at every run.
     incoming = r.install / "data" / "update.incoming"
     write_files(incoming, {"app/lib": b"a file where a folder goes", "app/tag.txt/old.txt": b"a folder where a file goes"})
-    code, answer = updater(r.install, "stage", "--from", native_path(r.tree))
+    stray = incoming / "stray"
+    sh("mkdir", "-p", stray.joinpath(*["d"] * (130 if options.wine else 1500)))
+    few = [] if options.wine else ["prlimit", "--nofile=512", "--"]
+    try:
+        code, answer = updater(r.install, "stage", "--from", native_path(r.tree), prefix=few)
+    finally:  # Python's own removal recurses, a level a call
+        subprocess.run(["rm", "-rf", str(stray)], check=False)
     expect_run((code, answer), "done")
     expect(answer["requests"] == 0 and not r.server.requests(), "no request")
     run_loader(r.install)
@@ -531,6 +542,12 @@ def row_disk_full(r):
         expect_run(updater(install, "stage", "--feed", r.server.url), "disk full")
         expect(snapshot(install) == before and not (install / "data" / "update.incoming").exists(),
                "no incoming tree left behind")
+        # Read-only: learnt before anything is asked or written, and never tried again.
+        sh("mount", "-o", "remount,ro", mount)
+        code, answer = updater(install, "stage", "--feed", r.server.url)
+        expect_run((code, answer), "local failure", "read-only")
+        expect(answer["message"].startswith("could not write in ") and answer["requests"] == 0, f"read-only: {answer}")
+        expect(snapshot(install) == before, "read-only: the disk changed")
     finally:
         sh("umount", "-l", mount)
 
@@ -645,6 +662,124 @@ def row_links_in_data(r):
     (r.install / "data").write_text("mine")
     expect_run(updater(r.install, "stage", "--feed", r.server.url), "local failure", "a file at data")
     expect((r.install / "data").read_text() == "mine", "the file at data changed")
+
+
+def probe_argv(*words):
+    return ([str(REPO / "scripts" / "wine-run.sh")] if options.wine else []) + [str(options.probe), *words]
+
+
+def scanning(r, file: Path, how="scan"):
+    """Under Wine the probe holding `file` as a scanner does (reading, sharing no deletion), or with
+    `how` "claim" for deletion, until the file it writes is removed; (the probe, that file)."""
+    release = r.dir / f"release-{file.name}"
+    holder = subprocess.Popen(probe_argv(how, native_path(file), native_path(release)), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, start_new_session=True)
+    expect(wait_for(lambda: release.exists() and release.read_text() == "held\n", 20), f"{file} not held")
+    return holder, release
+
+
+def row_scanner(r):
+    """A scanner holds the state while `check` replaces it, the partial download kept from a cut
+    while `stage` moves it into the incoming tree, then a file of that staging while a newer
+    release's `stage` removes it as superseded, each let go a second after the run reaches it: each
+    run tries again and ends done, the log saying how many attempts it took. Under Wine the probe
+    holds the file without sharing deletion; natively, where nothing holds a file, the renames or
+    removals in its folder fail as busy (strace) for a second."""
+    publish(r.tree, application("v2", big=2 << 20))
+    expect_run(updater(r.install, "check", "--feed", r.server.url), "done", "the first check")
+    data = r.install / "data"
+    big = application("v2", big=2 << 20)["app/data/big.bin"]
+    partial = data / "velmora-update.partial" / hashlib.sha256(big).hexdigest()
+    partial.parent.mkdir()
+    partial.write_bytes(big[:1 << 20])
+    log = data / "velmora-update.log"
+    superseded = data / "update.superseded"
+    # The command, the file held, the path the log names, the call failed natively in which folder,
+    # when the run has reached it, the log's word.
+    for command, held, named, call, folder, reached, line in (
+            ("check", data / "velmora-update.state", data / "velmora-update.state", "renameat2", data,
+             lambda: log.read_text().count("feed taken") == 2, "replaced "),
+            ("stage", partial, partial, "renameat2", partial.parent,
+             lambda: not partial.exists() or partial.stat().st_size == len(big), "moved "),
+            ("stage", data / "update" / "app" / "tag.txt", superseded, "unlinkat", superseded / "app",
+             superseded.exists, "removed ")):
+        if line == "removed ":
+            publish(r.tree, application("v3"), version="3.0")
+        busy = [] if options.wine else ["strace", "-f", "-qq", "-o", "/dev/null", "-P", str(folder), "-e",
+                                        f"inject={call}:error=EBUSY:when=1..10"]
+        holder, release = scanning(r, held) if options.wine else (None, None)
+        try:
+            run = updater(r.install, command, "--feed", r.server.url, background=True, prefix=busy)
+            if options.wine:
+                expect(wait_for(reached), f"{command}: never reached {held.name}")
+                time.sleep(1)
+                release.unlink()
+            answer = json.loads(run.communicate(timeout=RUN_LIMIT)[0].decode().strip().splitlines()[-1])
+        finally:
+            if holder:
+                release.unlink(missing_ok=True)
+                holder.wait(20)
+        expect(run.returncode == 0 and answer["outcome"] == "done", f"{command} with {held.name} held: {answer}")
+        tried = [x for x in log.read_text().splitlines() if line + native_path(named) in x and " attempts, " in x]
+        expect(tried and int(tried[-1].split("(")[-1].split()[0]) >= 5, f"{command}: not tried again: {tried}")
+    expect((data / "update" / "app" / "tag.txt").read_text() == "app v3\n" and not superseded.exists(), "not staged")
+
+
+def row_refused_while_held(r):
+    """The loader's check refuses a release whose every object matched (its manifest lists its own
+    signature's name) while a file of the incoming tree cannot be removed: under Wine a scanner
+    holds it; natively a file system is mounted below, which no removal enters. The refusal is
+    remembered first: the run ends refused (13), not as a local failure, with the file left; the
+    next run finds it refused before and removes what is left."""
+    publish(r.tree, application("v2"))
+    republish(r.tree, listing("SHA256SUMS.p7"))
+    incoming = r.install / "data" / "update.incoming"
+    tag = incoming / "app" / "tag.txt"  # as a cut run leaves it: kept in place
+    write_files(incoming, {"app/tag.txt": b"app v2\n", "app/lib/.keep": b""})
+    if not options.wine and os.geteuid() != 0:
+        print("      (skipped: mounting a tmpfs needs root)")
+        return
+    holder, release = scanning(r, tag) if options.wine else (None, None)
+    if not options.wine:
+        sh("mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", incoming / "app" / "lib")
+    try:
+        code, answer = updater(r.install, "stage", "--feed", r.server.url)
+        expect_run((code, answer), "release refused")
+        expect("the loader's check refuses it" in answer["message"] and tag.exists(), f"{answer}")
+    finally:
+        if options.wine:
+            release.unlink(missing_ok=True)
+            holder.wait(20)
+        else:
+            sh("umount", "-l", incoming / "app" / "lib")
+    code, answer = updater(r.install, "stage", "--feed", r.server.url)
+    expect_run((code, answer), "nothing to do", "the next run")
+    expect("refused for its origin before" in answer["message"] and not incoming.exists(), f"not remembered: {answer}")
+
+
+def row_long_paths(r):
+    """A release whose longest installed path is 259 characters, in an installation so deep that
+    its incoming tree's paths pass 260 and its partial download's pass 300: staged, resumed and
+    installed. Wine has no 260 limit: there this shows that the verbatim paths work, not the limit."""
+    install = r.dir / ("x" * 90) / ("y" * 80) / "Velmora"
+    install_application(install)
+    name = "z" * (259 - len(native_path(install)) - len("\\app\\"))
+    files = application("v2", big=1 << 20)
+    files[f"app/{name}"] = b"the longest path\n"
+    publish(r.tree, files)
+    big = "/objects/" + big_digest("v2", 1 << 20)
+    r.server.rule({big: {"cut": 1 << 19, "times": 1}})
+    expect_run(updater(install, "stage", "--feed", r.server.url), "network", "cut")
+    partial = install / "data" / "velmora-update.partial" / big_digest("v2", 1 << 20)
+    expect(len(native_path(partial)) > 300 and partial.stat().st_size == 1 << 19, "no partial download kept")
+    r.server.rule({})
+    expect_run(updater(install, "stage", "--feed", r.server.url), "done", "resumed")
+    # Under Wine the incoming application's version record is read by a path past 260 too.
+    checked = (install / "data" / "velmora-update.log").read_text().split("staging check of ")[-1]
+    expect(not options.wine or "staged application 1.0.0.0" in checked, f"no version record read: {checked}")
+    run_loader(install)
+    installed = install / "app" / name
+    expect(len(native_path(installed)) == 259 and installed.read_bytes() == b"the longest path\n", "not installed")
 
 
 def row_server_errors(r):
@@ -944,6 +1079,15 @@ def row_status(r):
     manifest = hashlib.sha256((r.install / "data" / "update" / "SHA256SUMS").read_bytes()).hexdigest()
     code, waiting = updater(r.install, "status")
     expect(waiting["staged"] == {"release": release, "version": "2.0"}, f"after staging: {waiting}")
+    if options.wine:  # read sharing deletion: a run moving a file over the state, or a removal, is not kept out
+        held = [scanning(r, r.install / "data" / name, "claim") for name in ("velmora-update.state", "update/SHA256SUMS")]
+        try:
+            code, claimed = updater(r.install, "status")
+        finally:
+            for holder, let_go in held:
+                let_go.unlink()
+                holder.wait(20)
+        expect(claimed["staged"] == waiting["staged"] and claimed["lastCheck"] == waiting["lastCheck"], f"{claimed}")
     argv = ([str(REPO / "scripts" / "wine-run.sh")] if options.wine else []) + [str(options.updater), "status", "--install",
                                                                               native_path(r.install)]
     text = subprocess.run(argv, capture_output=True, text=True, timeout=RUN_LIMIT).stdout.replace("\r", "")
@@ -1303,6 +1447,10 @@ ROWS = [
     ("an https feed redirected to http: never followed", lambda r: row_redirected(r, tls=True), "native"),
     ("headers trickled: the run ends at its bound", row_trickled_headers, "both"),
     ("links in data/ to the user's documents: never followed", row_links_in_data, "both"),
+    ("a scanner holding the state, the partial download, a superseded staging: tried again, done", row_scanner,
+     "both"),
+    ("a refused release is remembered although what it left cannot be removed", row_refused_while_held, "both"),
+    ("paths past 260 characters below data/ for a release that fits in 259", row_long_paths, "both"),
     ("nginx-light: a kept part resumed (206), then one 304", row_nginx, "both"),
     ("nginx-light over HTTPS with a throw-away CA", lambda r: row_nginx(r, True), "native"),
     ("a waiting staging superseded by a newer release; one being applied left alone", row_superseded, "both"),
