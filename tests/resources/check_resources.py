@@ -16,6 +16,8 @@ import xml.etree.ElementTree as ET
 import pefile
 
 ICON_SIZES = [16, 32, 48, 64, 128, 256]
+# Windows reads a PNG image at any size; the small ones stay bitmaps, as every reader takes them.
+BITMAP_SIZES, PNG_SIZES = ICON_SIZES[:3], ICON_SIZES[3:]
 SUPPORTED_OS = {
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
     "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
@@ -67,17 +69,19 @@ def resources(pe, type_id):
 
 
 def check_icon_images(pe):
-    # The images themselves: only the 256 px one as PNG; the others with a real alpha channel (all
-    # transparent falls back to the mask, all opaque loses the rounded corners).
+    # The images themselves: those of 64 px and more as PNG, the small ones as bitmaps; every one
+    # with a real alpha channel (all transparent falls back to the mask, all opaque loses the
+    # rounded corners).
     for image_id, image in resources(pe, RT_ICON).items():
         if image.startswith(b"\x89PNG\r\n\x1a\n"):
             header = struct.unpack(">4sIIBB", image[12:26])
-            check(header == (b"IHDR", 256, 256, 8, 6), f"icon {image_id}: PNG {header}, want 256 px 8-bit RGBA")
+            check(header[1] in PNG_SIZES and header == (b"IHDR", header[1], header[1], 8, 6),
+                  f"icon {image_id}: PNG {header}, want 8-bit RGBA at {PNG_SIZES}")
             continue
         header = struct.unpack_from("<IiiHHI", image)
         width = header[1]
-        check(width in ICON_SIZES[:-1] and header == (40, width, 2 * width, 1, 32, 0),
-              f"icon {image_id}: bitmap header {header}, want 32 bpp uncompressed at {ICON_SIZES[:-1]}")
+        check(width in BITMAP_SIZES and header == (40, width, 2 * width, 1, 32, 0),
+              f"icon {image_id}: bitmap header {header}, want 32 bpp uncompressed at {BITMAP_SIZES}")
         alpha = image[40 + 3:40 + 4 * width * width:4]
         mask = (width + 31) // 32 * 4 * width
         check(len(image) >= 40 + 4 * width * width + mask, f"icon {image_id}: truncated")
